@@ -1,0 +1,62 @@
+// The one layer through which every file operation of the engine and the
+// programs goes: open, read, write, sync, lock, rename, delete.
+//
+// Results are errno values (0 for success) on every backend, so that callers
+// map them in one place. Tests replace the default file system with one that
+// fails chosen calls (fault injection).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class File {
+ public:
+  virtual ~File() = default;  // closes the file and drops its lock
+  // Reads up to n bytes at offset; *read < n only at the end of the file.
+  virtual int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) = 0;
+  // Writes all n bytes at offset, or fails.
+  virtual int WriteAt(uint64_t offset, const void* data, size_t n) = 0;
+  virtual int Size(uint64_t* size) = 0;
+  virtual int Truncate(uint64_t size) = 0;
+  virtual int Sync() = 0;
+  // Takes an exclusive lock without waiting (flock LOCK_EX | LOCK_NB on
+  // POSIX). EWOULDBLOCK when another open holds it, also in this process.
+  virtual int LockExclusive() = 0;
+};
+
+enum class OpenMode {
+  kReadOnly,        // existing file, read only
+  kReadWrite,       // existing file, read and write
+  kCreateNew,       // a new file, read and write; EEXIST when it exists
+  kCreateOrTruncate // read and write, emptied
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+
+  // The file system in use: the platform's own, unless a test installed
+  // another with SetDefault.
+  static FileSystem* Default();
+  // REQUIRES: fs outlives its use; nullptr restores the platform's own.
+  static void SetDefault(FileSystem* fs);
+  // The platform's own file system, whatever is installed.
+  static FileSystem* Platform();
+
+  virtual int Open(const std::string& path, OpenMode mode,
+                   std::unique_ptr<File>* file) = 0;
+  virtual int Delete(const std::string& path) = 0;
+  // Renames `from` to `to`; fails with EEXIST when `to` exists.
+  virtual int Rename(const std::string& from, const std::string& to) = 0;
+  // 0 when the path names an existing file, ENOENT when not.
+  virtual int Exists(const std::string& path) = 0;
+  // Makes the folder holding `path` durable after a create, rename or delete
+  // in it (fsync of the folder on POSIX; nothing on Windows).
+  virtual int SyncFolderOf(const std::string& path) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+// The profile (INI) reader used by the builder on both builds.
+//
+// It reads as GetPrivateProfileStringA / GetPrivateProfileIntA do on
+// Windows: sections and keys match without regard to letter case, the first
+// of duplicate sections and keys wins, blanks around names and values are
+// dropped, a value comes back cut to buffer size - 1 characters, one pair of
+// enclosing quotes is removed, and a bare file name is read from the Windows
+// directory. A file is parsed once when it is loaded, not once per key.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+class ProfileFile {
+ public:
+  // Loads and parses `path` (a bare file name is taken from
+  // WindowsDirectory()). A missing or unreadable file reads as an empty one;
+  // *found (may be null) tells whether it was read.
+  static std::unique_ptr<ProfileFile> Load(const std::string& path, bool* found);
+
+  virtual ~ProfileFile() = default;
+
+  // GetPrivateProfileStringA(section, key, default, buffer, size): at most
+  // size - 1 characters. With keep_quotes, enclosing quotes stay on the
+  // value (the builder reads its four list keys so).
+  virtual std::string GetString(const std::string& section, const std::string& key,
+                                const std::string& default_value, uint32_t size = 260,
+                                bool keep_quotes = false) const = 0;
+
+  // GetPrivateProfileIntA: the value as RtlUnicodeStringToInteger with base
+  // 0 reads it, wrapping modulo 2^32; the default for an empty value.
+  virtual uint32_t GetInt(const std::string& section, const std::string& key,
+                          int32_t default_value) const = 0;
+};
+
+}  // namespace platform

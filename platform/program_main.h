@@ -1,0 +1,40 @@
+// The entry of the two programs. Each program defines ProgramMain; the
+// platform's entry (main on POSIX, WinMain on Windows) builds the command
+// tail, calls it and ends the process with its result as the exit code.
+//
+// The command tail is the text behind the program's own name: on Windows
+// from GetCommandLineA, the name skipped as a GUI program's start-up code
+// does; on POSIX argv[1..] joined with single blanks.
+//
+// POSIX keeps 8 bits of an exit code: 0 to 255 pass as they are, -1 becomes
+// 255, any other value becomes 1, and then one line on stderr gives the full
+// 32-bit value in hexadecimal.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+struct ProgramInfo {
+  const char* name;     // "Quarlen", used in messages
+  const char* usage;    // printed by a lone --help on POSIX
+  const char* version;  // printed by a lone --version on POSIX
+};
+
+// Skips the program name at the start of a full Windows command line the
+// way a GUI program's start-up code does: a name that begins with a double
+// quote runs to the closing quote (a double-byte lead byte takes its trail
+// byte along), any other name to the first character not above a blank;
+// then every character from 1 to 32 is skipped.
+std::string SkipProgramName(const std::string& command_line, bool is_lead_byte(unsigned char));
+
+// The exit status that POSIX keeps of a 32-bit result, and whether the
+// result passed unchanged.
+int PosixExitStatus(int32_t result, bool* passed_unchanged);
+
+}  // namespace platform
+
+// Defined by each program.
+extern const platform::ProgramInfo kProgramInfo;
+int32_t ProgramMain(const std::string& command_tail);

@@ -1,0 +1,86 @@
+// Structured storage as the programs use it: a compound file's root storage,
+// its storages, streams and element enumerators.
+//
+// The Windows backend wraps ole32; the POSIX backend is this project's own
+// compound-file engine (platform/cfb). Both follow the same rules:
+//  - every call returns an HRESULT, passed up unchanged by callers;
+//  - names are UTF-16 and matched without regard to letter case;
+//  - the only mode supported is kStorageMode (read-write, share-exclusive,
+//    direct); any other mode gives STG_E_INVALIDFLAG;
+//  - destroying an object is its Release. Children must be destroyed before
+//    their parents; once the root is destroyed every change is in the file,
+//    and children still alive fail with STG_E_REVERTED.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/hresult.h"
+
+namespace platform {
+
+// STGM_READWRITE | STGM_SHARE_EXCLUSIVE: direct mode, fail if there.
+constexpr uint32_t kStorageMode = 18;
+
+enum class ElementType : uint32_t { kStorage = 1, kStream = 2 };  // STGTY_*
+enum class SeekOrigin : uint32_t { kSet = 0, kCurrent = 1, kEnd = 2 };  // STREAM_SEEK_*
+
+struct ElementStat {
+  std::u16string name;
+  ElementType type = ElementType::kStream;
+  uint64_t size = 0;  // stream size in bytes; 0 for a storage
+};
+
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Reads up to `count` bytes at the current position; *read gets the number
+  // read (0 at or past the end). REQUIRES: buffer holds count bytes.
+  virtual HRESULT Read(void* buffer, uint32_t count, uint32_t* read) = 0;
+  // Writes at the current position, extending the stream to position + count
+  // when needed; a write never shortens the stream.
+  virtual HRESULT Write(const void* data, uint32_t count, uint32_t* written) = 0;
+  // Moves the position; past the end is allowed, before the start gives
+  // STG_E_INVALIDFUNCTION. *new_position may be null.
+  virtual HRESULT Seek(int64_t offset, SeekOrigin origin, uint64_t* new_position) = 0;
+};
+
+class ElementEnumerator {
+ public:
+  virtual ~ElementEnumerator() = default;
+  // One element per call, in the storage's sorted name order: S_OK with *stat
+  // filled, S_FALSE at the end, or a failure.
+  virtual HRESULT Next(ElementStat* stat) = 0;
+};
+
+class Storage {
+ public:
+  virtual ~Storage() = default;
+  virtual HRESULT OpenStream(const std::u16string& name, uint32_t mode,
+                             std::unique_ptr<Stream>* stream) = 0;
+  virtual HRESULT CreateStream(const std::u16string& name, uint32_t mode,
+                               std::unique_ptr<Stream>* stream) = 0;
+  virtual HRESULT OpenStorage(const std::u16string& name, uint32_t mode,
+                              std::unique_ptr<Storage>* storage) = 0;
+  virtual HRESULT CreateStorage(const std::u16string& name, uint32_t mode,
+                                std::unique_ptr<Storage>* storage) = 0;
+  // Removes a stream, or a storage with everything inside it.
+  virtual HRESULT DestroyElement(const std::u16string& name) = 0;
+  virtual HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) = 0;
+};
+
+// StgOpenStorage: opens an existing compound file. `path` is a file path in
+// the platform's narrow encoding (the ANSI code page on Windows, bytes as
+// they are on POSIX). Fails with STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND,
+// STG_E_SHAREVIOLATION while another open holds the file, and
+// STG_E_FILEALREADYEXISTS for a file that is not a compound file.
+HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
+                        std::unique_ptr<Storage>* root);
+
+// StgCreateDocfile without STGM_CREATE: creates a new, empty compound file;
+// fails with STG_E_FILEALREADYEXISTS when any file of that name exists.
+HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
+                          std::unique_ptr<Storage>* root);
+
+}  // namespace platform

@@ -1,0 +1,62 @@
+// Operating-system services other than files and storage: folders, the
+// temporary file, starting a program, the registry value, messages.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// GetCurrentDirectoryA; empty on failure.
+std::string CurrentDirectory();
+
+// Where a bare INI file name is read from: the Windows directory; on POSIX
+// $WINDIR when set and not empty, else /etc.
+std::string WindowsDirectory();
+
+// Whether a path names a folder: it holds '\' (and on POSIX also '/'). A
+// path without one is a bare file name.
+bool HasFolderPart(const std::string& path);
+
+// Joins a folder and a name with the platform's separator, added only when
+// the folder does not already end with one.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// The folder part of a path ("" when it has none), without the separator.
+std::string FolderOf(const std::string& path);
+
+// Whether the command-line token starting at `token` (it runs to the next
+// blank or the end) is a switch: '/' on every build; on POSIX also '-', and
+// a '/' token holding a further '/' before the next blank is a path instead.
+bool IsSwitchToken(const char* token);
+
+// GetTempPathA + GetTempFileNameA(folder, prefix, 0): creates a new empty
+// file named prefix + 4 hex digits + ".tmp" exclusively, in a temporary
+// folder whose path holds no blank. Returns false when none can be made.
+bool CreateTempFile(const std::string& prefix, std::string* path);
+
+// The folder of the running program's own executable; empty if unknown.
+std::string ProgramFolder();
+
+// Starts `program` (a file name, looked for in ProgramFolder(), then on the
+// search path) with `args`, without a window and without a shell, and waits
+// for it. Returns false when it could not be started; else *exit_code gets
+// its 32-bit exit code (on POSIX a signal death reads as -1).
+bool RunProgramAndWait(const std::string& program,
+                       const std::vector<std::string>& args, int32_t* exit_code);
+
+// The registry value HKEY_LOCAL_MACHINE\<key_path>, <value_name> as text;
+// on POSIX read from the .reg file $TORVI32_REGISTRY (else
+// /etc/torvi32.reg). Returns false when the file, key or value is absent.
+bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
+                        std::string* value);
+
+// One line to the user: on POSIX "<program>: <line>" on stderr; the Windows
+// build shows nothing.
+void Report(const std::string& line);
+
+// The name that Report puts in front; set once by the program's entry.
+void SetProgramName(const std::string& name);
+
+}  // namespace platform

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every dependency, builds, and runs every test: the unit and
+# end-to-end tests, then the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then each fuzz target for a short budget.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+
+jobs=$(nproc)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs"
+
+if [ "${CNF_SKIP_SANITIZERS:-0}" != 1 ]; then
+  cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCNF_SANITIZE=ON \
+    -DCNF_BENCH=OFF -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build build-asan -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+fi
+
+if [ "${CNF_SKIP_FUZZ:-0}" != 1 ]; then
+  scripts/fuzz.sh "${CNF_FUZZ_SECONDS:-20}"
+fi

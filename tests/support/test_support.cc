@@ -1,0 +1,179 @@
+#include "tests/support/test_support.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testing_support {
+
+namespace {
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return ::remove(path);
+}
+
+std::string TempRoot() {
+  const char* tmp = std::getenv("TMPDIR");
+  return (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
+}
+
+// Reads both pipes to their ends without letting either fill up.
+void Drain(int out_fd, int err_fd, std::string* out, std::string* err) {
+  struct pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {out, err};
+  int open_count = 2;
+  char buffer[65536];
+  while (open_count > 0) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  std::string pattern = TempRoot() + "/cnftest-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() { ::nftw(path_.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteWholeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string SourceDir() { return CNF_SOURCE_DIR; }
+std::string BinaryDir() { return CNF_BINARY_DIR; }
+std::string ProgramPath(const std::string& name) { return BinaryDir() + "/tools/" + name; }
+std::string FixturePath(const std::string& relative) {
+  return SourceDir() + "/tests/fixtures/" + relative;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
+              const std::map<std::string, std::string>& env, const std::string& input) {
+  RunResult result;
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::map<std::string, std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const char* eq = std::strchr(*e, '=');
+    if (eq != nullptr) environment[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
+  }
+  for (const auto& [name, value] : env) {
+    if (value == "\x01unset") {
+      environment.erase(name);
+    } else {
+      environment[name] = value;
+    }
+  }
+  std::vector<std::string> env_text;
+  for (const auto& [name, value] : environment) env_text.push_back(name + "=" + value);
+  std::vector<char*> envp, args;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_copy = argv;
+  for (auto& a : argv_copy) args.push_back(a.data());
+  args.push_back(nullptr);
+
+  // posix_spawn has no portable chdir action on this libc version, so a
+  // fork keeps the folder change in the child alone.
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(in_pipe[0], 0);
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  if (!input.empty()) {
+    const char* p = input.data();
+    size_t left = input.size();
+    while (left > 0) {
+      ssize_t n = ::write(in_pipe[1], p, left);
+      if (n <= 0) break;
+      p += n;
+      left -= static_cast<size_t>(n);
+    }
+  }
+  ::close(in_pipe[1]);
+  Drain(out_pipe[0], err_pipe[0], &result.out, &result.err);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string OlefileDump(const std::string& cnf_path) {
+  RunResult r = Run({"/usr/bin/python3", SourceDir() + "/tests/support/olefile_dump.py", cnf_path});
+  if (r.exit_status != 0) return "ERROR: olefile_dump failed: " + r.err;
+  return r.out;
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes) {
+    text.push_back(kDigits[c >> 4]);
+    text.push_back(kDigits[c & 15]);
+  }
+  return text;
+}
+
+std::string Le32(uint32_t v) {
+  std::string bytes(4, '\0');
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return bytes;
+}
+
+}  // namespace testing_support

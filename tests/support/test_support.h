@@ -1,0 +1,63 @@
+// Helpers shared by the tests: temporary folders, whole-file reads and
+// writes, running the programs, and the independent readers.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// A fresh folder below $TMPDIR (or /tmp), removed with everything in it when
+// the object dies.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadWholeFile(const std::string& path);  // "" when missing
+void WriteWholeFile(const std::string& path, const std::string& bytes);
+bool PathExists(const std::string& path);
+
+// The project's source folder, its build folder, a program built there
+// ("Quarlen", "Rebolan", "cfbtool") and a fixture below tests/fixtures.
+std::string SourceDir();
+std::string BinaryDir();
+std::string ProgramPath(const std::string& name);
+std::string FixturePath(const std::string& relative);
+
+struct RunResult {
+  int exit_status = -1;  // the process's exit status, -1 when it did not exit
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] a path) without a shell in folder `cwd` (empty: the
+// current one), with extra environment entries `env` ("NAME" -> "value";
+// a value of "\x01unset" removes the variable), feeding `input` to stdin.
+RunResult Run(const std::vector<std::string>& argv, const std::string& cwd = "",
+              const std::map<std::string, std::string>& env = {},
+              const std::string& input = "");
+
+// The tree of a compound file as Python olefile reads it (Debian's
+// /usr/bin/python3 with python3-olefile): one line per element in the form
+// "S path" for a storage and "F path size hex-bytes" for a stream, sorted by
+// path, paths joined with '/'. "ERROR: ..." when olefile refuses the file.
+std::string OlefileDump(const std::string& cnf_path);
+
+// Hex of bytes, lower case, no separators.
+std::string Hex(const std::string& bytes);
+
+// 32-bit little-endian encoding, for writing expected stream bytes.
+std::string Le32(uint32_t v);
+
+}  // namespace testing_support
