@@ -1,0 +1,98 @@
+#include "tests/support/fault_injection.h"
+
+namespace testing_support {
+
+namespace {
+
+class FaultInjectingFile : public platform::File {
+ public:
+  FaultInjectingFile(std::unique_ptr<platform::File> base, FaultInjectingFileSystem* fs)
+      : base_(std::move(base)), fs_(fs) {}
+
+  int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
+    if (int e = fs_->Check(FileCall::kRead)) return e;
+    return base_->ReadAt(offset, buffer, n, read);
+  }
+  int WriteAt(uint64_t offset, const void* data, size_t n) override {
+    if (int e = fs_->Check(FileCall::kWrite)) return e;
+    return base_->WriteAt(offset, data, n);
+  }
+  int Size(uint64_t* size) override { return base_->Size(size); }
+  int Truncate(uint64_t size) override {
+    if (int e = fs_->Check(FileCall::kTruncate)) return e;
+    return base_->Truncate(size);
+  }
+  int Sync() override {
+    if (int e = fs_->Check(FileCall::kSync)) return e;
+    return base_->Sync();
+  }
+  int LockExclusive() override {
+    if (int e = fs_->Check(FileCall::kLock)) return e;
+    return base_->LockExclusive();
+  }
+
+ private:
+  std::unique_ptr<platform::File> base_;
+  FaultInjectingFileSystem* fs_;
+};
+
+}  // namespace
+
+FaultInjectingFileSystem::FaultInjectingFileSystem() : base_(platform::FileSystem::Platform()) {}
+
+void FaultInjectingFileSystem::FailAt(FileCall kind, uint64_t k, int error, bool sticky) {
+  fail_kind_ = kind;
+  fail_at_ = k;
+  error_ = error;
+  sticky_ = sticky;
+  injected_ = false;
+  for (auto& c : calls_) c = 0;
+}
+
+uint64_t FaultInjectingFileSystem::Calls(FileCall kind) const {
+  return calls_[static_cast<int>(kind)];
+}
+
+int FaultInjectingFileSystem::Check(FileCall kind) {
+  uint64_t n_kind = ++calls_[static_cast<int>(kind)];
+  uint64_t n_any = ++calls_[static_cast<int>(FileCall::kAny)];
+  if (fail_at_ == 0) return 0;
+  uint64_t n = fail_kind_ == FileCall::kAny ? n_any : (kind == fail_kind_ ? n_kind : 0);
+  if (n == 0) return 0;
+  if (n == fail_at_ || (sticky_ && n > fail_at_)) {
+    injected_ = true;
+    return error_;
+  }
+  return 0;
+}
+
+int FaultInjectingFileSystem::Open(const std::string& path, platform::OpenMode mode,
+                                   std::unique_ptr<platform::File>* file) {
+  bool creates = mode == platform::OpenMode::kCreateNew ||
+                 mode == platform::OpenMode::kCreateOrTruncate;
+  if (int e = Check(creates ? FileCall::kCreate : FileCall::kOpen)) return e;
+  std::unique_ptr<platform::File> base;
+  int result = base_->Open(path, mode, &base);
+  if (result != 0) return result;
+  *file = std::make_unique<FaultInjectingFile>(std::move(base), this);
+  return 0;
+}
+
+int FaultInjectingFileSystem::Delete(const std::string& path) {
+  if (int e = Check(FileCall::kDelete)) return e;
+  return base_->Delete(path);
+}
+
+int FaultInjectingFileSystem::Rename(const std::string& from, const std::string& to) {
+  if (int e = Check(FileCall::kRename)) return e;
+  return base_->Rename(from, to);
+}
+
+int FaultInjectingFileSystem::Exists(const std::string& path) { return base_->Exists(path); }
+
+int FaultInjectingFileSystem::SyncFolderOf(const std::string& path) {
+  if (int e = Check(FileCall::kSync)) return e;
+  return base_->SyncFolderOf(path);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,58 @@
+// FaultInjectingFileSystem: a platform::FileSystem that passes every call to
+// the platform's own, except the k-th call of a chosen kind, which fails
+// with a chosen errno, once or from then on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/file.h"
+
+namespace testing_support {
+
+enum class FileCall { kAny, kOpen, kCreate, kRead, kWrite, kSync, kLock, kTruncate, kRename, kDelete };
+
+class FaultInjectingFileSystem : public platform::FileSystem {
+ public:
+  FaultInjectingFileSystem();
+
+  // Fails the k-th call (counted from 1) of `kind` with `error` (EIO,
+  // ENOSPC, ...); with `sticky` every later call of that kind fails too.
+  // k = 0 disables failing.
+  void FailAt(FileCall kind, uint64_t k, int error, bool sticky);
+
+  // How many calls of `kind` were made, and whether a fault was injected.
+  uint64_t Calls(FileCall kind) const;
+  bool Injected() const { return injected_; }
+
+  int Open(const std::string& path, platform::OpenMode mode,
+           std::unique_ptr<platform::File>* file) override;
+  int Delete(const std::string& path) override;
+  int Rename(const std::string& from, const std::string& to) override;
+  int Exists(const std::string& path) override;
+  int SyncFolderOf(const std::string& path) override;
+
+  // Counts a call of `kind` and returns the errno to fail it with, or 0.
+  int Check(FileCall kind);
+
+ private:
+  platform::FileSystem* base_;
+  FileCall fail_kind_ = FileCall::kAny;
+  uint64_t fail_at_ = 0;
+  int error_ = 0;
+  bool sticky_ = false;
+  bool injected_ = false;
+  uint64_t calls_[10] = {};
+};
+
+// Installs a file system as the default for the life of the object.
+class ScopedFileSystem {
+ public:
+  explicit ScopedFileSystem(platform::FileSystem* fs) { platform::FileSystem::SetDefault(fs); }
+  ~ScopedFileSystem() { platform::FileSystem::SetDefault(nullptr); }
+  ScopedFileSystem(const ScopedFileSystem&) = delete;
+  ScopedFileSystem& operator=(const ScopedFileSystem&) = delete;
+};
+
+}  // namespace testing_support
