@@ -19,12 +19,18 @@ class ProfileFile {
   // Loads and parses `path` (a bare file name is taken from
   // WindowsDirectory()). A missing or unreadable file reads as an empty one;
   // *found (may be null) tells whether it was read.
+  // A file larger than 1 GiB is refused as unreadable.
   static std::unique_ptr<ProfileFile> Load(const std::string& path, bool* found);
+
+  // Parses the bytes of a profile file held in memory (tests, fuzzing).
+  static std::unique_ptr<ProfileFile> FromText(const std::string& bytes);
 
   virtual ~ProfileFile() = default;
 
   // GetPrivateProfileStringA(section, key, default, buffer, size): at most
-  // size - 1 characters. With keep_quotes, enclosing quotes stay on the
+  // size - 1 characters ("" for size 0), ending at the first NUL. A missing
+  // section or key, or a key line without '=', gives the default without
+  // its trailing blanks. With keep_quotes, enclosing quotes stay on the
   // value (the builder reads its four list keys so).
   virtual std::string GetString(const std::string& section, const std::string& key,
                                 const std::string& default_value, uint32_t size = 260,

@@ -20,10 +20,11 @@ std::string WindowsDirectory();
 bool HasFolderPart(const std::string& path);
 
 // Joins a folder and a name with the platform's separator, added only when
-// the folder does not already end with one.
+// the folder does not already end with one; an empty folder gives the name.
 std::string JoinPath(const std::string& folder, const std::string& name);
 
-// The folder part of a path ("" when it has none), without the separator.
+// The folder part of a path ("" when it has none), without the separator
+// (but "/" for a file in the root folder on POSIX).
 std::string FolderOf(const std::string& path);
 
 // Whether the command-line token starting at `token` (it runs to the next
@@ -34,6 +35,10 @@ bool IsSwitchToken(const char* token);
 // GetTempPathA + GetTempFileNameA(folder, prefix, 0): creates a new empty
 // file named prefix + 4 hex digits + ".tmp" exclusively, in a temporary
 // folder whose path holds no blank. Returns false when none can be made.
+// On POSIX the folder is $TMPDIR, else /tmp; a $TMPDIR that is relative,
+// holds a blank, is another user's or is writable by others without the
+// sticky bit is passed over (with a message) for /tmp. The file has mode
+// 0600 and is never reached through a symbolic link.
 bool CreateTempFile(const std::string& prefix, std::string* path);
 
 // The folder of the running program's own executable; empty if unknown.
@@ -42,7 +47,9 @@ std::string ProgramFolder();
 // Starts `program` (a file name, looked for in ProgramFolder(), then on the
 // search path) with `args`, without a window and without a shell, and waits
 // for it. Returns false when it could not be started; else *exit_code gets
-// its 32-bit exit code (on POSIX a signal death reads as -1).
+// its 32-bit exit code (on POSIX a signal death reads as -1, and only the
+// low 8 bits of an exit code are known: 0..255). On POSIX argv[0] is
+// `program`, and only absolute folders of $PATH are searched.
 bool RunProgramAndWait(const std::string& program,
                        const std::vector<std::string>& args, int32_t* exit_code);
 

@@ -10,7 +10,9 @@
 namespace platform {
 
 // MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED | MB_USEGLYPHCHARS, ...).
-// Bytes that the code page does not map become U+FFFD... never fails.
+// Never fails: in a single-byte code page a byte without a character of its
+// own becomes the control character of the same number (as Windows does for
+// 0x81 in 1252); an invalid double-byte sequence becomes U+FFFD.
 std::u16string AnsiToWide(const std::string& text);
 
 // WideCharToMultiByte(CP_ACP, WC_COMPOSITECHECK | WC_SEPCHARS, ...); a
@@ -20,5 +22,19 @@ std::string WideToAnsi(const std::u16string& text);
 // lstrcmpiA(a, b) == 0: equal after conversion to UTF-16 and simple
 // upper-case folding.
 bool EqualNoCaseAnsi(const std::string& a, const std::string& b);
+
+// The simple upper-case mapping of one UTF-16 unit that EqualNoCaseAnsi
+// folds with (ASCII, Latin-1, Latin Extended-A and Additional, Greek,
+// Cyrillic, Armenian, fullwidth Latin); other units map to themselves.
+// Common code, the same on every build.
+char16_t UpperCaseChar(char16_t c);
+
+// `text` converted with AnsiToWide and folded with UpperCaseChar: a key
+// under which names equal by EqualNoCaseAnsi's rule meet.
+std::u16string FoldedWide(const std::string& text);
+
+// Whether `byte` starts a two-byte character in the ANSI code page
+// (IsDBCSLeadByte); always false in single-byte code pages.
+bool IsAnsiLeadByte(unsigned char byte);
 
 }  // namespace platform

@@ -1,0 +1,159 @@
+// The .reg file reader: one pass over the lines, remembering the last
+// setting of the value asked for.
+
+#include "platform/registry_file.h"
+
+#include <cstddef>
+
+#include "platform/text.h"
+
+namespace platform {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string TrimBlanks(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsBlank(text[begin])) ++begin;
+  while (end > begin && IsBlank(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() && EqualNoCaseAnsi(text.substr(0, prefix.size()), prefix);
+}
+
+// The text of the file in the ANSI code page.
+std::string DecodeFile(const std::string& bytes) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    std::u16string wide;
+    wide.reserve(bytes.size() / 2);
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                           static_cast<unsigned char>(bytes[i + 1]) << 8));
+    }
+    return WideToAnsi(wide);
+  }
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
+  return bytes;
+}
+
+// Reads a quoted text starting at text[*pos] == '"', undoing \\ and \"
+// (any other backslash stays as written). Returns false when the closing
+// quote is missing; else *pos is just past it.
+bool ReadQuoted(const std::string& text, size_t* pos, std::string* out) {
+  out->clear();
+  for (size_t i = *pos + 1; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (c == '\\' && i + 1 < text.size() && (text[i + 1] == '\\' || text[i + 1] == '"')) {
+      c = text[++i];
+    }
+    out->push_back(c);
+  }
+  return false;
+}
+
+// A key path without its leading "HKEY_LOCAL_MACHINE\" or "HKLM\"; a path
+// of another hive stays as written and so never matches a request.
+std::string KeyBelowLocalMachine(const std::string& path) {
+  for (const char* prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
+    if (StartsWithNoCase(path, prefix)) return path.substr(std::string(prefix).size());
+  }
+  return path;
+}
+
+}  // namespace
+
+RegistryLookup FindRegistryString(const std::string& file_bytes, const std::string& key_path,
+                                  const std::string& value_name, std::string* value) {
+  std::string text = DecodeFile(file_bytes);
+  bool header_seen = false;
+  bool in_key = false;
+  bool continuation = false;  // the previous line of a hex value ended in '\'
+  bool found = false;
+  std::string found_value;
+  std::string wanted_key = KeyBelowLocalMachine(key_path);
+
+  size_t line_start = 0;
+  while (line_start <= text.size()) {
+    size_t line_end = text.find_first_of("\r\n", line_start);
+    if (line_end == std::string::npos) line_end = text.size();
+    std::string line = TrimBlanks(text.substr(line_start, line_end - line_start));
+    line_start = line_end + 1;
+
+    bool was_continuation = continuation;
+    continuation = false;
+    if (line.empty()) continue;
+    if (!header_seen) {
+      if (line != "REGEDIT4" && line != "Windows Registry Editor Version 5.00") {
+        return RegistryLookup::kNotRegistryFile;
+      }
+      header_seen = true;
+      continue;
+    }
+    if (was_continuation) {
+      continuation = line.back() == '\\';
+      continue;
+    }
+    if (line[0] == ';') continue;
+    if (line[0] == '[') {
+      in_key = false;
+      if (line.back() != ']' || line.size() < 2) continue;
+      if (line[1] == '-') {
+        // Removing a key removes its values and its subkeys.
+        std::string removed = KeyBelowLocalMachine(line.substr(2, line.size() - 3));
+        if (EqualNoCaseAnsi(removed, wanted_key) ||
+            (wanted_key.size() > removed.size() && wanted_key[removed.size()] == '\\' &&
+             StartsWithNoCase(wanted_key, removed))) {
+          found = false;
+        }
+        continue;
+      }
+      in_key = EqualNoCaseAnsi(KeyBelowLocalMachine(line.substr(1, line.size() - 2)),
+                               wanted_key);
+      continue;
+    }
+    // A value line: "Name"=data or @=data.
+    std::string name;
+    size_t pos = 0;
+    if (line[0] == '@') {
+      pos = 1;
+    } else if (line[0] != '"' || !ReadQuoted(line, &pos, &name)) {
+      continue;
+    }
+    while (pos < line.size() && IsBlank(line[pos])) ++pos;
+    if (pos >= line.size() || line[pos] != '=') continue;
+    ++pos;
+    while (pos < line.size() && IsBlank(line[pos])) ++pos;
+    std::string data = line.substr(pos);
+    bool is_string = !data.empty() && data[0] == '"';
+    std::string string_data;
+    if (is_string) {
+      size_t end = 0;
+      if (!ReadQuoted(data, &end, &string_data) || !TrimBlanks(data.substr(end)).empty()) {
+        continue;  // malformed: the line is passed over
+      }
+    } else {
+      continuation = data.back() == '\\';
+    }
+    if (!in_key || !EqualNoCaseAnsi(name, value_name)) continue;
+    // The last setting counts; "-" and other types leave no string value.
+    found = is_string;
+    found_value = string_data;
+  }
+  if (!header_seen) return RegistryLookup::kNotRegistryFile;
+  if (!found) return RegistryLookup::kAbsent;
+  size_t nul = found_value.find('\0');
+  if (nul != std::string::npos) found_value.resize(nul);
+  *value = found_value;
+  return RegistryLookup::kFound;
+}
+
+}  // namespace platform
