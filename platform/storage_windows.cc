@@ -1,0 +1,237 @@
+// Structured storage of the Windows build: thin wrappers of ole32's
+// IStorage, IStream and IEnumSTATSTG. Results are ole32's own, with two
+// checks made before ole32 is called, so that both builds agree:
+//  - any mode but kStorageMode gives STG_E_INVALIDFLAG;
+//  - a name that the compound file format forbids (empty, 32 characters or
+//    more, or holding '/', '\', ':' or '!') gives STG_E_INVALIDNAME. Wine's
+//    ole32 accepts these and would write them into the file.
+// Wine also lets a stream seek before its start, which Windows refuses; the
+// backend refuses it too.
+#include "platform/storage.h"
+
+#include <utility>
+
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+const wchar_t* Wide(const std::u16string& name) {
+  return reinterpret_cast<const wchar_t*>(name.c_str());
+}
+
+bool IsValidElementName(const std::u16string& name) {
+  if (name.empty() || name.size() > 31) return false;
+  for (char16_t c : name) {
+    if (c == u'/' || c == u'\\' || c == u':' || c == u'!') return false;
+  }
+  return true;
+}
+
+// Checks made before every call that takes a mode and a name.
+HRESULT CheckModeAndName(uint32_t mode, const std::u16string& name) {
+  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  if (!IsValidElementName(name)) return STG_E_INVALIDNAME;
+  return S_OK;
+}
+
+class WindowsStream : public Stream {
+ public:
+  explicit WindowsStream(IStream* stream) : stream_(stream) {}
+  ~WindowsStream() override { stream_->Release(); }
+  WindowsStream(const WindowsStream&) = delete;
+  WindowsStream& operator=(const WindowsStream&) = delete;
+
+  HRESULT Read(void* buffer, uint32_t count, uint32_t* read) override {
+    ULONG done = 0;
+    HRESULT hr = stream_->Read(buffer, count, &done);
+    if (read != nullptr) *read = done;
+    return hr;
+  }
+
+  HRESULT Write(const void* data, uint32_t count, uint32_t* written) override {
+    ULONG done = 0;
+    HRESULT hr = stream_->Write(data, count, &done);
+    if (written != nullptr) *written = done;
+    return hr;
+  }
+
+  HRESULT Seek(int64_t offset, SeekOrigin origin, uint64_t* new_position) override {
+    if (offset < 0) {
+      // Wine's ole32 moves before the start without complaint (the position
+      // wraps to near 2^64); Windows refuses, and so does this backend.
+      uint64_t base = 0;
+      HRESULT hr = Base(origin, &base);
+      if (FAILED(hr)) return hr;
+      if (static_cast<uint64_t>(-(offset + 1)) >= base) return STG_E_INVALIDFUNCTION;
+    }
+    LARGE_INTEGER move;
+    move.QuadPart = offset;
+    ULARGE_INTEGER position;
+    position.QuadPart = 0;
+    HRESULT hr = stream_->Seek(move, static_cast<DWORD>(origin), &position);
+    if (new_position != nullptr && SUCCEEDED(hr)) *new_position = position.QuadPart;
+    return hr;
+  }
+
+ private:
+  // The position that `origin` counts from.
+  HRESULT Base(SeekOrigin origin, uint64_t* base) {
+    *base = 0;
+    if (origin == SeekOrigin::kCurrent) {
+      LARGE_INTEGER zero;
+      zero.QuadPart = 0;
+      ULARGE_INTEGER position;
+      HRESULT hr = stream_->Seek(zero, STREAM_SEEK_CUR, &position);
+      if (SUCCEEDED(hr)) *base = position.QuadPart;
+      return hr;
+    }
+    if (origin == SeekOrigin::kEnd) {
+      STATSTG stat;
+      ZeroMemory(&stat, sizeof(stat));
+      HRESULT hr = stream_->Stat(&stat, STATFLAG_NONAME);
+      if (SUCCEEDED(hr)) *base = stat.cbSize.QuadPart;
+      return hr;
+    }
+    return S_OK;
+  }
+
+  IStream* stream_;
+};
+
+class WindowsEnumerator : public ElementEnumerator {
+ public:
+  explicit WindowsEnumerator(IEnumSTATSTG* enumerator) : enumerator_(enumerator) {}
+  ~WindowsEnumerator() override { enumerator_->Release(); }
+  WindowsEnumerator(const WindowsEnumerator&) = delete;
+  WindowsEnumerator& operator=(const WindowsEnumerator&) = delete;
+
+  HRESULT Next(ElementStat* stat) override {
+    STATSTG raw;
+    ZeroMemory(&raw, sizeof(raw));
+    ULONG fetched = 0;
+    HRESULT hr = enumerator_->Next(1, &raw, &fetched);
+    if (hr != S_OK || fetched != 1) {
+      if (raw.pwcsName != nullptr) CoTaskMemFree(raw.pwcsName);
+      return FAILED(hr) ? hr : S_FALSE;
+    }
+    stat->name.clear();
+    if (raw.pwcsName != nullptr) {
+      for (const wchar_t* c = raw.pwcsName; *c != L'\0'; ++c) {
+        stat->name.push_back(static_cast<char16_t>(*c));
+      }
+      CoTaskMemFree(raw.pwcsName);
+    }
+    stat->type = raw.type == STGTY_STORAGE ? ElementType::kStorage : ElementType::kStream;
+    stat->size = raw.type == STGTY_STREAM ? raw.cbSize.QuadPart : 0;
+    return S_OK;
+  }
+
+ private:
+  IEnumSTATSTG* enumerator_;
+};
+
+class WindowsStorage : public Storage {
+ public:
+  explicit WindowsStorage(IStorage* storage) : storage_(storage) {}
+  ~WindowsStorage() override { storage_->Release(); }
+  WindowsStorage(const WindowsStorage&) = delete;
+  WindowsStorage& operator=(const WindowsStorage&) = delete;
+
+  HRESULT OpenStream(const std::u16string& name, uint32_t mode,
+                     std::unique_ptr<Stream>* stream) override {
+    HRESULT hr = CheckModeAndName(mode, name);
+    if (FAILED(hr)) return hr;
+    IStream* raw = nullptr;
+    hr = storage_->OpenStream(Wide(name), nullptr, mode, 0, &raw);
+    return Wrap(hr, raw, stream);
+  }
+
+  HRESULT CreateStream(const std::u16string& name, uint32_t mode,
+                       std::unique_ptr<Stream>* stream) override {
+    HRESULT hr = CheckModeAndName(mode, name);
+    if (FAILED(hr)) return hr;
+    IStream* raw = nullptr;
+    hr = storage_->CreateStream(Wide(name), mode, 0, 0, &raw);
+    return Wrap(hr, raw, stream);
+  }
+
+  HRESULT OpenStorage(const std::u16string& name, uint32_t mode,
+                      std::unique_ptr<Storage>* storage) override {
+    HRESULT hr = CheckModeAndName(mode, name);
+    if (FAILED(hr)) return hr;
+    IStorage* raw = nullptr;
+    hr = storage_->OpenStorage(Wide(name), nullptr, mode, nullptr, 0, &raw);
+    return Wrap(hr, raw, storage);
+  }
+
+  HRESULT CreateStorage(const std::u16string& name, uint32_t mode,
+                        std::unique_ptr<Storage>* storage) override {
+    HRESULT hr = CheckModeAndName(mode, name);
+    if (FAILED(hr)) return hr;
+    IStorage* raw = nullptr;
+    hr = storage_->CreateStorage(Wide(name), mode, 0, 0, &raw);
+    return Wrap(hr, raw, storage);
+  }
+
+  HRESULT DestroyElement(const std::u16string& name) override {
+    if (!IsValidElementName(name)) return STG_E_INVALIDNAME;
+    return storage_->DestroyElement(Wide(name));
+  }
+
+  HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) override {
+    IEnumSTATSTG* raw = nullptr;
+    HRESULT hr = storage_->EnumElements(0, nullptr, 0, &raw);
+    return Wrap(hr, raw, enumerator);
+  }
+
+  // Takes ownership of `raw` when the call succeeded.
+  template <typename Wrapper, typename Raw, typename Interface>
+  static HRESULT WrapAs(HRESULT hr, Raw* raw, std::unique_ptr<Interface>* out) {
+    out->reset();
+    if (FAILED(hr)) {
+      if (raw != nullptr) raw->Release();
+      return hr;
+    }
+    if (raw == nullptr) return STG_E_UNKNOWN;
+    out->reset(new Wrapper(raw));
+    return hr;
+  }
+  static HRESULT Wrap(HRESULT hr, IStream* raw, std::unique_ptr<Stream>* out) {
+    return WrapAs<WindowsStream>(hr, raw, out);
+  }
+  static HRESULT Wrap(HRESULT hr, IStorage* raw, std::unique_ptr<Storage>* out) {
+    return WrapAs<WindowsStorage>(hr, raw, out);
+  }
+  static HRESULT Wrap(HRESULT hr, IEnumSTATSTG* raw,
+                      std::unique_ptr<ElementEnumerator>* out) {
+    return WrapAs<WindowsEnumerator>(hr, raw, out);
+  }
+
+ private:
+  IStorage* storage_;
+};
+
+}  // namespace
+
+HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
+                        std::unique_ptr<Storage>* root) {
+  root->reset();
+  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  std::u16string wide_path = AnsiToWide(path);
+  IStorage* raw = nullptr;
+  HRESULT hr = StgOpenStorage(Wide(wide_path), nullptr, mode, nullptr, 0, &raw);
+  return WindowsStorage::Wrap(hr, raw, root);
+}
+
+HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
+                          std::unique_ptr<Storage>* root) {
+  root->reset();
+  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  std::u16string wide_path = AnsiToWide(path);
+  IStorage* raw = nullptr;
+  HRESULT hr = StgCreateDocfile(Wide(wide_path), mode, 0, &raw);
+  return WindowsStorage::Wrap(hr, raw, root);
+}
+
+}  // namespace platform

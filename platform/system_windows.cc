@@ -1,0 +1,173 @@
+// Operating-system services of the Windows build: folders, the temporary
+// INI file, the builder started hidden and waited for, the registry value.
+// The Windows build shows no messages; the exit code is its only report.
+#include "platform/system.h"
+
+#include <cstring>
+
+#include "platform/hresult.h"  // windows.h
+
+namespace platform {
+namespace {
+
+// Calls `get(size, buffer)`, an ANSI API that returns the length it wrote,
+// or the size it needs (with the NUL) when the buffer is too small.
+template <typename Getter>
+std::string GetText(Getter get) {
+  std::string text(MAX_PATH, '\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    DWORD length = get(static_cast<DWORD>(text.size()), &text[0]);
+    if (length == 0) return std::string();
+    if (length < text.size()) {
+      text.resize(length);
+      return text;
+    }
+    text.assign(length + 1, '\0');
+  }
+  return std::string();
+}
+
+bool HoldsBlank(const std::string& text) { return text.find(' ') != std::string::npos; }
+
+bool IsFile(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// The program's exact path: in ProgramFolder() first (with ".exe" added when
+// the name has no extension), else as SearchPathA finds it; "" when absent.
+std::string FindProgram(const std::string& program) {
+  const bool has_extension = program.find('.') != std::string::npos;
+  std::string folder = ProgramFolder();
+  if (!folder.empty()) {
+    std::string path = JoinPath(folder, program);
+    if (IsFile(path)) return path;
+    if (!has_extension && IsFile(path + ".exe")) return path + ".exe";
+  }
+  return GetText([&](DWORD size, char* buffer) {
+    return SearchPathA(nullptr, program.c_str(), ".exe", size, buffer, nullptr);
+  });
+}
+
+std::string program_name;
+
+}  // namespace
+
+std::string CurrentDirectory() {
+  return GetText([](DWORD size, char* buffer) { return GetCurrentDirectoryA(size, buffer); });
+}
+
+std::string WindowsDirectory() {
+  return GetText([](DWORD size, char* buffer) { return GetWindowsDirectoryA(buffer, size); });
+}
+
+bool HasFolderPart(const std::string& path) { return path.find('\\') != std::string::npos; }
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '\\') return folder + name;
+  return folder + "\\" + name;
+}
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+bool IsSwitchToken(const char* token) { return token[0] == '/'; }
+
+bool CreateTempFile(const std::string& prefix, std::string* path) {
+  path->clear();
+  std::string folder =
+      GetText([](DWORD size, char* buffer) { return GetTempPathA(size, buffer); });
+  if (folder.empty()) return false;
+  // The builder's command line knows no quoting: take the short form of a
+  // folder that holds a blank ("C:\Documents and Settings\...").
+  if (HoldsBlank(folder)) {
+    folder = GetText([&](DWORD size, char* buffer) {
+      return GetShortPathNameA(folder.c_str(), buffer, size);
+    });
+    if (folder.empty() || HoldsBlank(folder)) return false;
+  }
+  char name[MAX_PATH + 1] = {0};
+  if (folder.size() > MAX_PATH - 14) return false;  // GetTempFileNameA's limit
+  if (GetTempFileNameA(folder.c_str(), prefix.c_str(), 0, name) == 0) return false;
+  *path = name;
+  if (HoldsBlank(*path)) {
+    DeleteFileA(name);
+    path->clear();
+    return false;
+  }
+  return true;
+}
+
+std::string ProgramFolder() {
+  std::string self = GetText([](DWORD size, char* buffer) {
+    DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+    // A cut name comes back with length == size: ask for more.
+    return length >= size ? size + 1 : length;
+  });
+  return FolderOf(self);
+}
+
+bool RunProgramAndWait(const std::string& program, const std::vector<std::string>& args,
+                       int32_t* exit_code) {
+  std::string path = FindProgram(program);
+  if (path.empty()) return false;
+  // The program's own name is quoted (its folder may hold blanks); the
+  // arguments go as they are, separated by single blanks.
+  std::string command_line = "\"" + path + "\"";
+  for (const std::string& arg : args) command_line += " " + arg;
+
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof(startup));
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION process;
+  ZeroMemory(&process, sizeof(process));
+  if (!CreateProcessA(path.c_str(), &command_line[0], nullptr, nullptr, FALSE,
+                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  DWORD code = 0;
+  bool waited = WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+                GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  *exit_code = waited ? static_cast<int32_t>(code) : -1;
+  return true;
+}
+
+bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
+                        std::string* value) {
+  value->clear();
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  bool found = false;
+  DWORD type = 0;
+  DWORD size = 0;
+  // Sized first; a value that grows between the two calls is read as absent.
+  if (RegQueryValueExA(key, value_name.c_str(), nullptr, &type, nullptr, &size) ==
+          ERROR_SUCCESS &&
+      (type == REG_SZ || type == REG_EXPAND_SZ) && size <= 65536) {
+    std::string text(size + 1, '\0');
+    DWORD got = size;
+    if (RegQueryValueExA(key, value_name.c_str(), nullptr, &type,
+                         reinterpret_cast<BYTE*>(&text[0]), &got) == ERROR_SUCCESS) {
+      text.resize(std::strlen(text.c_str()));  // the stored NUL, if any
+      *value = text;
+      found = true;
+    }
+  }
+  RegCloseKey(key);
+  return found;
+}
+
+void Report(const std::string& line) {}
+
+void SetProgramName(const std::string& name) { program_name = name; }
+
+}  // namespace platform
