@@ -1,0 +1,416 @@
+// INI-to-configuration conversion.
+
+#include "builder/ini_conversion.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "builder/config_layout.h"
+#include "builder/password_store.h"
+#include "builder/task_storage.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace builder {
+
+namespace {
+
+constexpr uint32_t kValueBufferSize = 260;  // values of at most 259 characters
+
+const char kMainSection[] = "MAIN";
+const char kDeleteSection[] = "ToDelete";
+
+struct Keyword {
+  const char* word;
+  uint32_t bit;
+};
+
+const Keyword kAreaKeywords[] = {
+    {"all", AreasAll},           {"diskettea", AreasDisketteA}, {"removable", AreasRemovable},
+    {"local", AreasLocal},       {"interactive", AreasInteractive},
+    {"remote", AreasRemote},
+};
+const Keyword kTypeKeywords[] = {
+    {"all", TypesAll}, {"programs", TypesPrograms}, {"documents", TypesDocuments}};
+
+std::string HexResult(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
+  return text;
+}
+
+// The bit of the keyword equal to `item` without regard to case, or 0.
+template <size_t N>
+uint32_t KeywordBit(const Keyword (&keywords)[N], const std::string& item) {
+  for (const Keyword& k : keywords) {
+    if (platform::EqualNoCaseAnsi(item, k.word)) return k.bit;
+  }
+  return 0;
+}
+
+bool IsWhiteSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Reads one task section, in the order of the schema; no key depends on a
+// later one.
+class TaskSectionReader {
+ public:
+  TaskSectionReader(const platform::ProfileFile& ini, const std::string& section,
+                    const std::string& language)
+      : ini_(ini), section_(section), language_(language) {}
+
+  std::string Text(const std::string& key, const std::string& default_value,
+                   bool keep_quotes = false) const {
+    return ini_.GetString(section_, key, default_value, kValueBufferSize, keep_quotes);
+  }
+  std::string LanguageText(const std::string& key, const std::string& default_value) const {
+    return Text(key + language_, default_value);
+  }
+  // A switch is on exactly when its value is "1".
+  bool Switch(const std::string& key, const char* default_value) const {
+    return Text(key, default_value) == "1";
+  }
+  void Flag(const std::string& key, const char* default_value, uint32_t bit,
+            uint32_t* flags) const {
+    if (Switch(key, default_value)) *flags |= bit;
+  }
+  std::vector<std::string> List(const std::string& key, const char* default_value) const {
+    return SplitListValue(Text(key, default_value, /*keep_quotes=*/true));
+  }
+  int32_t Int(const std::string& key, int32_t default_value) const {
+    return static_cast<int32_t>(ini_.GetInt(section_, key, default_value));
+  }
+  const std::string& section() const { return section_; }
+
+ private:
+  const platform::ProfileFile& ini_;
+  const std::string& section_;
+  const std::string& language_;
+};
+
+// "SendTo" and "ResidentExcludeFiles": a quoted item loses its first and
+// last characters.
+void AddPlainItems(const std::vector<std::string>& items, TaskList* list) {
+  for (std::string item : items) {
+    if (!item.empty() && item[0] == '"') {
+      item.erase(0, 1);
+      if (!item.empty()) item.pop_back();
+    }
+    list->push_front(std::move(item));
+  }
+}
+
+void ReadIntegrityKeys(const TaskSectionReader& in, TaskRecord* r) {
+  in.Flag("IgnoreArchive", "1", IgnoreArchive, &r->TaskFlags);
+  in.Flag("NoContents", "0", NoContents, &r->TaskFlags);
+  in.Flag("ContentsOnChange", "0", ContentsOnChange, &r->TaskFlags);
+}
+
+void ReadAreas(const TaskSectionReader& in, TaskRecord* r) {
+  for (const std::string& item : in.List("Areas", "local")) {
+    if (uint32_t bit = KeywordBit(kAreaKeywords, item)) {
+      r->TaskFlags |= bit;
+      continue;
+    }
+    std::string entry;
+    if (AreaEntryFromItem(item, &entry)) {
+      r->Areas.push_front(std::move(entry));
+    } else {
+      bool quoted = item.find('"', item.empty() || item[0] != '"' ? 0 : 1) != std::string::npos;
+      platform::Report("[" + in.section() + "] Areas: the item " + item + " was left out (" +
+                       (quoted ? "too long" : "not a keyword and no quoted path") + ")");
+    }
+  }
+}
+
+void ReadTypes(const TaskSectionReader& in, TaskRecord* r) {
+  for (const std::string& item : in.List("Types", "programs,documents")) {
+    if (uint32_t bit = KeywordBit(kTypeKeywords, item)) {
+      r->TaskFlags |= bit;
+    } else {
+      r->Types.push_front(item);
+    }
+  }
+}
+
+// The size of the INI file, which bounds the counts it may give; 0 when it
+// cannot be read.
+uint64_t IniFileSize(const std::string& ini_path) {
+  std::string path = platform::HasFolderPart(ini_path)
+                         ? ini_path
+                         : platform::JoinPath(platform::WindowsDirectory(), ini_path);
+  std::unique_ptr<platform::File> file;
+  uint64_t size = 0;
+  if (platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file) != 0 ||
+      file->Size(&size) != 0) {
+    return 0;
+  }
+  return size;
+}
+
+// A count read from the INI file: 0 or below is none. A count larger than
+// the file's size in bytes is cut to it, so that a mistyped or hostile
+// count cannot make the work grow out of proportion to the file.
+int64_t BoundedCount(const platform::ProfileFile& ini, const char* section, uint64_t file_size,
+                     const std::string& ini_path) {
+  int32_t count = static_cast<int32_t>(ini.GetInt(section, "NumTasks", 0));
+  if (count <= 0) return 0;
+  if (static_cast<uint64_t>(count) > file_size) {
+    platform::Report(ini_path + ": [" + std::string(section) + "] NumTasks=" +
+                     std::to_string(count) + " is larger than the file; cut to " +
+                     std::to_string(file_size));
+    return static_cast<int64_t>(file_size);
+  }
+  return count;
+}
+
+void StorePasswords(const platform::ProfileFile& ini) {
+  struct Store {
+    const char* stream;
+    std::string value;
+    bool hex;
+  };
+  std::vector<Store> stores;
+  std::string hex = ini.GetString(kMainSection, "HexPassword", "", kValueBufferSize);
+  if (!hex.empty()) {
+    stores.push_back({"cc012", hex, true});
+  } else {
+    std::string plain = ini.GetString(kMainSection, "Password", "", kValueBufferSize);
+    if (!plain.empty()) stores.push_back({"cc012", plain, false});
+  }
+  std::string second = ini.GetString(kMainSection, "RGWPassword", "", kValueBufferSize);
+  if (!second.empty()) stores.push_back({"ro012", second, false});
+  for (const Store& s : stores) {
+    if (!StorePassword(s.stream, s.value, s.hex)) {
+      platform::Report(std::string("the password \"") + s.stream + "\" was not stored in " +
+                       ConfigPath);
+    }
+  }
+}
+
+void DeleteListedTasks(const platform::ProfileFile& ini, int64_t count, TaskRecord* record) {
+  for (int64_t i = 0; i < count; ++i) {
+    record->Clear();
+    std::string name = ini.GetString(kDeleteSection, "Task" + std::to_string(i), "",
+                                     kValueBufferSize);
+    if (name.empty()) continue;
+    HRESULT hr = S_OK;
+    switch (DeleteTask(record, name, &hr)) {
+      case DeleteOutcome::kDeleted:
+        break;
+      case DeleteOutcome::kNotFound:
+        platform::Report("nothing deleted for \"" + name + "\": no such task in " + ConfigPath);
+        break;
+      case DeleteOutcome::kFailed:
+        platform::Report("the task \"" + name + "\" could not be deleted from " + ConfigPath +
+                         " (" + HexResult(hr) + ")");
+        break;
+    }
+  }
+}
+
+void WriteTasks(const platform::ProfileFile& ini, int64_t count, const std::string& language,
+                TaskRecord* record) {
+  for (int64_t i = 0; i < count; ++i) {
+    record->Clear();  // StreamName too: every task gets a fresh stream
+    std::string section = "Task" + std::to_string(i);
+    ReadTaskSection(ini, section, language, record);
+    HRESULT hr = S_OK;
+    if (WriteTask(record, &hr)) continue;
+    std::string why = HexResult(hr);
+    if ((record->TaskFlags & (IsShared | IsReadOnly)) == 0 &&
+        (DomainName.empty() || UserName.empty())) {
+      why = "no private task has named a domain and user yet";
+    }
+    platform::Report("the task \"" + record->Name + "\" of [" + section +
+                     "] was not written to " + ConfigPath + " (" + why + ")");
+  }
+}
+
+void RunLanguagePass(const platform::ProfileFile& ini, const std::string& ini_path,
+                     uint64_t file_size, int64_t delete_count, const std::string& language,
+                     TaskRecord* record) {
+  ConfigPath = ini.GetString(kMainSection, "Output" + language, "TORVI32.CNF", kValueBufferSize);
+  if (ini.GetString(kMainSection, "DeleleteOldCNF", "0", kValueBufferSize) == "1") {
+    int err = platform::FileSystem::Default()->Delete(ConfigPath);
+    if (err != 0 && err != ENOENT) {
+      platform::Report("the old configuration file " + ConfigPath + " could not be deleted (" +
+                       std::strerror(err) + ")");
+    }
+  }
+  StorePasswords(ini);
+  DeleteListedTasks(ini, delete_count, record);
+  WriteTasks(ini, BoundedCount(ini, kMainSection, file_size, ini_path), language, record);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitListValue(const std::string& value) {
+  std::vector<std::string> items;
+  size_t pos = 0;
+  while (pos < value.size() && IsWhiteSpace(value[pos])) ++pos;
+  bool quoted = false;
+  if (pos < value.size() && value[pos] == '"') {
+    quoted = true;
+    ++pos;
+  }
+  size_t piece_start = 0;
+  for (; pos <= value.size(); ++pos) {
+    bool at_end = pos == value.size();
+    if (!at_end && value[pos] == '"') {
+      quoted = !quoted;
+      continue;
+    }
+    if (at_end || (value[pos] == ',' && !quoted)) {
+      if (pos == piece_start) break;  // the first empty piece ends the items
+      items.push_back(value.substr(piece_start, pos - piece_start));
+      piece_start = pos + 1;
+    }
+  }
+  return items;
+}
+
+bool AreaEntryFromItem(const std::string& item, std::string* entry) {
+  std::string rest = (!item.empty() && item[0] == '"') ? item.substr(1) : item;
+  size_t quote = rest.rfind('"');
+  if (quote == std::string::npos) return false;
+  char first = '+';
+  char second = '+';
+  char c1 = quote + 1 < rest.size() ? rest[quote + 1] : '\0';
+  char c2 = quote + 2 < rest.size() ? rest[quote + 2] : '\0';
+  if (c1 == 'S' || c1 == 's') {
+    if (c2 == '-') first = '-';
+  } else if (c1 == '-') {
+    first = second = '-';
+  } else if (c1 == '+') {
+    second = '-';
+  }
+  // "_": the path is not a folder (it does not end with a backslash).
+  if (quote == 0 || rest[quote - 1] != '\\') second = '_';
+  if (quote + 2 > kMaxTextLength) return false;
+  *entry = rest.substr(0, quote);
+  entry->push_back(first);
+  entry->push_back(second);
+  return true;
+}
+
+std::string UnescapeMessage(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] != '\\') {
+      out.push_back(value[i]);
+      continue;
+    }
+    if (i + 1 == value.size()) break;  // a trailing backslash is dropped
+    char next = value[++i];
+    if (next == 'n') {
+      out += "\r\n";
+    } else if (next == '\\') {
+      out.push_back('\\');
+    }
+  }
+  return out;
+}
+
+void ReadTaskSection(const platform::ProfileFile& ini, const std::string& section,
+                     const std::string& language, TaskRecord* r) {
+  TaskSectionReader in(ini, section, language);
+  r->Name = in.LanguageText("Name", "(not specified)");
+  if (in.Switch("IsPrivate", "0")) {
+    DomainName = in.Text("Domain", kDefaultDomainName);
+    UserName = in.Text("User", "TORVI");
+  } else {
+    in.Flag("IsShared", "1", IsShared, &r->TaskFlags);
+    if (in.Switch("IsReadOnly", "0")) r->TaskFlags = (r->TaskFlags & ~IsShared) | IsReadOnly;
+  }
+  r->VirusFoundMsg = UnescapeMessage(in.LanguageText("VirusFoundMsg", "Virus was found !!!"));
+  r->ChainedTask = in.LanguageText("ChainedTask", "");
+  r->Priority = in.Int("Priority", 0);
+  in.Flag("StartWithOS", "0", StartWithOS, &r->TaskFlags);
+  in.Flag("StartWithTorvi", "0", StartWithTorvi, &r->TaskFlags);
+  in.Flag("ExitWithLast", "0", ExitWithLast, &r->TaskFlags);
+  in.Flag("NotifyExternal", "0", NotifyExternal, &r->TaskFlags);
+
+  if (in.Switch("UseVirusScanner", "1")) {
+    r->ComponentFlags |= UseVirusScanner;
+    in.Flag("ScanMemory", "1", ScanMemory, &r->TaskFlags);
+    in.Flag("IgnoreVirusType", "1", IgnoreVirusType, &r->TaskFlags);
+    in.Flag("TestFileFull", "0", TestFileFull, &r->TaskFlags);
+    in.Flag("TestFileCompressed", "1", TestFileCompressed, &r->TaskFlags);
+    in.Flag("NoVirusFoundMsg", "0", NoVirusFoundMsg, &r->TaskFlags);
+    std::string notification = in.Text("VirusNotification", "all");
+    if (platform::EqualNoCaseAnsi(notification, "all")) {
+      r->TaskFlags |= VirusNotificationAll;
+    } else if (platform::EqualNoCaseAnsi(notification, "first")) {
+      r->TaskFlags |= VirusNotificationFirst;
+    } else {
+      r->TaskFlags |= VirusNotificationNone;
+    }
+  }
+  if (in.Switch("UseIntegrityChecker", "0")) {
+    r->ComponentFlags |= UseIntegrityChecker;
+    ReadIntegrityKeys(in, r);
+  }
+  if (in.Switch("UseSimpleIntegrityChecker", "0")) {
+    r->ComponentFlags |= UseSimpleIntegrityChecker;
+    ReadIntegrityKeys(in, r);
+  }
+  if (in.Switch("UseBehaviourBlocker", "0")) {
+    r->ComponentFlags |= UseBehaviourBlocker;
+    in.Flag("BlockDOSOperations", "1", BlockDOSOperations, &r->ResidentFlags);
+    in.Flag("BlockWinOperations", "1", BlockWinOperations, &r->ResidentFlags);
+    in.Flag("BlockFormat", "0", BlockFormat, &r->ResidentFlags);
+  }
+  in.Flag("UseResidentBoot", "0", UseResidentBoot, &r->ComponentFlags);
+  if (in.Switch("UseResidentProg", "0")) {
+    r->ComponentFlags |= UseResidentProg;
+    in.Flag("CheckDocs", "1", CheckDocs, &r->ResidentFlags);
+    in.Flag("CheckWin16Progs", "1", CheckWin16Progs, &r->ResidentFlags);
+    in.Flag("CheckDOSProgs", "1", CheckDOSProgs, &r->ResidentFlags);
+    std::string scan = in.Text("ResidentScan", "all");
+    if (platform::EqualNoCaseAnsi(scan, "all")) {
+      r->ResidentFlags |= ResidentScanAll;
+    } else if (platform::EqualNoCaseAnsi(scan, "nosyslib")) {
+      r->ResidentFlags |= ResidentScanNoSysLib;
+    } else {
+      r->ResidentFlags |= ResidentScanNone;
+    }
+  }
+  in.Flag("CreateReport", "1", CreateReport, &r->TaskFlags);
+  in.Flag("CreateNewReportFile", "0", CreateNewReportFile, &r->TaskFlags);
+  r->ReportFileName = in.LanguageText("ReportFileName", "*");
+  if (in.Switch("NetAlert", "0")) {
+    r->TaskFlags |= NetAlert;
+    AddPlainItems(in.List("SendTo", ""), &r->SendTo);
+  }
+  AddPlainItems(in.List("ResidentExcludeFiles", ""), &r->ResidentExcludeFiles);
+  const uint32_t c = r->ComponentFlags;
+  if (c & (UseVirusScanner | UseIntegrityChecker | UseSimpleIntegrityChecker)) ReadAreas(in, r);
+  if (c & (UseVirusScanner | UseIntegrityChecker | UseBehaviourBlocker)) ReadTypes(in, r);
+}
+
+int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& languages) {
+  bool found = false;
+  std::unique_ptr<platform::ProfileFile> ini = platform::ProfileFile::Load(ini_path, &found);
+  if (ini == nullptr) found = false;
+  if (!found) {
+    std::string where = platform::HasFolderPart(ini_path)
+                            ? ini_path
+                            : platform::JoinPath(platform::WindowsDirectory(), ini_path);
+    platform::Report("the INI file " + where + " was not found; nothing was done for it");
+  }
+  if (ini == nullptr) return 0;
+  uint64_t file_size = found ? IniFileSize(ini_path) : 0;
+  TaskRecord record;
+  int64_t delete_count = BoundedCount(*ini, kDeleteSection, file_size, ini_path);
+  for (const std::string& language : languages) {
+    RunLanguagePass(*ini, ini_path, file_size, delete_count, language, &record);
+  }
+  record.Clear();
+  return 0;
+}
+
+}  // namespace builder

@@ -1,0 +1,109 @@
+// The builder's command line and run.
+
+#include "builder/startup.h"
+
+#include <new>
+
+#include "platform/system.h"
+
+namespace builder {
+
+namespace {
+
+struct Token {
+  size_t start;
+  size_t length;
+};
+
+// The runs of non-blank characters; only the blank (32) separates them.
+std::vector<Token> SplitTokens(const std::string& tail) {
+  std::vector<Token> tokens;
+  size_t pos = 0;
+  while (pos < tail.size()) {
+    if (tail[pos] == ' ') {
+      ++pos;
+      continue;
+    }
+    size_t end = tail.find(' ', pos);
+    if (end == std::string::npos) end = tail.size();
+    tokens.push_back({pos, end - pos});
+    pos = end;
+  }
+  return tokens;
+}
+
+int32_t Refuse(const std::string& why) {
+  platform::Report(why + "; nothing was done");
+  return kExitRefused;
+}
+
+int32_t CollectLanguages(const std::string& tail, const std::vector<Token>& tokens,
+                         LanguageList* languages) {
+  for (const Token& t : tokens) {
+    if (!platform::IsSwitchToken(tail.c_str() + t.start)) continue;
+    std::string token = tail.substr(t.start, t.length);
+    if (t.length < 2 || token[1] != 'L') return Refuse("unknown switch " + token);
+    std::string code = token.substr(2);
+    if (code.size() > kMaxLanguageLength) {
+      return Refuse("the language code " + code + " is longer than " +
+                    std::to_string(kMaxLanguageLength) + " characters");
+    }
+    languages->push_front(std::move(code));
+  }
+  if (languages->empty()) languages->push_front(kDefaultLanguage);
+  return 0;
+}
+
+int32_t CollectIniPaths(const std::string& tail, const std::vector<Token>& tokens,
+                        std::vector<std::string>* paths) {
+  for (const Token& t : tokens) {
+    if (platform::IsSwitchToken(tail.c_str() + t.start)) continue;
+    std::string token = tail.substr(t.start, t.length);
+    if (token.size() > kMaxPathLength) {
+      return Refuse("the INI file name " + token.substr(0, 40) + "... is longer than " +
+                    std::to_string(kMaxPathLength) + " characters");
+    }
+    std::string path = token;
+    if (!platform::HasFolderPart(token)) {
+      std::string folder = platform::CurrentDirectory();
+      if (folder.empty()) return Refuse("the current folder is not known");
+      path = platform::JoinPath(folder, token);
+    }
+    if (path.size() > kMaxPathLength) {
+      return Refuse("the full path " + path + " is longer than " +
+                    std::to_string(kMaxPathLength) + " characters");
+    }
+    paths->push_back(std::move(path));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t ParseCommandLine(const std::string& command_tail, CommandLine* command_line) {
+  std::string tail = command_tail.substr(0, command_tail.find('\0'));
+  try {
+    std::vector<Token> tokens = SplitTokens(tail);
+    int32_t rc = CollectLanguages(tail, tokens, &command_line->languages);
+    if (rc == 0) rc = CollectIniPaths(tail, tokens, &command_line->ini_paths);
+    return rc;
+  } catch (const std::bad_alloc&) {
+    command_line->languages.clear();
+    command_line->ini_paths.clear();
+    return kExitOutOfMemory;
+  }
+}
+
+int32_t RunBuilder(const std::string& command_tail) {
+  CommandLine command_line;
+  int32_t rc = ParseCommandLine(command_tail, &command_line);
+  if (rc != 0) return rc;
+  if (command_line.ini_paths.empty()) return ConvertIniFile(kDefaultIniName, command_line.languages);
+  for (const std::string& path : command_line.ini_paths) {
+    rc = ConvertIniFile(path, command_line.languages);
+    if (rc != 0) return rc;
+  }
+  return 0;
+}
+
+}  // namespace builder
