@@ -1,0 +1,246 @@
+// The POSIX system services: paths, switches, the temporary file, starting
+// programs, the registry file and messages.
+
+#include "platform/system.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::TempDir;
+using testing_support::WriteWholeFile;
+
+// Sets an environment variable for the life of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    const char* old = std::getenv(name);
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    if (value != nullptr) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (had_old_) {
+      ::setenv(name_, old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  bool had_old_;
+  std::string old_;
+};
+
+void WriteScript(const std::string& path, const std::string& body) {
+  WriteWholeFile(path, "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+}
+
+TEST(SystemTest, PathHelpers) {
+  EXPECT_FALSE(platform::HasFolderPart("TORVI32.INI"));
+  EXPECT_TRUE(platform::HasFolderPart("./a.ini"));
+  EXPECT_TRUE(platform::HasFolderPart("C:\\a.ini"));
+  EXPECT_FALSE(platform::HasFolderPart(""));
+
+  EXPECT_EQ("/work/B.INI", platform::JoinPath("/work", "B.INI"));
+  EXPECT_EQ("/B.INI", platform::JoinPath("/", "B.INI"));
+  EXPECT_EQ("/work/B.INI", platform::JoinPath("/work/", "B.INI"));
+  EXPECT_EQ("B.INI", platform::JoinPath("", "B.INI"));
+
+  EXPECT_EQ("/srv/cfg", platform::FolderOf("/srv/cfg/Torvi32.CNF"));
+  EXPECT_EQ("/", platform::FolderOf("/Torvi32.CNF"));
+  EXPECT_EQ("", platform::FolderOf("Torvi32.CNF"));
+  EXPECT_EQ("a", platform::FolderOf("a/b"));
+}
+
+TEST(SystemTest, SwitchTokens) {
+  struct Case {
+    const char* token;
+    bool is_switch;
+  };
+  const Case cases[] = {
+      {"/LENG", true},       {"/X", true},
+      {"/", true},           {"/Iout.ini", true},
+      {"/L /tmp/x", true},   {"/tmp/a.ini", false},
+      {"/I/tmp/a.ini", false}, {"-I/tmp/out.ini", true},
+      {"-", true},           {"-LENG", true},
+      {"a.ini", false},      {"", false},
+      {"C:\\a.ini", false},  {"/\\a", true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.is_switch, platform::IsSwitchToken(c.token)) << c.token;
+  EXPECT_FALSE(platform::IsSwitchToken(nullptr));
+}
+
+TEST(SystemTest, DirectoriesFromTheEnvironment) {
+  {
+    ScopedEnv windir("WINDIR", "/srv/windows");
+    EXPECT_EQ("/srv/windows", platform::WindowsDirectory());
+  }
+  {
+    ScopedEnv windir("WINDIR", "");
+    EXPECT_EQ("/etc", platform::WindowsDirectory());
+  }
+  {
+    ScopedEnv windir("WINDIR", nullptr);
+    EXPECT_EQ("/etc", platform::WindowsDirectory());
+  }
+  char buffer[4096];
+  ASSERT_NE(nullptr, ::getcwd(buffer, sizeof buffer));
+  EXPECT_EQ(buffer, platform::CurrentDirectory());
+  std::string own = platform::ProgramFolder();
+  ASSERT_FALSE(own.empty());
+  EXPECT_TRUE(testing_support::PathExists(own + "/platform_tests"));
+}
+
+bool IsInFolder(const std::string& path, const std::string& folder) {
+  return platform::FolderOf(path) == folder;
+}
+
+TEST(SystemTest, CreateTempFileMakesAPrivateNewFile) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0700);
+  ScopedEnv tmpdir("TMPDIR", (dir.path() + "/").c_str());
+  std::string first, second;
+  ASSERT_TRUE(platform::CreateTempFile("INI", &first));
+  ASSERT_TRUE(platform::CreateTempFile("INI", &second));
+  EXPECT_NE(first, second);
+  for (const std::string& path : {first, second}) {
+    EXPECT_TRUE(IsInFolder(path, dir.path())) << path;
+    std::string name = path.substr(dir.path().size() + 1);
+    ASSERT_EQ(11u, name.size()) << name;
+    EXPECT_EQ("INI", name.substr(0, 3));
+    EXPECT_EQ(std::string::npos, name.substr(3, 4).find_first_not_of("0123456789ABCDEF"));
+    EXPECT_EQ(".tmp", name.substr(7));
+    struct stat info;
+    ASSERT_EQ(0, ::lstat(path.c_str(), &info));
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(0600u, info.st_mode & 0777);
+    EXPECT_EQ(0, info.st_size);
+  }
+}
+
+TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
+  TempDir root;
+  std::string blank = root.File("with blank");
+  std::string open_to_all = root.File("open");
+  std::string sticky = root.File("sticky");
+  ::mkdir(blank.c_str(), 0700);
+  ::mkdir(open_to_all.c_str(), 0700);
+  ::chmod(open_to_all.c_str(), 0777);
+  ::mkdir(sticky.c_str(), 0700);
+  ::chmod(sticky.c_str(), 01777);
+  WriteWholeFile(root.File("file"), "");
+  struct Case {
+    std::string tmpdir;
+    std::string expected_folder;
+  };
+  const Case cases[] = {
+      {blank, "/tmp"},
+      {open_to_all, "/tmp"},
+      {sticky, sticky},
+      {"relative", "/tmp"},
+      {root.File("missing"), "/tmp"},
+      {root.File("file"), "/tmp"},
+  };
+  for (const Case& c : cases) {
+    ScopedEnv tmpdir("TMPDIR", c.tmpdir.c_str());
+    std::string path;
+    ASSERT_TRUE(platform::CreateTempFile("INI", &path)) << c.tmpdir;
+    EXPECT_TRUE(IsInFolder(path, c.expected_folder)) << c.tmpdir << " gave " << path;
+    ::unlink(path.c_str());
+  }
+}
+
+TEST(SystemTest, RunProgramAndWaitPassesArgumentsWithoutAShell) {
+  int32_t code = 99;
+  ASSERT_TRUE(platform::RunProgramAndWait("sh", {"-c", "exit 3"}, &code));
+  EXPECT_EQ(3, code);
+  // argv[0] is the bare name; blanks and shell characters reach it whole.
+  ASSERT_TRUE(platform::RunProgramAndWait(
+      "sh", {"-c", "[ \"$0\" = sh ] && [ \"$1\" = 'a b;$c' ] && [ $# = 1 ]", "sh", "a b;$c"},
+      &code));
+  EXPECT_EQ(0, code);
+  ASSERT_TRUE(platform::RunProgramAndWait("sh", {"-c", "kill -9 $$"}, &code));
+  EXPECT_EQ(-1, code);
+  ASSERT_TRUE(platform::RunProgramAndWait("sh", {"-c", "exit 255"}, &code));
+  EXPECT_EQ(255, code);
+  EXPECT_FALSE(platform::RunProgramAndWait("no-such-program-here", {}, &code));
+}
+
+TEST(SystemTest, RunProgramAndWaitSearchesOwnFolderThenAbsolutePathEntries) {
+  TempDir dir;
+  std::string name = "cnf-fake-" + std::to_string(::getpid());
+  WriteScript(dir.File(name), "exit 5");
+  int32_t code = 0;
+  {
+    ScopedEnv path(("PATH"), ("/nonexistent:" + dir.path()).c_str());
+    ASSERT_TRUE(platform::RunProgramAndWait(name, {}, &code));
+    EXPECT_EQ(5, code);
+    // The program's own folder comes first.
+    std::string own = platform::JoinPath(platform::ProgramFolder(), name);
+    WriteScript(own, "exit 6");
+    bool ran = platform::RunProgramAndWait(name, {}, &code);
+    ::unlink(own.c_str());
+    ASSERT_TRUE(ran);
+    EXPECT_EQ(6, code);
+  }
+  {
+    // A relative entry (the current folder) is never searched.
+    char cwd[4096];
+    ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
+    ASSERT_EQ(0, ::chdir(dir.path().c_str()));
+    ScopedEnv path("PATH", ".::bin");
+    bool ran = platform::RunProgramAndWait(name, {}, &code);
+    ASSERT_EQ(0, ::chdir(cwd));
+    EXPECT_FALSE(ran);
+  }
+  // A file that is not executable is not a program.
+  ::chmod(dir.File(name).c_str(), 0644);
+  ScopedEnv path("PATH", dir.path().c_str());
+  EXPECT_FALSE(platform::RunProgramAndWait(name, {}, &code));
+}
+
+TEST(SystemTest, ReadRegistryStringFromTheRegistryFile) {
+  TempDir dir;
+  const std::string key = "Software\\ORMEK Software\\Torvi32";
+  WriteWholeFile(dir.File("torvi32.reg"),
+                 "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORMEK Software\\Torvi32]\r\n"
+                 "\"CFG\"=\"/srv/torvi/Torvi32.CNF\"\r\n");
+  WriteWholeFile(dir.File("bad.reg"), "[HKEY_LOCAL_MACHINE\\x]\n");
+  std::string value;
+  {
+    ScopedEnv registry("TORVI32_REGISTRY", dir.File("torvi32.reg").c_str());
+    ASSERT_TRUE(platform::ReadRegistryString(key, "CFG", &value));
+    EXPECT_EQ("/srv/torvi/Torvi32.CNF", value);
+    EXPECT_FALSE(platform::ReadRegistryString(key, "Other", &value));
+    EXPECT_FALSE(platform::ReadRegistryString("Software\\Other", "CFG", &value));
+  }
+  for (const std::string& file : {dir.File("missing.reg"), dir.File("bad.reg"), dir.path()}) {
+    ScopedEnv registry("TORVI32_REGISTRY", file.c_str());
+    EXPECT_FALSE(platform::ReadRegistryString(key, "CFG", &value)) << file;
+  }
+}
+
+TEST(SystemTest, ReportWritesOneLineWithTheProgramName) {
+  testing::internal::CaptureStderr();
+  platform::SetProgramName("Quarlen");
+  platform::Report("cannot write task 3");
+  platform::SetProgramName("program");
+  EXPECT_EQ("Quarlen: cannot write task 3\n", testing::internal::GetCapturedStderr());
+}
+
+}  // namespace
