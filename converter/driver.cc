@@ -1,0 +1,366 @@
+// Rebolan's start-up, command line and hand-off. See driver.h.
+
+#include "converter/driver.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "builder/password_store.h"
+#include "platform/file.h"
+#include "platform/storage.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace converter {
+
+const char kRegistryKey[] = "Software\\ORMEK Software\\Torvi32";
+const char kRegistryValue[] = "CFG";
+
+namespace {
+
+using platform::kStorageMode;
+
+bool IsWhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+size_t ArgumentEnd(const std::string& text, size_t from) {
+  size_t end = text.find(' ', from);
+  return end == std::string::npos ? text.size() : end;
+}
+
+bool WithinLimit(const char* what, const std::string& value, size_t limit) {
+  if (value.size() <= limit) return true;
+  platform::Report(std::string(what) + " is " + std::to_string(value.size()) +
+                   " characters long; at most " + std::to_string(limit) + " are accepted");
+  return false;
+}
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// Moves the old file to a free name beside it: path.615, path.615.1, ...
+int MoveAside(const std::string& path, std::string* aside) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  int error = EEXIST;
+  for (int n = 0; n < 100 && error == EEXIST; ++n) {
+    *aside = path + ".615" + (n == 0 ? std::string() : "." + std::to_string(n));
+    error = fs->Rename(path, *aside);
+  }
+  if (error == 0) fs->SyncFolderOf(path);
+  return error;
+}
+
+// Puts the old file back, removing whatever the builder left at its place.
+void PutBack(const std::string& path, const std::string& aside) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  int error = fs->Delete(path);
+  if (error != 0 && error != ENOENT) {
+    platform::Report("cannot remove what the builder left at " + path + ": " + ErrnoText(error));
+  }
+  error = fs->Rename(aside, path);
+  if (error != 0) {
+    platform::Report("cannot put the old configuration back (" + ErrnoText(error) +
+                     "): it is kept at " + aside + "; move it to " + path + " by hand");
+    return;
+  }
+  fs->SyncFolderOf(path);
+  platform::Report("the old configuration is back at " + path);
+}
+
+HRESULT CountStreams(platform::Storage* storage, uint32_t* count) {
+  *count = 0;
+  std::unique_ptr<platform::ElementEnumerator> elements;
+  HRESULT hr = storage->EnumElements(&elements);
+  if (FAILED(hr)) return hr;
+  for (;;) {
+    platform::ElementStat stat;
+    hr = elements->Next(&stat);
+    if (hr == S_FALSE) return S_OK;
+    if (FAILED(hr)) return hr;
+    if (stat.type == platform::ElementType::kStream) ++*count;
+  }
+}
+
+uint32_t Le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+// Reads up to n bytes from the start of a stream.
+HRESULT ReadHead(platform::Stream* stream, void* buffer, uint32_t n, uint32_t* read) {
+  return stream->Read(buffer, n, read);
+}
+
+int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter) {
+  std::string aside;
+  int error = MoveAside(settings.config_path, &aside);
+  if (error != 0) {
+    platform::Report("cannot move " + settings.config_path + " aside (" + ErrnoText(error) +
+                     "); nothing was changed; the INI text is at " + settings.ini_path);
+    return kExitCannotMoveOld;
+  }
+  int32_t builder_code = 0;
+  if (!platform::RunProgramAndWait("Quarlen", {settings.ini_path, "/L" + settings.language},
+                                   &builder_code)) {
+    platform::Report("the builder Quarlen could not be started");
+    PutBack(settings.config_path, aside);
+    platform::Report("the INI text is kept at " + settings.ini_path);
+    return kExitBuilderNotStarted;
+  }
+  std::string problem;
+  if (builder_code != 0) {
+    problem = "the builder Quarlen ended with code " + std::to_string(builder_code);
+  } else {
+    problem = CheckConvertedFile(settings, emitter);
+  }
+  if (!problem.empty()) {
+    platform::Report("the new configuration failed its check: " + problem);
+    PutBack(settings.config_path, aside);
+    platform::Report("the INI text is kept at " + settings.ini_path);
+    return kExitCheckFailed;
+  }
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  error = fs->Delete(aside);
+  if (error != 0) {
+    platform::Report("converted, but the old configuration " + aside + " could not be deleted: " +
+                     ErrnoText(error));
+  }
+  error = fs->Delete(settings.ini_path);
+  if (error != 0) {
+    platform::Report("converted, but the INI file " + settings.ini_path +
+                     " could not be deleted: " + ErrnoText(error));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
+  size_t i = 0;
+  const size_t n = tail.size();
+  while (i < n) {
+    while (i < n && IsWhite(tail[i])) ++i;
+    if (i >= n) break;
+    if (platform::IsSwitchToken(tail.c_str() + i)) {
+      char letter = i + 1 < n ? tail[i + 1] : '\0';
+      if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
+      size_t start = i + 2;
+      switch (letter) {
+        case 'I': {
+          size_t end;
+          if (start < n && tail[start] == '"') {
+            ++start;
+            end = tail.find('"', start);
+            if (end == std::string::npos) end = n;
+            i = end < n ? end + 1 : n;
+          } else {
+            end = ArgumentEnd(tail, start);
+            i = end;
+          }
+          settings->ini_path = tail.substr(start, end - start);
+          settings->hand_off = false;
+          if (!WithinLimit("the INI path (/I)", settings->ini_path, kMaxPathLength)) {
+            return kExitBadCommandLine;
+          }
+          break;
+        }
+        case 'L':
+          i = ArgumentEnd(tail, start);
+          settings->language = tail.substr(start, i - start);
+          if (!WithinLimit("the language code (/L)", settings->language, kMaxLanguageLength)) {
+            return kExitBadCommandLine;
+          }
+          break;
+        case 'P':
+          i = ArgumentEnd(tail, start);
+          settings->access_password = tail.substr(start, i - start);
+          if (!WithinLimit("the password (/P)", settings->access_password, kMaxPasswordLength)) {
+            return kExitBadCommandLine;
+          }
+          break;
+        case 'S':
+        case 'N':
+          i = ArgumentEnd(tail, i + 1);
+          break;
+        default:
+          if (letter == '\0' || letter == ' ') {
+            platform::Report("a switch letter is missing after \"" + std::string(1, tail[i]) + "\"");
+          } else {
+            platform::Report(std::string("unknown switch ") + tail[i] + tail[i + 1] +
+                             " (known: /I, /L, /P, /S, /N)");
+          }
+          return kExitBadCommandLine;
+      }
+    } else {
+      size_t end = ArgumentEnd(tail, i);
+      settings->config_path = tail.substr(i, end - i);
+      i = end;
+      if (!WithinLimit("the configuration path", settings->config_path, kMaxPathLength)) {
+        return kExitBadCommandLine;
+      }
+    }
+  }
+  return 0;
+}
+
+std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter) {
+  const bool must_exist =
+      !emitter.tasks_per_area().empty() || !emitter.stored_password().empty();
+  std::unique_ptr<platform::Storage> root;
+  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
+  if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
+  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + HresultText(hr);
+
+  std::unique_ptr<platform::Stream> version;
+  hr = root->OpenStream(u"_Version_", kStorageMode, &version);
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  uint32_t read = 0;
+  if (SUCCEEDED(hr)) hr = ReadHead(version.get(), bytes, 4, &read);
+  if (FAILED(hr) || read != 4 || Le32(bytes) != 616) {
+    return "the new file does not hold version 616";
+  }
+  version.reset();
+
+  for (const auto& [key, expected] : emitter.tasks_per_area()) {
+    const TaskArea area = static_cast<TaskArea>(std::get<0>(key));
+    std::unique_ptr<platform::Storage> outer, inner;
+    std::string place;
+    if (area == TaskArea::kReadOnly) {
+      place = "_Common_/_ReadOnly_";
+      hr = root->OpenStorage(u"_Common_", kStorageMode, &outer);
+      if (SUCCEEDED(hr)) hr = outer->OpenStorage(u"_ReadOnly_", kStorageMode, &inner);
+    } else if (area == TaskArea::kShared) {
+      place = "_Common_";
+      hr = root->OpenStorage(u"_Common_", kStorageMode, &inner);
+    } else {
+      place = std::get<1>(key) + "/" + std::get<2>(key);
+      hr = root->OpenStorage(platform::AnsiToWide(std::get<1>(key)), kStorageMode, &outer);
+      if (SUCCEEDED(hr)) {
+        hr = outer->OpenStorage(platform::AnsiToWide(std::get<2>(key)), kStorageMode, &inner);
+      }
+    }
+    uint32_t found = 0;
+    if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
+    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + HresultText(hr);
+    if (found != expected) {
+      return place + " holds " + std::to_string(found) + " task streams instead of " +
+             std::to_string(expected);
+    }
+  }
+
+  const std::string& password = emitter.stored_password();
+  if (!password.empty()) {
+    std::unique_ptr<platform::Storage> zarin;
+    std::unique_ptr<platform::Stream> stream;
+    hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
+    if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"cc012", kStorageMode, &stream);
+    std::vector<uint8_t> stored(4 + password.size(), 0);
+    read = 0;
+    if (SUCCEEDED(hr)) {
+      hr = ReadHead(stream.get(), stored.data(), static_cast<uint32_t>(stored.size()), &read);
+    }
+    if (FAILED(hr) || read != stored.size() || Le32(stored.data()) != password.size() ||
+        std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
+      return "the new file does not hold the stored password";
+    }
+  }
+  return "";
+}
+
+int32_t RunRebolan(const std::string& command_tail, const std::string& default_config_path) {
+  RunSettings settings;
+  std::string registry_path;
+  const bool from_registry =
+      platform::ReadRegistryString(kRegistryKey, kRegistryValue, &registry_path) &&
+      !registry_path.empty();
+  settings.config_path = from_registry ? registry_path : default_config_path;
+  std::string temp_path;
+  const bool have_temp = platform::CreateTempFile("INI", &temp_path);
+  settings.ini_path = have_temp ? temp_path : "";
+
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  // The empty temporary file is removed whenever it is not the INI file.
+  auto drop_temp = [&]() {
+    if (have_temp && settings.ini_path != temp_path) fs->Delete(temp_path);
+  };
+  auto fail_early = [&](int32_t code) {
+    if (have_temp) fs->Delete(temp_path);
+    return code;
+  };
+
+  int32_t result = ParseCommandLine(command_tail, &settings);
+  if (result != 0) return fail_early(result);
+  if (!WithinLimit("the configuration path", settings.config_path, kMaxPathLength)) {
+    return fail_early(kExitBadCommandLine);
+  }
+  if (settings.hand_off) {
+    if (settings.language.size() > kMaxBuilderLanguageLength) {
+      platform::Report("the language code " + settings.language + " is longer than the " +
+                       std::to_string(kMaxBuilderLanguageLength) +
+                       " characters that the builder Quarlen accepts");
+      return fail_early(kExitBadCommandLine);
+    }
+    if (!have_temp || settings.ini_path.size() > kMaxPathLength) {
+      platform::Report("no temporary INI file could be created");
+      return fail_early(kExitCannotWriteIni);
+    }
+  }
+
+  if (!settings.hand_off) {
+    std::string stored;
+    result = ReadStoredPassword(settings, &stored);
+    if (result != 0) return fail_early(result);
+    if (!stored.empty()) {
+      std::string typed = settings.access_password;
+      if (typed.empty() || typed.size() != stored.size()) {
+        platform::Report(typed.empty() ? "a password is stored: give it with /P"
+                                       : "the password given with /P is wrong");
+        return fail_early(kExitBadPassword);
+      }
+      builder::ScramblePassword(reinterpret_cast<uint8_t*>(&typed[0]),
+                                static_cast<uint32_t>(typed.size()));
+      if (typed != stored) {
+        platform::Report("the password given with /P is wrong");
+        return fail_early(kExitBadPassword);
+      }
+    }
+  }
+
+  drop_temp();
+  FileSink sink;
+  int error = sink.Open(settings.ini_path);
+  if (error != 0) {
+    platform::Report("cannot create the INI file " + settings.ini_path + ": " + ErrnoText(error));
+    return kExitCannotWriteIni;
+  }
+  IniEmitter emitter(&settings, &sink);
+  const int walk = WalkUserAreas(&settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); });
+  const int shared = emitter.EmitTasks(TaskArea::kShared);
+  const int read_only = emitter.EmitTasks(TaskArea::kReadOnly);
+  const int main_section = emitter.EmitMainSection();
+  error = sink.Close();
+  if (error != 0) {
+    platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));
+    return kExitCannotWriteIni;
+  }
+  // A file that could not be opened gives its storage code; otherwise the
+  // areas' results are combined.
+  result = FAILED(walk) ? walk : (walk | shared | read_only | main_section);
+
+  const bool conversion = settings.ini_path == temp_path && have_temp;
+  if (settings.version_found >= -1 && settings.version_found != kOldVersion) {
+    platform::Report(settings.config_path + " is not a configuration of version 615 (" +
+                     (settings.version_found < 0 ? std::string("no version")
+                                                 : "version " +
+                                                       std::to_string(settings.version_found)) +
+                     "): no task was read" +
+                     (conversion ? "; nothing was changed" : std::string()));
+  }
+  if (result != 0 && conversion) {
+    platform::Report("nothing was changed; the INI text is at " + settings.ini_path);
+  }
+  if (!settings.hand_off || result != 0) return result;
+  return HandOff(settings, emitter);
+}
+
+}  // namespace converter

@@ -1,0 +1,442 @@
+// INI text emission. See ini_emission.h.
+
+#include "converter/ini_emission.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace converter {
+
+namespace {
+
+constexpr size_t kFlushSize = 64 * 1024;
+
+// White space as the INI reader trims it around a value.
+bool IsIniBlank(char c) { return (c >= 0x09 && c <= 0x0D) || c == 0x1A || c == ' '; }
+
+bool EqualNoCaseAscii(const char* a, const char* b) {
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    char x = *a >= 'a' && *a <= 'z' ? static_cast<char>(*a - 32) : *a;
+    char y = *b >= 'a' && *b <= 'z' ? static_cast<char>(*b - 32) : *b;
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+struct Keyword {
+  uint32_t bit;
+  const char* word;
+};
+
+constexpr Keyword kTypesKeywords[] = {{0x100000, "all"}, {0x200000, "programs"}, {0x8, "documents"}};
+constexpr Keyword kAreasKeywords[] = {{0x4000000, "all"},   {0x400000, "diskettea"},
+                                      {0x1000000, "removable"}, {0x800000, "local"},
+                                      {0x8000000, "interactive"}, {0x2000000, "remote"}};
+constexpr Keyword kVirusNotification[] = {
+    {0x10000000, "all"}, {0x20000000, "first"}, {0x40000000, "None"}};
+constexpr Keyword kResidentScan[] = {{0x10000, "all"}, {0x20000, "nosyslib"}, {0x40000, "None"}};
+
+// The keyword of the first row whose bit is set; "None" when no bit is set,
+// which the builder reads as the third keyword.
+template <size_t N>
+const char* FirstKeyword(const Keyword (&rows)[N], uint32_t word) {
+  for (const Keyword& row : rows) {
+    if ((word & row.bit) != 0) return row.word;
+  }
+  return "None";
+}
+
+template <size_t N>
+bool IsKeyword(const Keyword (&rows)[N], const char* text) {
+  for (const Keyword& row : rows) {
+    if (EqualNoCaseAscii(row.word, text)) return true;
+  }
+  return false;
+}
+
+const char* Bit(uint32_t word, uint32_t bit) { return (word & bit) != 0 ? "1" : "0"; }
+
+class SectionWriter {
+ public:
+  SectionWriter(std::string* out, std::vector<ValueProblem>* problems)
+      : out_(out), problems_(problems) {}
+
+  // One "key = value" line; blank_before puts an empty line in front.
+  void Line(bool blank_before, const std::string& key, const std::string& value) {
+    if (blank_before) out_->append("\r\n");
+    out_->append(key);
+    out_->append(" = ");
+    out_->append(value);
+    out_->append("\r\n");
+  }
+  // The same, for a value that the builder reads as a plain value.
+  void Checked(bool blank_before, const std::string& key, const std::string& value) {
+    Line(blank_before, key, value);
+    Check(key, ScalarValueProblem(value));
+  }
+  void Check(const std::string& key, const std::string& why) {
+    if (!why.empty()) problems_->push_back({key, why});
+  }
+  void CheckLength(const std::string& key, const std::string& value) {
+    if (value.size() > kMaxTextLength) {
+      Check(key, "the value is " + std::to_string(value.size()) +
+                     " characters long; the builder reads at most 259");
+    }
+  }
+
+ private:
+  std::string* out_;
+  std::vector<ValueProblem>* problems_;
+};
+
+// "a","b": every item quoted, as the builder's list reader takes them.
+std::string QuotedList(const CStringArray& list, const std::string& key, SectionWriter* writer) {
+  std::string value;
+  list.ForEach([&](const CString& item) {
+    if (!value.empty()) value.push_back(',');
+    value.push_back('"');
+    value.append(item.text);
+    value.push_back('"');
+    if (std::strchr(item.text, '"') != nullptr) {
+      writer->Check(key, std::string("the item ") + item.text + " holds a double quote");
+    }
+    if (std::strpbrk(item.text, "\r\n") != nullptr) {
+      writer->Check(key, "an item holds a line break");
+    }
+  });
+  return value;
+}
+
+// A fixed name ("*" + stream name) that the file format cannot hold.
+std::string FixedNameProblem(const std::string& name) {
+  if (name.empty() || name[0] != '*') return "";
+  std::u16string stream = platform::AnsiToWide(name.substr(1));
+  if (stream.empty()) return "the name \"*\" names an empty stream name";
+  if (stream.size() > 31) return "the stream name behind \"*\" is longer than 31 characters";
+  for (char16_t c : stream) {
+    if (c == u'/' || c == u'\\' || c == u':' || c == u'!' || c < 0x20) {
+      return "the stream name behind \"*\" holds a character that stream names cannot hold";
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string ScalarValueProblem(const std::string& value) {
+  if (value.size() > kMaxTextLength) {
+    return "the value is " + std::to_string(value.size()) +
+           " characters long; the builder reads at most 259";
+  }
+  if (value.find_first_of("\r\n") != std::string::npos) return "the value holds a line break";
+  if (!value.empty() && (IsIniBlank(value.front()) || IsIniBlank(value.back()))) {
+    return "the value begins or ends with white space, which the INI reader drops";
+  }
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    return "the value is enclosed in quotes, which the INI reader removes";
+  }
+  return "";
+}
+
+std::string EscapeVirusFoundMsg(const std::string& message) {
+  std::string value;
+  value.reserve(message.size() + 8);
+  for (char c : message) {
+    if (c == '\n') {
+      value.append("\\n");
+    } else if (c == '\r') {
+      // Left out: the line feed after it carries the line break.
+    } else if (c == '\\') {
+      value.append("\\\\");
+    } else {
+      value.push_back(c);
+    }
+  }
+  return value;
+}
+
+std::string FormatTypes(const OldTaskRecord& record) {
+  std::string value;
+  for (const Keyword& row : kTypesKeywords) {
+    if ((record.TaskFlags & row.bit) == 0) continue;
+    if (!value.empty()) value.push_back(',');
+    value.append(row.word);
+  }
+  // Each item takes its marker from the flag byte at its index; the parser
+  // guarantees one byte per item.
+  std::vector<uint8_t> flags;
+  flags.reserve(record.TypeFlags.Count());
+  record.TypeFlags.ForEach([&](uint8_t b) { flags.push_back(b); });
+  size_t index = 0;
+  record.Types.ForEach([&](const CString& item) {
+    if (!value.empty()) value.push_back(',');
+    value.append(item.text);
+    value.push_back(index < flags.size() && flags[index] != 0 ? '-' : '+');
+    ++index;
+  });
+  return value;
+}
+
+std::string FormatAreas(const OldTaskRecord& record) {
+  std::string value;
+  for (const Keyword& row : kAreasKeywords) {
+    if ((record.TaskFlags & row.bit) == 0) continue;
+    if (!value.empty()) value.push_back(',');
+    value.append(row.word);
+  }
+  std::vector<uint8_t> flags;
+  flags.reserve(record.AreaFlags.Count());
+  record.AreaFlags.ForEach([&](uint8_t b) { flags.push_back(b); });
+  size_t index = 0;
+  record.Areas.ForEach([&](const CString& item) {
+    uint8_t flag = index < flags.size() ? flags[index] : 0;
+    ++index;
+    char first = (flag & 0x80) != 0 ? '-' : '+';
+    char second = (flag & 0x40) != 0 ? '_' : (flag & 0x20) != 0 ? '+' : '-';
+    if (!value.empty()) value.push_back(',');
+    value.push_back('"');
+    size_t length = std::strlen(item.text);
+    value.append(item.text, length);
+    if (second != '_' && (length == 0 || item.text[length - 1] != '\\')) value.push_back('\\');
+    value.push_back('"');
+    if (second == '+') value.push_back('S');
+    value.push_back(first);
+  });
+  return value;
+}
+
+std::string HexText(const std::string& bytes) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    text.push_back(kDigits[c >> 4]);
+    text.push_back(kDigits[c & 15]);
+  }
+  return text;
+}
+
+void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::string* out,
+                       std::vector<ValueProblem>* problems) {
+  SectionWriter w(out, problems);
+  const std::string& lang = context.language;
+  const uint32_t components = r.ComponentFlags;
+  const uint32_t flags = r.TaskFlags;
+  const uint32_t resident = r.ResidentFlags;
+
+  out->append("[Task" + std::to_string(context.number) + "]\r\n");
+  w.Checked(true, "Name" + lang, r.Name.text);
+  w.Check("Name" + lang, FixedNameProblem(r.Name.text));
+  w.Line(false, "IsPrivate", context.area == TaskArea::kPrivate ? "1" : "0");
+  w.Line(false, "IsShared", context.area == TaskArea::kShared ? "1" : "0");
+  w.Line(false, "IsReadOnly", context.area == TaskArea::kReadOnly ? "1" : "0");
+  if (context.area == TaskArea::kPrivate) {
+    w.Checked(false, "Domain", context.domain);
+    w.Checked(false, "User", context.user);
+  }
+  w.Line(true, "Priority", std::to_string(r.Priority));
+
+  w.Line(true, "UseVirusScanner", Bit(components, 0x01));
+  w.Line(false, "UseIntegrityChecker", Bit(components, 0x02));
+  w.Line(false, "UseSimpleIntegrityChecker", Bit(components, 0x04));
+  w.Line(false, "UseBehaviourBlocker", Bit(components, 0x10));
+  w.Line(false, "UseResidentBoot", Bit(components, 0x20));
+  w.Line(false, "UseResidentProg", Bit(components, 0x40));
+
+  const std::string types = FormatTypes(r);
+  w.Line(true, "Types", types);
+  w.CheckLength("Types", types);
+  r.Types.ForEach([&](const CString& item) {
+    const size_t n = std::strlen(item.text);
+    if (n == 0 || std::strpbrk(item.text, ",\"\r\n") != nullptr || IsIniBlank(item.text[0]) ||
+        IsIniBlank(item.text[n - 1]) || IsKeyword(kTypesKeywords, item.text)) {
+      w.Check("Types", std::string("the item \"") + item.text +
+                           "\" would not be read back as one item");
+    }
+  });
+  const std::string areas = FormatAreas(r);
+  w.Line(true, "Areas", areas);
+  w.CheckLength("Areas", areas);
+  {
+    std::vector<uint8_t> area_flags;
+    r.AreaFlags.ForEach([&](uint8_t b) { area_flags.push_back(b); });
+    size_t index = 0;
+    r.Areas.ForEach([&](const CString& item) {
+      const size_t n = std::strlen(item.text);
+      const uint8_t flag = index < area_flags.size() ? area_flags[index] : 0;
+      if (std::strpbrk(item.text, "\"\r\n") != nullptr) {
+        w.Check("Areas", std::string("the path ") + item.text + " holds a double quote or line break");
+      } else if ((flag & 0x40) != 0 && n > 0 && item.text[n - 1] == '\\') {
+        w.Check("Areas", std::string("the file entry ") + item.text + " ends with a backslash");
+      }
+      ++index;
+    });
+  }
+
+  w.Line(true, "StartWithOS", Bit(flags, 0x80000));
+  w.Line(false, "StartWithTorvi", Bit(flags, 0x40000));
+  w.Line(false, "ExitWithLast", Bit(flags, 0x40));
+  w.Line(false, "NotifyExternal", Bit(flags, 0x80));
+
+  if ((components & 0x01) != 0) {
+    w.Line(true, "ScanMemory", Bit(flags, 0x80000000u));
+    w.Line(false, "IgnoreVirusType", Bit(flags, 0x400));
+    w.Line(false, "TestFileFull", Bit(flags, 0x800));
+    w.Line(false, "TestFileCompressed", Bit(flags, 0x1000));
+    w.Line(false, "NoVirusFoundMsg", Bit(flags, 0x4));
+    w.Line(false, "VirusNotification", FirstKeyword(kVirusNotification, flags));
+  }
+  if ((components & 0x06) != 0) {
+    w.Line(true, "IgnoreArchive", Bit(flags, 0x4000));
+    w.Line(false, "NoContents", Bit(flags, 0x8000));
+    w.Line(false, "ContentsOnChange", Bit(flags, 0x200));
+  }
+
+  const bool default_chained = EqualNoCaseAscii(r.ChainedTask.text, "virfound.wav");
+  w.Checked(true, "ChainedTask" + lang, default_chained ? "" : r.ChainedTask.text);
+
+  w.Line(true, "CreateReport", Bit(flags, 0x10000));
+  w.Line(false, "CreateNewReportFile", Bit(flags, 0x20000));
+  w.Checked(false, "ReportFileName" + lang, r.ReportFileName.text);
+
+  if ((flags & 0x100) != 0) {
+    w.Line(true, "NetAlert", "1");
+    const std::string send_to = QuotedList(r.SendTo, "SendTo", &w);
+    w.Line(false, "SendTo", send_to);
+    w.CheckLength("SendTo", send_to);
+  }
+
+  const std::string message = r.VirusFoundMsg.text;
+  w.Checked(true, "VirusFoundMsg" + lang, EscapeVirusFoundMsg(message));
+  for (size_t i = 0; i < message.size(); ++i) {
+    const bool cr_lf = message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n';
+    const bool after_cr = message[i] == '\n' && i > 0 && message[i - 1] == '\r';
+    if ((message[i] == '\r' && !cr_lf) || (message[i] == '\n' && !after_cr)) {
+      w.Check("VirusFoundMsg" + lang, "a CR or LF that is not part of a CR LF pair");
+      break;
+    }
+  }
+
+  if ((components & 0x10) != 0) {
+    w.Line(true, "BlockDOSOperations", Bit(resident, 0x1));
+    w.Line(false, "BlockWinOperations", Bit(resident, 0x2));
+    w.Line(false, "BlockFormat", Bit(resident, 0x4));
+  }
+  if ((components & 0x40) != 0) {
+    w.Line(true, "CheckDocs", Bit(resident, 0x4000));
+    w.Line(false, "CheckWin16Progs", Bit(resident, 0x1000));
+    w.Line(false, "CheckDOSProgs", Bit(resident, 0x2000));
+    w.Line(false, "ResidentScan", FirstKeyword(kResidentScan, resident));
+  }
+  if (r.ResidentExcludeFiles.ItemCount() > 0) {
+    const std::string excluded = QuotedList(r.ResidentExcludeFiles, "ResidentExcludeFiles", &w);
+    w.Line(true, "ResidentExcludeFiles", excluded);
+    w.CheckLength("ResidentExcludeFiles", excluded);
+  }
+  out->append("\r\n");
+}
+
+int IniEmitter::EmitTasks(TaskArea area) {
+  int problems_found = 0;
+  int result = ForEachTaskInArea(
+      settings_, area, [&](const OldTaskRecord& record, const std::string& stream) {
+        TaskContext context;
+        context.area = area;
+        context.language = settings_->language;
+        if (area == TaskArea::kPrivate) {
+          context.domain = settings_->current_domain;
+          context.user = settings_->current_user;
+        }
+        context.number = task_counter_;
+        std::string text;
+        std::vector<ValueProblem> problems;
+        FormatTaskSection(record, context, &text, &problems);
+        ++task_counter_;
+        sink_->Write(text);
+
+        AreaKey key(static_cast<uint32_t>(area), context.domain, context.user);
+        ++tasks_per_area_[key];
+        if (record.Name.text[0] == '*') {
+          std::string folded = record.Name.text + 1;
+          for (char& c : folded) {
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+          }
+          if (!fixed_names_.insert({key, folded}).second) {
+            problems.push_back({"Name" + settings_->language,
+                                "another task of this area has the same fixed stream name"});
+          }
+        }
+        for (const ValueProblem& problem : problems) {
+          platform::Report("task " + std::to_string(context.number) + " \"" + record.Name.text +
+                           "\" (" + AreaPlace(*settings_, area) + "/" + stream + "): " +
+                           problem.key + " cannot be carried whole: " + problem.why);
+          problems_found = kAreaFailed;
+        }
+        return 0;
+      });
+  return result | problems_found;
+}
+
+int IniEmitter::EmitMainSection() {
+  std::string out;
+  std::vector<ValueProblem> problems;
+  SectionWriter w(&out, &problems);
+  out.append("[MAIN]\r\n");
+  w.Checked(false, "Output" + settings_->language, settings_->config_path);
+  out.append("NumTasks = " + std::to_string(task_counter_) + "\r\n");
+  int result = ReadStoredPassword(*settings_, &stored_password_);
+  if (!stored_password_.empty()) {
+    const std::string hex = HexText(stored_password_);
+    w.Line(false, "HexPassword", hex);
+    if (stored_password_.size() > 129) {
+      w.Check("HexPassword", "the stored password has " + std::to_string(stored_password_.size()) +
+                                 " bytes; at most 129 fit the builder's 259-character value");
+    }
+  }
+  sink_->Write(out);
+  for (const ValueProblem& problem : problems) {
+    platform::Report("[MAIN]: " + problem.key + " cannot be carried whole: " + problem.why);
+    result = kAreaFailed;
+  }
+  return result;
+}
+
+int FileSink::Open(const std::string& path) {
+  file_.reset();
+  buffer_.clear();
+  offset_ = 0;
+  error_ = platform::FileSystem::Default()->Open(path, platform::OpenMode::kCreateOrTruncate,
+                                                 &file_);
+  if (error_ != 0) file_.reset();
+  return error_;
+}
+
+void FileSink::Write(const std::string& text) {
+  buffer_.append(text);
+  if (buffer_.size() >= kFlushSize) Flush();
+}
+
+int FileSink::Flush() {
+  if (buffer_.empty() || error_ != 0) return error_;
+  if (!file_) {
+    error_ = EBADF;
+    return error_;
+  }
+  error_ = file_->WriteAt(offset_, buffer_.data(), buffer_.size());
+  offset_ += buffer_.size();
+  buffer_.clear();
+  return error_;
+}
+
+int FileSink::Close() {
+  Flush();
+  if (error_ == 0 && file_) error_ = file_->Sync();
+  file_.reset();
+  return error_;
+}
+
+}  // namespace converter

@@ -1,0 +1,121 @@
+// INI text emission: every task of a version-615 file as a "[Task%d]"
+// section in the builder's schema, then the "[MAIN]" section.
+//
+// Lines end in CR LF, written as such. Each value is also checked against
+// what the builder's INI reader gives back; a value that would not come back
+// whole is written in full, reported with its task and key, and makes the
+// run's result 2.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "converter/old_config_reader.h"
+#include "platform/file.h"
+
+namespace converter {
+
+// Where the INI text goes.
+class TextSink {
+ public:
+  virtual ~TextSink() = default;
+  virtual void Write(const std::string& text) = 0;
+};
+
+class StringSink : public TextSink {
+ public:
+  void Write(const std::string& piece) override { text += piece; }
+  std::string text;
+};
+
+// The INI file, written in binary through platform::FileSystem::Default().
+class FileSink : public TextSink {
+ public:
+  // Creates or empties the file. Returns 0 or an errno value.
+  int Open(const std::string& path);
+  void Write(const std::string& text) override;
+  // Writes what is buffered, syncs and closes. Returns 0 or the first
+  // errno value met since Open (a failed write is never lost).
+  int Close();
+
+ private:
+  int Flush();
+  std::unique_ptr<platform::File> file_;
+  std::string buffer_;
+  uint64_t offset_ = 0;
+  int error_ = 0;
+};
+
+// What one task section is formatted from besides its record.
+struct TaskContext {
+  TaskArea area = TaskArea::kShared;
+  std::string language;
+  std::string domain;  // Private area only
+  std::string user;
+  int32_t number = 0;  // the N of "[TaskN]"
+};
+
+// A value that the builder would not read back as written.
+struct ValueProblem {
+  std::string key;
+  std::string why;
+};
+
+// Formats one whole task section (header to the closing empty line) and
+// appends it to *out; appends to *problems every value that the builder
+// could not read back whole.
+void FormatTaskSection(const OldTaskRecord& record, const TaskContext& context, std::string* out,
+                       std::vector<ValueProblem>* problems);
+
+// The "VirusFoundMsg" value: CR LF written as backslash n, a backslash
+// doubled so that the builder's escape rule gives it back.
+std::string EscapeVirusFoundMsg(const std::string& message);
+
+// The "Types" and "Areas" values (keywords, then items with markers).
+std::string FormatTypes(const OldTaskRecord& record);
+std::string FormatAreas(const OldTaskRecord& record);
+
+// Upper-case hexadecimal, high digit first.
+std::string HexText(const std::string& bytes);
+
+// Why the builder's INI reader would not give `value` back unchanged as a
+// plain value, or "" when it would.
+std::string ScalarValueProblem(const std::string& value);
+
+// Writes the sections of a run and keeps what the hand-off checks.
+class IniEmitter {
+ public:
+  // REQUIRES: settings and sink outlive the emitter.
+  IniEmitter(RunSettings* settings, TextSink* sink) : settings_(settings), sink_(sink) {}
+
+  // Writes every task of the area, each from its own stream. Returns 0, or
+  // 2 when the area could not be read whole or a value cannot be carried.
+  int EmitTasks(TaskArea area);
+  // Writes "[MAIN]" with the output path, the task count and the stored
+  // password. Returns 0, or 2 when the password cannot be read or carried.
+  int EmitMainSection();
+
+  int32_t task_counter() const { return task_counter_; }
+  // Tasks written per area: (area bits, domain, user) -> count.
+  using AreaKey = std::tuple<uint32_t, std::string, std::string>;
+  const std::map<AreaKey, uint32_t>& tasks_per_area() const { return tasks_per_area_; }
+  // The stored main password as written under "HexPassword" (may be empty).
+  const std::string& stored_password() const { return stored_password_; }
+
+ private:
+  RunSettings* settings_;
+  TextSink* sink_;
+  int32_t task_counter_ = 0;
+  std::map<AreaKey, uint32_t> tasks_per_area_;
+  // Fixed stream names per area, ASCII-folded, to catch two "*" tasks that
+  // the builder would put into one stream.
+  std::set<std::pair<AreaKey, std::string>> fixed_names_;
+  std::string stored_password_;
+};
+
+}  // namespace converter
