@@ -26,12 +26,24 @@ struct ProgramInfo {
 // way a GUI program's start-up code does: a name that begins with a double
 // quote runs to the closing quote (a double-byte lead byte takes its trail
 // byte along), any other name to the first character not above a blank;
-// then every character from 1 to 32 is skipped.
+// then every character from 1 to 32 is skipped. The command line ends at
+// its first NUL. `is_lead_byte` is IsAnsiLeadByte outside tests.
 std::string SkipProgramName(const std::string& command_line, bool is_lead_byte(unsigned char));
 
+// The POSIX command tail: argv[1..argc-1] joined with single blanks ("" for
+// none). An argument holding a blank thus becomes two tokens, as the
+// Windows command line would hold it.
+std::string CommandTailFromArguments(int argc, const char* const* argv);
+
 // The exit status that POSIX keeps of a 32-bit result, and whether the
-// result passed unchanged.
+// result passed unchanged: 0..255 as they are, -1 as 255 (its usual POSIX
+// form, also counted as passed), anything else as 1 (not passed).
 int PosixExitStatus(int32_t result, bool* passed_unchanged);
+
+// The stderr line (without the program name) for a result that did not
+// pass unchanged, e.g. "ended with result 0x80030002 (STG_E_FILENOTFOUND),
+// which an exit status cannot hold; the exit status is 1".
+std::string ExitStatusMessage(int32_t result);
 
 }  // namespace platform
 

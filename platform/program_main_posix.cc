@@ -1,0 +1,27 @@
+// The process entry of the POSIX build: a lone --help or --version, else
+// the command tail from argv, the program's run, and its result mapped to
+// an exit status (with a line on stderr when it does not fit).
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/program_main.h"
+#include "platform/system.h"
+
+int main(int argc, char** argv) {
+  platform::SetProgramName(kProgramInfo.name);
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kProgramInfo.usage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("%s\n", kProgramInfo.version);
+    return 0;
+  }
+  int32_t result = ProgramMain(platform::CommandTailFromArguments(argc, argv));
+  bool passed_unchanged = true;
+  int status = platform::PosixExitStatus(result, &passed_unchanged);
+  if (!passed_unchanged) platform::Report(platform::ExitStatusMessage(result));
+  std::fflush(stdout);
+  return status;
+}

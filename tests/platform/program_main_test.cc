@@ -1,0 +1,93 @@
+// The shared parts of the program entry: the command tail on both builds,
+// the exit status on POSIX and the names of result codes.
+
+#include "platform/program_main.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/hresult_names.h"
+
+namespace {
+
+bool NoLeadBytes(unsigned char) { return false; }
+bool Cp932LeadBytes(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+TEST(ProgramMainTest, SkipProgramNameAsTheStartUpCodeDoes) {
+  struct Case {
+    std::string command_line;
+    std::string tail;
+  };
+  const Case cases[] = {
+      {"Quarlen.EXE a.ini /LENG", "a.ini /LENG"},
+      {"Quarlen.EXE", ""},
+      {"", ""},
+      {"\"C:\\Program files\\Quarlen.EXE\" /LDEU x", "/LDEU x"},
+      {"\"C:\\a b\\Q.EXE\"x y", "x y"},        // no blank needed after the quote
+      {"\"unterminated name", ""},
+      {"\"\" rest", "rest"},
+      {"Q.EXE\t\x01 \x1f  tail  ", "tail  "},  // 1..32 skipped, the end kept
+      {"Q\"x y\" z", "y\" z"},                 // a quote inside a bare name is ordinary
+      {std::string("Q.EXE a\0b", 9), "a"},     // ends at NUL
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.tail, platform::SkipProgramName(c.command_line, NoLeadBytes)) << c.command_line;
+  }
+  // In a double-byte code page, a trail byte that equals '"' does not close
+  // the quoted name.
+  const std::string name = "\"C:\\\x83\"\\Q.EXE\" /LJPN";
+  EXPECT_EQ("/LJPN", platform::SkipProgramName(name, Cp932LeadBytes));
+  EXPECT_EQ("\\Q.EXE\" /LJPN", platform::SkipProgramName(name, NoLeadBytes));
+}
+
+TEST(ProgramMainTest, CommandTailJoinsArgumentsWithSingleBlanks) {
+  const char* none[] = {"Rebolan"};
+  EXPECT_EQ("", platform::CommandTailFromArguments(1, none));
+  const char* some[] = {"Rebolan", "-I/tmp/x.ini", "/LDEU", "a b"};
+  EXPECT_EQ("-I/tmp/x.ini /LDEU a b", platform::CommandTailFromArguments(4, some));
+  const char* empty[] = {"Q", "", "x"};
+  EXPECT_EQ(" x", platform::CommandTailFromArguments(3, empty));
+}
+
+TEST(ProgramMainTest, PosixExitStatusKeepsWhatFitsAndSaysWhatDoesNot) {
+  struct Case {
+    int32_t result;
+    int status;
+    bool passed;
+  };
+  const Case cases[] = {
+      {0, 0, true},
+      {7, 7, true},
+      {255, 255, true},
+      {-1, 255, true},
+      {256, 1, false},
+      {-2, 1, false},
+      {static_cast<int32_t>(0x80030002), 1, false},
+      {0x7FFFFFFF, 1, false},
+  };
+  for (const Case& c : cases) {
+    bool passed = !c.passed;
+    EXPECT_EQ(c.status, platform::PosixExitStatus(c.result, &passed)) << c.result;
+    EXPECT_EQ(c.passed, passed) << c.result;
+  }
+  EXPECT_EQ(1, platform::PosixExitStatus(256, nullptr));
+  EXPECT_EQ(
+      "ended with result 0x80030002 (STG_E_FILENOTFOUND), which an exit status cannot hold;"
+      " the exit status is 1",
+      platform::ExitStatusMessage(static_cast<int32_t>(0x80030002)));
+  EXPECT_EQ("ended with result 0x00000100, which an exit status cannot hold; the exit status is 1",
+            platform::ExitStatusMessage(256));
+}
+
+TEST(ProgramMainTest, ResultNames) {
+  EXPECT_STREQ("STG_E_SHAREVIOLATION", platform::HResultName(STG_E_SHAREVIOLATION));
+  EXPECT_STREQ("STG_E_DOCFILECORRUPT", platform::HResultName(STG_E_DOCFILECORRUPT));
+  EXPECT_STREQ("S_OK", platform::HResultName(S_OK));
+  EXPECT_STREQ("", platform::HResultName(static_cast<HRESULT>(0x80031234)));
+  EXPECT_EQ("0x800300FC (STG_E_INVALIDNAME)", platform::DescribeHResult(STG_E_INVALIDNAME));
+  EXPECT_EQ("0x80031234", platform::DescribeHResult(static_cast<HRESULT>(0x80031234)));
+}
+
+}  // namespace
