@@ -4,10 +4,10 @@
 
 #include "platform/profile.h"
 
-#include <cstdio>
 #include <unordered_map>
 #include <utility>
 
+#include "platform/file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -35,27 +35,20 @@ std::string TrimCopy(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
-// Reads a whole file; false when it cannot be opened or read.
-bool ReadFileBytes(const std::string& path, std::string* bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
+// Reads a whole file through the file layer; false when it cannot be
+// opened or read, or is larger than `max_bytes`.
+bool ReadFileBytes(const std::string& path, size_t max_bytes, std::string* bytes) {
+  std::unique_ptr<File> file;
+  if (FileSystem::Default()->Open(path, OpenMode::kReadOnly, &file) != 0) return false;
   bytes->clear();
   char buffer[65536];
-  bool ok = true;
   for (;;) {
-    size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    if (n == 0) {
-      ok = std::ferror(file) == 0;
-      break;
-    }
-    if (bytes->size() + n > kMaxProfileBytes) {
-      ok = false;
-      break;
-    }
+    size_t n = 0;
+    if (file->ReadAt(bytes->size(), buffer, sizeof buffer, &n) != 0) return false;
+    if (bytes->size() + n > max_bytes) return false;
     bytes->append(buffer, n);
+    if (n < sizeof buffer) return true;
   }
-  std::fclose(file);
-  return ok;
 }
 
 // A file that starts with the UTF-16LE byte-order mark is read as UTF-16
@@ -246,7 +239,7 @@ std::unique_ptr<ProfileFile> ProfileFile::Load(const std::string& path, bool* fo
   bool read = false;
   if (!path.empty()) {
     std::string full_path = HasFolderPart(path) ? path : JoinPath(WindowsDirectory(), path);
-    read = ReadFileBytes(full_path, &bytes);
+    read = ReadFileBytes(full_path, kMaxProfileBytes, &bytes);
   }
   if (found != nullptr) *found = read;
   if (!read) bytes.clear();

@@ -18,9 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/registry_file.h"
 
 extern char** environ;
@@ -79,6 +81,22 @@ int CreateTempIn(const std::string& folder, const std::string& prefix, std::stri
     if (errno != EEXIST) return errno;
   }
   return EEXIST;
+}
+
+// Reads a whole file through the file layer; false when it cannot be
+// opened or read, or is larger than `max_bytes`.
+bool ReadFileBytes(const std::string& path, size_t max_bytes, std::string* bytes) {
+  std::unique_ptr<File> file;
+  if (FileSystem::Default()->Open(path, OpenMode::kReadOnly, &file) != 0) return false;
+  bytes->clear();
+  char buffer[65536];
+  for (;;) {
+    size_t n = 0;
+    if (file->ReadAt(bytes->size(), buffer, sizeof buffer, &n) != 0) return false;
+    if (bytes->size() + n > max_bytes) return false;
+    bytes->append(buffer, n);
+    if (n < sizeof buffer) return true;
+  }
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -230,24 +248,9 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
                         std::string* value) {
   std::string path = EnvOrEmpty("TORVI32_REGISTRY");
   if (path.empty()) path = kDefaultRegistryFile;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;  // no registry file: the value is absent
+  if (FileSystem::Default()->Exists(path) != 0) return false;  // no file: no value
   std::string bytes;
-  char buffer[65536];
-  bool ok = true;
-  for (;;) {
-    size_t n = std::fread(buffer, 1, sizeof buffer, file);
-    if (n == 0) {
-      ok = std::ferror(file) == 0;
-      break;
-    }
-    if (bytes.size() + n > kMaxRegistryBytes) {
-      ok = false;
-      break;
-    }
-    bytes.append(buffer, n);
-  }
-  std::fclose(file);
+  bool ok = ReadFileBytes(path, kMaxRegistryBytes, &bytes);
   if (!ok) {
     Report("the registry file " + path + " cannot be read; it is passed over");
     return false;
