@@ -15,7 +15,7 @@ std::string CurrentDirectory();
 // $WINDIR when set and not empty, else /etc.
 std::string WindowsDirectory();
 
-// Whether a path names a folder: it holds '\' (and on POSIX also '/'). A
+// Whether a path names a folder: it holds '\' or '/' (Windows takes both). A
 // path without one is a bare file name.
 bool HasFolderPart(const std::string& path);
 

@@ -61,7 +61,11 @@ std::string WindowsDirectory() {
   return GetText([](DWORD size, char* buffer) { return GetWindowsDirectoryA(buffer, size); });
 }
 
-bool HasFolderPart(const std::string& path) { return path.find('\\') != std::string::npos; }
+// Windows takes '/' as a separator too: "sub/a.ini" is no bare file name
+// for the profile functions.
+bool HasFolderPart(const std::string& path) {
+  return path.find_first_of("\\/") != std::string::npos;
+}
 
 std::string JoinPath(const std::string& folder, const std::string& name) {
   if (folder.empty()) return name;

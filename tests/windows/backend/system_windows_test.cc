@@ -46,6 +46,7 @@ TEST(SystemWindows, PathHelpers) {
                                                "Quarlen.exe"));
   EXPECT_EQ("", FolderOf("Rebolan.exe"));
   EXPECT_TRUE(HasFolderPart(".\\a.ini"));
+  EXPECT_TRUE(HasFolderPart("sub/a.ini"));
   EXPECT_FALSE(HasFolderPart("TORVI32.INI"));
   EXPECT_TRUE(IsSwitchToken("/LENG"));
   EXPECT_TRUE(IsSwitchToken("/"));
