@@ -1,0 +1,166 @@
+// Tests of the converter's command line and of the check of a converted
+// file.
+
+#include "converter/driver.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/converter/writer_615.h"
+#include "tests/support/test_support.h"
+
+namespace converter {
+namespace {
+
+struct Parsed {
+  int32_t result;
+  std::string config, ini, language, password;
+  bool hand_off;
+  bool operator==(const Parsed& o) const {
+    return result == o.result && config == o.config && ini == o.ini && language == o.language &&
+           password == o.password && hand_off == o.hand_off;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Parsed& p) {
+  return os << "{" << p.result << ", config '" << p.config << "', ini '" << p.ini << "', lang '"
+            << p.language << "', pw '" << p.password << "', hand_off " << p.hand_off << "}";
+}
+
+Parsed Parse(const std::string& tail) {
+  RunSettings settings;
+  settings.config_path = "REG";
+  settings.ini_path = "TMP";
+  int32_t result = ParseCommandLine(tail, &settings);
+  return {result,
+          settings.config_path,
+          settings.ini_path,
+          settings.language,
+          settings.access_password,
+          settings.hand_off};
+}
+
+TEST(ParseCommandLineTest, Grammar) {
+  const std::string long_text(260, 'x');
+  struct Case {
+    std::string tail;
+    Parsed expected;
+  } cases[] = {
+      {"", {0, "REG", "TMP", "ENG", "", true}},
+      {"  \t ", {0, "REG", "TMP", "ENG", "", true}},
+      {"C:\\A.CNF", {0, "C:\\A.CNF", "TMP", "ENG", "", true}},
+      {"first second", {0, "second", "TMP", "ENG", "", true}},
+      {"\"quoted", {0, "\"quoted", "TMP", "ENG", "", true}},
+      {"/Iout.ini", {0, "REG", "out.ini", "ENG", "", false}},
+      {"/iout.ini", {0, "REG", "out.ini", "ENG", "", false}},
+      {"/I\"my dir\\x.ini\" cfg", {0, "cfg", "my dir\\x.ini", "ENG", "", false}},
+      {"/I\"open end", {0, "REG", "open end", "ENG", "", false}},
+      {"/Ia b", {0, "b", "a", "ENG", "", false}},
+      {"/I", {0, "REG", "", "ENG", "", false}},
+      {"/LDEU /Psecret", {0, "REG", "TMP", "DEU", "secret", true}},
+      {"/l /p", {0, "REG", "TMP", "", "", true}},
+      {"/LDE\tU", {0, "REG", "TMP", "DE\tU", "", true}},
+      {"/LA /LB", {0, "REG", "TMP", "B", "", true}},
+      {"/S5 /n3", {0, "REG", "TMP", "ENG", "", true}},
+      {"/S 5", {0, "5", "TMP", "ENG", "", true}},
+      {"/X", {6, "REG", "TMP", "ENG", "", true}},
+      {"/", {6, "REG", "TMP", "ENG", "", true}},
+      {"a /", {6, "a", "TMP", "ENG", "", true}},
+      {"/ LDEU", {6, "REG", "TMP", "ENG", "", true}},
+      // POSIX: '-' switches, and a '/' token holding a further '/' is a path.
+      {"-LDEU -I/tmp/x.ini", {0, "REG", "/tmp/x.ini", "DEU", "", false}},
+      {"/var/lib/a.CNF", {0, "/var/lib/a.CNF", "TMP", "ENG", "", true}},
+      {"-", {6, "REG", "TMP", "ENG", "", true}},
+      // Values longer than their buffers are refused.
+      {long_text, {6, long_text, "TMP", "ENG", "", true}},
+      {std::string(259, 'c'), {0, std::string(259, 'c'), "TMP", "ENG", "", true}},
+      {"/I" + long_text, {6, "REG", long_text, "ENG", "", false}},
+      {"/P" + long_text, {6, "REG", "TMP", "ENG", long_text, true}},
+      {"/L" + std::string(16, 'L'), {6, "REG", "TMP", std::string(16, 'L'), "", true}},
+      {"/L" + std::string(15, 'L'), {0, "REG", "TMP", std::string(15, 'L'), "", true}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Parse(c.tail), c.expected) << "tail: " << c.tail;
+}
+
+class CheckConvertedFileTest : public ::testing::Test {
+ protected:
+  // An emitter that wrote the given tasks, from a 615 file written here.
+  void Emit(const writer_615::Tree& tree) {
+    settings_.config_path = dir_.File("old.CNF");
+    ASSERT_EQ(writer_615::WriteTree(settings_.config_path, tree), S_OK);
+    emitter_.reset(new IniEmitter(&settings_, &sink_));
+    WalkUserAreas(&settings_, [&] { return emitter_->EmitTasks(TaskArea::kPrivate); });
+    emitter_->EmitTasks(TaskArea::kShared);
+    emitter_->EmitTasks(TaskArea::kReadOnly);
+    emitter_->EmitMainSection();
+    settings_.config_path = dir_.File("new.CNF");
+  }
+  // A version-616 file with the given streams.
+  void WriteNew(writer_615::Tree tree) {
+    tree.streams[0].second = testing_support::Le32(616);
+    ASSERT_EQ(writer_615::WriteTree(settings_.config_path, tree), S_OK);
+  }
+  testing_support::TempDir dir_;
+  RunSettings settings_;
+  StringSink sink_;
+  std::unique_ptr<IniEmitter> emitter_;
+};
+
+TEST_F(CheckConvertedFileTest, NothingToCarryNeedsNoFile) {
+  Emit(writer_615::Skeleton());
+  EXPECT_EQ(CheckConvertedFile(settings_, *emitter_), "");
+}
+
+TEST_F(CheckConvertedFileTest, CountsTasksPerAreaAndComparesThePassword) {
+  writer_615::Tree old_tree = writer_615::Skeleton(615, "pw-bytes");
+  old_tree.storages.push_back("D");
+  old_tree.storages.push_back("D/u");
+  writer_615::Task task;
+  writer_615::AddTask(&old_tree, "D/u/1", task);
+  writer_615::AddTask(&old_tree, "_Common_/1", task);
+  writer_615::AddTask(&old_tree, "_Common_/2", task);
+  Emit(old_tree);
+  EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << "no new file at all";
+
+  writer_615::Tree good = writer_615::Skeleton(616, "pw-bytes");
+  good.storages.push_back("D");
+  good.storages.push_back("D/u");
+  good.streams.push_back({"D/u/9", "x"});
+  good.streams.push_back({"_Common_/8", "x"});
+  good.streams.push_back({"_Common_/7", "x"});
+  WriteNew(good);
+  EXPECT_EQ(CheckConvertedFile(settings_, *emitter_), "");
+
+  struct Case {
+    const char* what;
+    writer_615::Tree tree;
+  };
+  std::vector<Case> bad;
+  writer_615::Tree t = good;
+  t.streams.pop_back();
+  bad.push_back({"a shared task missing", t});
+  t = good;
+  t.streams.erase(t.streams.begin() + 2);
+  t.storages.pop_back();
+  bad.push_back({"the user area missing", t});
+  t = writer_615::Skeleton(616, "pw-byteX");
+  t.storages = good.storages;
+  t.streams.insert(t.streams.end(), good.streams.begin() + 2, good.streams.end());
+  bad.push_back({"another password", t});
+  t = good;
+  t.streams.erase(t.streams.begin() + 1);
+  bad.push_back({"no password", t});
+  int n = 0;
+  for (Case& c : bad) {
+    settings_.config_path = dir_.File("bad" + std::to_string(n++) + ".CNF");
+    WriteNew(c.tree);
+    EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << c.what;
+  }
+  settings_.config_path = dir_.File("v615.CNF");
+  ASSERT_EQ(writer_615::WriteTree(settings_.config_path, old_tree), S_OK);
+  EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << "version 615";
+}
+
+}  // namespace
+}  // namespace converter
