@@ -2,6 +2,12 @@
 
 #include "builder/password_store.h"
 
+#include <memory>
+
+#include "builder/config_layout.h"
+#include "platform/storage.h"
+#include "platform/text.h"
+
 namespace builder {
 
 namespace {
@@ -52,6 +58,45 @@ std::string DecodeHexPassword(const char* text, uint32_t length) {
     bytes[k] = static_cast<char>(hi | lo);
   }
   return bytes;
+}
+
+bool StorePassword(const std::string& stream_name, const std::string& value, bool hex) {
+  using platform::AnsiToWide;
+  using platform::kStorageMode;
+  const uint32_t len = static_cast<uint32_t>(value.size());
+  std::unique_ptr<platform::Storage> root;
+  if (FAILED(platform::OpenStorageFile(ConfigPath, kStorageMode, &root))) {
+    if (!CreateSkeleton(ConfigPath)) return false;
+    if (FAILED(platform::OpenStorageFile(ConfigPath, kStorageMode, &root))) return false;
+  }
+  // No version check: a password goes into any file that has "_Zarin_",
+  // and "_Zarin_" itself is never created here.
+  std::unique_ptr<platform::Storage> passwords;
+  if (FAILED(root->OpenStorage(AnsiToWide(kPasswordStorageName), kStorageMode, &passwords))) {
+    return false;
+  }
+  std::unique_ptr<platform::Stream> stream;
+  std::u16string wide_name = AnsiToWide(stream_name);
+  if (FAILED(passwords->OpenStream(wide_name, kStorageMode, &stream)) &&
+      FAILED(passwords->CreateStream(wide_name, kStorageMode, &stream))) {
+    return false;
+  }
+  std::string bytes;
+  if (hex) {
+    bytes = DecodeHexPassword(value.data(), len);
+  } else {
+    bytes = value;
+    ScramblePassword(reinterpret_cast<uint8_t*>(bytes.data()), len);
+  }
+  const uint32_t n = static_cast<uint32_t>(bytes.size());
+  // One write at position 0: the count, then the bytes. A longer old value
+  // keeps its tail; readers go by the count.
+  std::string record(4, '\0');
+  StoreLe32(reinterpret_cast<uint8_t*>(record.data()), n);
+  record += bytes;
+  uint32_t written = 0;
+  HRESULT hr = stream->Write(record.data(), static_cast<uint32_t>(record.size()), &written);
+  return SUCCEEDED(hr) && written == record.size();
 }
 
 }  // namespace builder
