@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on a Debian 12 machine. Packages
 # already present are left alone, so a second run costs nothing.
+#   scripts/install-deps.sh            the native build and its tests
+#   scripts/install-deps.sh --windows  also the Windows part below
 set -euo pipefail
 
 packages=(
@@ -9,6 +11,12 @@ packages=(
   clang libclang-rt-14-dev           # fuzzing and sanitizers
   python3 python3-olefile libgsf-bin # independent compound-file readers
 )
+
+# The Windows part: the mingw-w64 cross compiler and Wine, which runs the
+# Windows build's tests (scripts/build-windows.sh, scripts/test-windows.sh).
+if [ "${1:-}" = --windows ]; then
+  packages+=(mingw-w64 wine wine64)
+fi
 
 missing=()
 for p in "${packages[@]}"; do
