@@ -218,9 +218,10 @@ TEST_F(ReaderFileTest, WalksDomainsAndUsersInReverseOrder) {
               return 0;
             }),
             0);
-  EXPECT_EQ(visited, (std::vector<std::string>{"GAMMA/bob", "GAMMA/ann", "BETA/bob", "BETA/ann",
-                                               "ALPHA/bob", "ALPHA/ann"}))
-      << "EMPTYDOMAIN has no user; _Common_ and _Zarin_ are no domains";
+  EXPECT_EQ(visited, (std::vector<std::string>{"GAMMA/bob", "GAMMA/ann", "ALPHA/bob", "ALPHA/ann",
+                                               "BETA/bob", "BETA/ann"}))
+      << "enumerated shorter names first (BETA, ALPHA, GAMMA), visited in reverse; "
+         "EMPTYDOMAIN has no user; _Common_ and _Zarin_ are no domains";
 }
 
 TEST_F(ReaderFileTest, WalkResultCombinesThePrivateAreas) {

@@ -1,0 +1,617 @@
+// End-to-end runs of the real Rebolan (and Quarlen) binaries: export runs
+// compared with whole INI texts, conversion runs read back with olefile,
+// and every failure path of the hand-off ending with the old file intact.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/storage.h"
+#include "tests/converter/writer_615.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::FixturePath;
+using testing_support::Hex;
+using testing_support::OlefileDump;
+using testing_support::PathExists;
+using testing_support::ProgramPath;
+using testing_support::ReadWholeFile;
+using testing_support::RunResult;
+using testing_support::TempDir;
+using testing_support::WriteWholeFile;
+using writer_615::Task;
+
+std::string HexOf(const std::string& text) { return Hex(text); }
+
+std::string Crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+// olefile's view of a file: path -> hex bytes ("" for a storage).
+std::map<std::string, std::string> Tree(const std::string& path) {
+  std::map<std::string, std::string> tree;
+  std::istringstream lines(OlefileDump(path));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string kind, name, size, hex;
+    fields >> kind >> name >> size >> hex;
+    if (kind == "ERROR:") {
+      ADD_FAILURE() << line;
+      continue;
+    }
+    tree[name] = kind == "F" ? hex : "";
+  }
+  return tree;
+}
+
+// Streams directly inside `folder` ("" for the root).
+std::vector<std::string> StreamsIn(const std::map<std::string, std::string>& tree,
+                                   const std::string& folder) {
+  std::vector<std::string> streams;
+  for (const auto& [path, hex] : tree) {
+    size_t slash = path.rfind('/');
+    std::string parent = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (parent == folder && !hex.empty()) streams.push_back(path);
+  }
+  return streams;
+}
+
+class RebolanTest : public ::testing::Test {
+ protected:
+  RebolanTest() {
+    tmp_ = dir_.File("tmp");
+    ::mkdir(tmp_.c_str(), 0700);
+  }
+
+  RunResult Rebolan(const std::vector<std::string>& args,
+                    std::map<std::string, std::string> env = {},
+                    const std::string& program = ProgramPath("Rebolan")) {
+    env.emplace("TMPDIR", tmp_);
+    env.emplace("TORVI32_REGISTRY", dir_.File("none.reg"));
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::Run(argv, dir_.path(), env);
+  }
+
+  std::string Copy(const std::string& fixture, const std::string& name) {
+    std::string path = dir_.File(name);
+    WriteWholeFile(path, ReadWholeFile(FixturePath("615/" + fixture)));
+    return path;
+  }
+
+  std::string Write(const writer_615::Tree& tree, const std::string& name) {
+    std::string path = dir_.File(name);
+    EXPECT_EQ(writer_615::WriteTree(path, tree), S_OK);
+    return path;
+  }
+
+  // Files left in the temporary folder.
+  std::vector<std::string> TempFiles() {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(tmp_.c_str());
+    if (d == nullptr) return names;
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(tmp_ + "/" + n);
+    }
+    ::closedir(d);
+    return names;
+  }
+
+  // Names of the files in the folder of the configuration, for leftovers.
+  std::vector<std::string> FilesBeside() {
+    std::vector<std::string> names;
+    DIR* d = ::opendir(dir_.path().c_str());
+    while (dirent* e = ::readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != ".." && n != "tmp") names.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // A folder holding a copy of Rebolan and, when given, a Quarlen script.
+  std::string LoneRebolan(const std::string& quarlen_script) {
+    std::string folder = dir_.File("bin");
+    ::mkdir(folder.c_str(), 0755);
+    std::string program = folder + "/Rebolan";
+    WriteWholeFile(program, ReadWholeFile(ProgramPath("Rebolan")));
+    ::chmod(program.c_str(), 0755);
+    if (!quarlen_script.empty()) {
+      WriteWholeFile(folder + "/Quarlen", "#!/bin/sh\n" + quarlen_script + "\n");
+      ::chmod((folder + "/Quarlen").c_str(), 0755);
+    }
+    return program;
+  }
+
+  TempDir dir_;
+  std::string tmp_;
+};
+
+const char kBasicIni[] = R"([Task0]
+
+NameENG = My task
+IsPrivate = 1
+IsShared = 0
+IsReadOnly = 0
+Domain = VELOX
+User = TORVI
+
+Priority = 0
+
+UseVirusScanner = 1
+UseIntegrityChecker = 0
+UseSimpleIntegrityChecker = 0
+UseBehaviourBlocker = 0
+UseResidentBoot = 0
+UseResidentProg = 0
+
+Types = programs,documents
+
+Areas = local
+
+StartWithOS = 0
+StartWithTorvi = 0
+ExitWithLast = 0
+NotifyExternal = 0
+
+ScanMemory = 1
+IgnoreVirusType = 1
+TestFileFull = 0
+TestFileCompressed = 1
+NoVirusFoundMsg = 0
+VirusNotification = all
+
+ChainedTaskENG = 
+
+CreateReport = 1
+CreateNewReportFile = 0
+ReportFileNameENG = *
+
+VirusFoundMsgENG = Virus was found !!!
+
+ResidentExcludeFiles = "C:\TEMP\X.EXE"
+
+[Task1]
+
+NameENG = Weekly
+IsPrivate = 0
+IsShared = 1
+IsReadOnly = 0
+
+Priority = 3
+
+UseVirusScanner = 1
+UseIntegrityChecker = 1
+UseSimpleIntegrityChecker = 0
+UseBehaviourBlocker = 0
+UseResidentBoot = 0
+UseResidentProg = 1
+
+Types = programs,documents
+
+Areas = local
+
+StartWithOS = 0
+StartWithTorvi = 0
+ExitWithLast = 0
+NotifyExternal = 0
+
+ScanMemory = 0
+IgnoreVirusType = 1
+TestFileFull = 0
+TestFileCompressed = 1
+NoVirusFoundMsg = 0
+VirusNotification = None
+
+IgnoreArchive = 0
+NoContents = 0
+ContentsOnChange = 0
+
+ChainedTaskENG = 
+
+CreateReport = 1
+CreateNewReportFile = 0
+ReportFileNameENG = *
+
+NetAlert = 1
+SendTo = "ADMIN","OPS desk"
+
+VirusFoundMsgENG = Virus found\nCall the help desk
+
+CheckDocs = 1
+CheckWin16Progs = 1
+CheckDOSProgs = 1
+ResidentScan = None
+
+[Task2]
+
+NameENG = Daily scan
+IsPrivate = 0
+IsShared = 1
+IsReadOnly = 0
+
+Priority = 0
+
+UseVirusScanner = 1
+UseIntegrityChecker = 0
+UseSimpleIntegrityChecker = 0
+UseBehaviourBlocker = 0
+UseResidentBoot = 0
+UseResidentProg = 0
+
+Types = programs,documents,*.DOC+,*.XL?-
+
+Areas = local,"C:\DATA\"S+,"C:\BOOT.INI"-,"D:\"+
+
+StartWithOS = 0
+StartWithTorvi = 0
+ExitWithLast = 0
+NotifyExternal = 0
+
+ScanMemory = 1
+IgnoreVirusType = 1
+TestFileFull = 0
+TestFileCompressed = 1
+NoVirusFoundMsg = 0
+VirusNotification = all
+
+ChainedTaskENG = 
+
+CreateReport = 1
+CreateNewReportFile = 0
+ReportFileNameENG = *
+
+VirusFoundMsgENG = Virus was found !!!
+
+[Task3]
+
+NameENG = Locked policy
+IsPrivate = 0
+IsShared = 0
+IsReadOnly = 1
+
+Priority = 0
+
+UseVirusScanner = 0
+UseIntegrityChecker = 0
+UseSimpleIntegrityChecker = 0
+UseBehaviourBlocker = 1
+UseResidentBoot = 0
+UseResidentProg = 0
+
+Types = 
+
+Areas = 
+
+StartWithOS = 0
+StartWithTorvi = 0
+ExitWithLast = 0
+NotifyExternal = 0
+
+ChainedTaskENG = 
+
+CreateReport = 0
+CreateNewReportFile = 0
+ReportFileNameENG = *
+
+VirusFoundMsgENG = Virus was found !!!
+
+BlockDOSOperations = 1
+BlockWinOperations = 1
+BlockFormat = 0
+
+[MAIN]
+OutputENG = @PATH@
+NumTasks = 4
+HexPassword = 65E4CC8F7F8C31
+)";
+
+std::string BasicIni(const std::string& path) {
+  std::string text = kBasicIni;
+  text.replace(text.find("@PATH@"), 6, path);
+  return Crlf(text);
+}
+
+TEST_F(RebolanTest, ExportOfAFileWrittenByWindows) {
+  const std::string cnf = Copy("basic.CNF", "basic.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  const std::string ini = dir_.File("out.ini");
+  RunResult r = Rebolan({cnf, "-I" + ini, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf));
+  EXPECT_EQ(ReadWholeFile(cnf), before) << "an export leaves the configuration alone";
+  EXPECT_TRUE(TempFiles().empty()) << "the unused temporary file is removed";
+}
+
+TEST_F(RebolanTest, ExportChecksThePassword) {
+  const std::string cnf = Copy("basic.CNF", "basic.CNF");
+  const std::string ini = dir_.File("out.ini");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {"no password", {cnf, "-I" + ini}, 255},
+      {"wrong password", {cnf, "-I" + ini, "-Psecret2"}, 255},
+      {"another length", {cnf, "-I" + ini, "-Psecret"}, 255},
+      {"lower-case switches", {cnf, "-i" + ini, "-psecret1"}, 0},
+  };
+  for (const Case& c : cases) {
+    ::unlink(ini.c_str());
+    RunResult r = Rebolan(c.args);
+    EXPECT_EQ(r.exit_status, c.status) << c.what << ": " << r.err;
+    EXPECT_EQ(PathExists(ini), c.status == 0) << c.what;
+  }
+  // A file without a password needs none.
+  const std::string open = Copy("domains.CNF", "domains.CNF");
+  RunResult r = Rebolan({open, "-I" + ini});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+}
+
+TEST_F(RebolanTest, ExportWalksDomainsAndUsersInReverseOrder) {
+  const std::string cnf = Copy("domains.CNF", "domains.CNF");
+  const std::string ini = dir_.File("out.ini");
+  RunResult r = Rebolan({"-I" + ini, cnf});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  const std::string text = ReadWholeFile(ini);
+  std::string names;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("NameENG = ", 0) == 0 || line.rfind("Domain = ", 0) == 0 ||
+        line.rfind("User = ", 0) == 0) {
+      names += line.substr(line.find('=') + 2);
+      names.pop_back();  // the CR
+      names += ";";
+    }
+  }
+  EXPECT_EQ(names,
+            "GAMMA-bob;GAMMA;bob;GAMMA-ann;GAMMA;ann;ALPHA-bob;ALPHA;bob;ALPHA-ann;ALPHA;ann;"
+            "BETA-bob;BETA;bob;BETA-ann;BETA;ann;");
+  EXPECT_NE(text.find("\r\n[MAIN]\r\nOutputENG = " + cnf + "\r\nNumTasks = 6\r\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("HexPassword"), std::string::npos);
+}
+
+TEST_F(RebolanTest, RegistryValueNamesTheConfiguration) {
+  const std::string cnf = Copy("domains.CNF", "domains.CNF");
+  const std::string reg = dir_.File("torvi32.reg");
+  WriteWholeFile(reg,
+                 "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\ORMEK Software\\Torvi32]\r\n"
+                 "\"CFG\"=\"" + cnf + "\"\r\n");
+  const std::string ini = dir_.File("out.ini");
+  RunResult r = Rebolan({"-I" + ini}, {{"TORVI32_REGISTRY", reg}});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(ReadWholeFile(ini).find("OutputENG = " + cnf + "\r\n"), std::string::npos);
+}
+
+TEST_F(RebolanTest, ConversionCarriesEveryTaskAndThePassword) {
+  const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+  RunResult r = Rebolan({cnf});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(TempFiles().empty()) << "the INI file is deleted after a good hand-off";
+  EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"Torvi32.CNF"}))
+      << "the moved-aside old file is deleted";
+
+  auto tree = Tree(cnf);
+  EXPECT_EQ(tree["_Version_"], "68020000");
+  EXPECT_EQ(tree["_Zarin_/cc012"], "0700000065e4cc8f7f8c31") << "the same stored bytes";
+  ASSERT_EQ(StreamsIn(tree, "VELOX/TORVI").size(), 1u);
+  ASSERT_EQ(StreamsIn(tree, "_Common_").size(), 2u);
+  ASSERT_EQ(StreamsIn(tree, "_Common_/_ReadOnly_").size(), 1u);
+
+  // The read-only task, byte for byte as the builder builds it.
+  const std::string locked = tree[StreamsIn(tree, "_Common_/_ReadOnly_")[0]];
+  EXPECT_EQ(locked, "10000000" "20000000" "03000000" "00000000" + std::string(32, '0') +
+                        "0d000000" + HexOf("Locked policy") + "01000000" + HexOf("*") +
+                        "13000000" + HexOf("Virus was found !!!") + "00000000" +
+                        std::string(32, '0') + std::string(44, '0'));
+  // Lists come back in the builder's order, markers translated.
+  std::string shared;
+  for (const std::string& s : StreamsIn(tree, "_Common_")) shared += tree[s] + "|";
+  EXPECT_NE(shared.find("02000000" "06000000" + HexOf("*.XL?-") + "06000000" + HexOf("*.DOC+") +
+                        "03000000" "05000000" + HexOf("D:\\+-") + "0d000000" +
+                        HexOf("C:\\BOOT.INI-_") + "0a000000" + HexOf("C:\\DATA\\++")),
+            std::string::npos)
+      << shared;
+  EXPECT_NE(shared.find(HexOf("Virus found\r\nCall the help desk")), std::string::npos);
+  EXPECT_NE(shared.find("02000000" "08000000" + HexOf("OPS desk") + "05000000" + HexOf("ADMIN")),
+            std::string::npos);
+  const std::string mine = tree[StreamsIn(tree, "VELOX/TORVI")[0]];
+  EXPECT_NE(mine.find("01000000" "0d000000" + HexOf("C:\\TEMP\\X.EXE")), std::string::npos);
+}
+
+TEST_F(RebolanTest, ConversionCarriesTasksWhateverTheirNames) {
+  writer_615::Tree tree = writer_615::Skeleton();
+  tree.storages.push_back("ALPHA");
+  tree.storages.push_back("ALPHA/ann");
+  tree.storages.push_back("BETA");
+  tree.storages.push_back("BETA/bob");
+  Task task;
+  int n = 0;
+  auto add = [&](const std::string& folder, const std::string& name, const std::string& message) {
+    task.name = name;
+    task.virus_found_msg = message;
+    task.priority = ++n;
+    writer_615::AddTask(&tree, folder + "/" + std::to_string(n), task);
+  };
+  add("_Common_", "Same", "C:\\VIRUS\\FOUND");
+  add("_Common_", "SAME", "second");
+  add("_Common_", "", "empty one");
+  add("_Common_", "", "empty two");
+  add("_Common_", "*shared", "fixed in common");
+  add("_Common_/_ReadOnly_", "Same", "read-only twin");
+  add("_Common_/_ReadOnly_", "*ro", "fixed read-only");
+  add("ALPHA/ann", "*mine", "fixed private");
+  add("BETA/bob", "*mine", "the same fixed name, another user");
+  add("BETA/bob", "Same", "private twin");
+  const std::string cnf = Write(tree, "names.CNF");
+  RunResult r = Rebolan({cnf});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  auto result = Tree(cnf);
+  EXPECT_EQ(StreamsIn(result, "_Common_").size(), 5u);
+  EXPECT_EQ(StreamsIn(result, "_Common_/_ReadOnly_").size(), 2u);
+  EXPECT_EQ(StreamsIn(result, "ALPHA/ann"), (std::vector<std::string>{"ALPHA/ann/mine"}));
+  EXPECT_EQ(StreamsIn(result, "BETA/bob").size(), 2u);
+  EXPECT_TRUE(result.count("BETA/bob/mine"));
+  EXPECT_TRUE(result.count("_Common_/shared"));
+  EXPECT_TRUE(result.count("_Common_/_ReadOnly_/ro"));
+  std::string all;
+  for (const auto& [path, hex] : result) all += hex + "|";
+  for (const char* message : {"C:\\VIRUS\\FOUND", "second", "empty one", "empty two",
+                              "fixed in common", "read-only twin", "fixed read-only",
+                              "fixed private", "the same fixed name, another user",
+                              "private twin"}) {
+    EXPECT_NE(all.find(HexOf(message)), std::string::npos) << message;
+  }
+}
+
+TEST_F(RebolanTest, ConversionWithNothingToCarryLeavesNoFile) {
+  const std::string cnf = Copy("empty.CNF", "empty.CNF");
+  RunResult r = Rebolan({cnf});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_FALSE(PathExists(cnf)) << "the builder creates no file for nothing";
+  EXPECT_TRUE(TempFiles().empty());
+  EXPECT_TRUE(FilesBeside().empty());
+}
+
+// Every way the hand-off can fail ends with the old file back in place.
+TEST_F(RebolanTest, FailedHandOffsPutTheOldFileBack) {
+  const std::string garbage_target = dir_.File("Torvi32.CNF");
+  struct Case {
+    const char* what;
+    std::string script;  // "" for no builder at all
+    int status;
+  } cases[] = {
+      {"builder missing", "", 7},
+      {"builder fails", "exit 1", 9},
+      {"builder writes garbage", "echo garbage > '" + garbage_target + "'", 9},
+      {"builder writes an empty 616 file",
+       "cp '" + FixturePath("615/v616.CNF") + "' '" + garbage_target + "'", 9},
+      {"builder crashes", "kill -9 $$", 9},
+  };
+  for (const Case& c : cases) {
+    const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+    const std::string before = ReadWholeFile(cnf);
+    const std::string program = LoneRebolan(c.script);
+    RunResult r = Rebolan({cnf}, {{"PATH", ""}}, program);
+    EXPECT_EQ(r.exit_status, c.status) << c.what << ": " << r.err;
+    EXPECT_EQ(ReadWholeFile(cnf), before) << c.what;
+    std::vector<std::string> kept = TempFiles();
+    ASSERT_EQ(kept.size(), 1u) << c.what;
+    EXPECT_NE(r.err.find(kept[0]), std::string::npos) << c.what << ": says where the INI is";
+    EXPECT_NE(ReadWholeFile(kept[0]).find("NumTasks = 4"), std::string::npos) << c.what;
+    ::unlink(kept[0].c_str());
+    EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"Torvi32.CNF", "bin"})) << c.what;
+    ::unlink((dir_.File("bin") + "/Quarlen").c_str());
+  }
+}
+
+// Runs that must not hand off leave the configuration untouched.
+TEST_F(RebolanTest, RunsThatMustNotHandOff) {
+  const std::string v616 = Copy("v616.CNF", "v616.CNF");
+  RunResult r = Rebolan({v616});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(ReadWholeFile(v616), ReadWholeFile(FixturePath("615/v616.CNF")));
+  EXPECT_NE(r.err.find("not a configuration of version 615"), std::string::npos) << r.err;
+  std::vector<std::string> kept = TempFiles();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_NE(ReadWholeFile(kept[0]).find("NumTasks = 0\r\n"), std::string::npos);
+  ::unlink(kept[0].c_str());
+
+  r = Rebolan({dir_.File("missing.CNF")});
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_NE(r.err.find("0x80030002"), std::string::npos) << r.err;
+  for (const std::string& f : TempFiles()) ::unlink(f.c_str());
+
+  // A file held by another program: never read as empty.
+  const std::string cnf = Copy("basic.CNF", "held.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  {
+    std::unique_ptr<platform::Storage> held;
+    ASSERT_EQ(platform::OpenStorageFile(cnf, platform::kStorageMode, &held), S_OK);
+    r = Rebolan({cnf});
+  }
+  EXPECT_NE(r.exit_status, 0) << r.err;
+  EXPECT_EQ(ReadWholeFile(cnf), before);
+  for (const std::string& f : TempFiles()) ::unlink(f.c_str());
+
+  // A malformed task stream.
+  writer_615::Tree tree = writer_615::Skeleton();
+  Task task;
+  task.name = "ok";
+  writer_615::AddTask(&tree, "_Common_/1", task);
+  tree.streams.push_back({"_Common_/_ReadOnly_/2", "too short"});
+  const std::string bad = Write(tree, "bad.CNF");
+  const std::string bad_before = ReadWholeFile(bad);
+  r = Rebolan({bad});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_NE(r.err.find("_Common_/_ReadOnly_/2"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadWholeFile(bad), bad_before);
+  for (const std::string& f : TempFiles()) ::unlink(f.c_str());
+
+  // A value the builder would cut: written in full by an export, never
+  // handed off.
+  tree = writer_615::Skeleton();
+  task.name = "long";
+  for (int i = 0; i < 20; ++i) {
+    task.areas.push_back("C:\\FOLDER" + std::to_string(i));
+    task.area_flags.push_back(0x20);
+  }
+  writer_615::AddTask(&tree, "_Common_/1", task);
+  const std::string long_cnf = Write(tree, "long.CNF");
+  const std::string long_before = ReadWholeFile(long_cnf);
+  r = Rebolan({long_cnf});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_NE(r.err.find("\"long\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Areas"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadWholeFile(long_cnf), long_before);
+  const std::string ini = dir_.File("long.ini");
+  r = Rebolan({long_cnf, "-I" + ini});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_NE(ReadWholeFile(ini).find("\"C:\\FOLDER19\\\"S+\r\n"), std::string::npos)
+      << "the export holds the whole value";
+}
+
+TEST_F(RebolanTest, CommandLineErrors) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"-X"}, 6},
+      {{"/"}, 6},
+      {{"-L" + std::string(16, 'L'), "-I" + std::string("x.ini")}, 6},
+      {{"-LABCDEFGHIJKL"}, 6},  // 12 characters: more than the builder takes
+      {{std::string(260, 'c')}, 6},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Rebolan(c.args);
+    EXPECT_EQ(r.exit_status, c.status) << c.args[0];
+    EXPECT_FALSE(r.err.empty());
+    EXPECT_TRUE(TempFiles().empty()) << "nothing left behind";
+  }
+}
+
+}  // namespace
