@@ -3,11 +3,16 @@
 
 #include "converter/driver.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/converter/writer_615.h"
+#include "tests/support/fault_injection.h"
 #include "tests/support/test_support.h"
 
 namespace converter {
@@ -160,6 +165,58 @@ TEST_F(CheckConvertedFileTest, CountsTasksPerAreaAndComparesThePassword) {
   settings_.config_path = dir_.File("v615.CNF");
   ASSERT_EQ(writer_615::WriteTree(settings_.config_path, old_tree), S_OK);
   EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << "version 615";
+}
+
+}  // namespace
+}  // namespace converter
+
+namespace converter {
+namespace {
+
+// Runs in this process, so that the file layer can be made to fail.
+class RunRebolanTest : public ::testing::Test {
+ protected:
+  RunRebolanTest() {
+    tmp_ = dir_.File("tmp");
+    ::mkdir(tmp_.c_str(), 0700);
+    ::setenv("TMPDIR", tmp_.c_str(), 1);
+    ::setenv("TORVI32_REGISTRY", dir_.File("none.reg").c_str(), 1);
+    cnf_ = dir_.File("T.CNF");
+    testing_support::WriteWholeFile(
+        cnf_, testing_support::ReadWholeFile(testing_support::FixturePath("615/basic.CNF")));
+  }
+  ~RunRebolanTest() override {
+    ::unsetenv("TMPDIR");
+    ::unsetenv("TORVI32_REGISTRY");
+  }
+  testing_support::TempDir dir_;
+  std::string tmp_, cnf_;
+};
+
+TEST_F(RunRebolanTest, AFailedMoveAsideChangesNothing) {
+  const std::string before = testing_support::ReadWholeFile(cnf_);
+  testing_support::FaultInjectingFileSystem fs;
+  fs.FailAt(testing_support::FileCall::kRename, 1, EIO, true);
+  {
+    testing_support::ScopedFileSystem scoped(&fs);
+    EXPECT_EQ(RunRebolan(cnf_, "/nowhere/default.CNF"), kExitCannotMoveOld);
+  }
+  EXPECT_EQ(testing_support::ReadWholeFile(cnf_), before);
+  EXPECT_FALSE(testing_support::PathExists(cnf_ + ".615"));
+}
+
+TEST_F(RunRebolanTest, IniFileThatCannotBeCreated) {
+  EXPECT_EQ(RunRebolan(cnf_ + " -I" + dir_.File("no/such/x.ini") + " -Psecret1",
+                       "/nowhere/default.CNF"),
+            kExitCannotWriteIni);
+}
+
+TEST_F(RunRebolanTest, DefaultPathWhenNoRegistryValue) {
+  // The default names a missing file: the storage code for a missing file.
+  EXPECT_EQ(RunRebolan("-I" + dir_.File("x.ini"), dir_.File("default.CNF")), STG_E_FILENOTFOUND);
+  EXPECT_NE(testing_support::ReadWholeFile(dir_.File("x.ini"))
+                .find("OutputENG = " + dir_.File("default.CNF") + "\r\nNumTasks = 0\r\n"),
+            std::string::npos);
 }
 
 }  // namespace
