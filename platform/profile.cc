@@ -17,7 +17,7 @@ namespace {
 
 // Larger files are refused as unreadable rather than read without end
 // (a device or a pipe given as the INI file).
-constexpr size_t kMaxProfileBytes = size_t{1} << 30;
+constexpr size_t kMaxProfileBytes = size_t{256} << 20;
 
 // White space of profile files: 0x09..0x0D, 0x1A (DOS end of file), blank.
 bool IsProfileSpace(char c) {

@@ -19,7 +19,7 @@ class ProfileFile {
   // Loads and parses `path` (a bare file name is taken from
   // WindowsDirectory()). A missing or unreadable file reads as an empty one;
   // *found (may be null) tells whether it was read.
-  // A file larger than 1 GiB is refused as unreadable.
+  // A file larger than 256 MiB is refused as unreadable.
   static std::unique_ptr<ProfileFile> Load(const std::string& path, bool* found);
 
   // Parses the bytes of a profile file held in memory (tests, fuzzing).
