@@ -1,0 +1,58 @@
+// A chain of sectors (or mini sectors) linked through an allocation table,
+// resolved lazily as far as it is needed and walked with a bound and a
+// visited check, so a cyclic or out-of-range chain is an error, never a hang.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "platform/hresult.h"
+
+namespace cfb {
+
+// An allocation table: the FAT for sectors, the mini FAT for mini sectors.
+class ChainLinks {
+ public:
+  virtual ~ChainLinks() = default;
+  // The entry of `id`. REQUIRES: id < Limit().
+  virtual HRESULT Next(uint32_t id, uint32_t* next) = 0;
+  virtual HRESULT SetNext(uint32_t id, uint32_t next) = 0;
+  // A free unit, marked ENDOFCHAIN, lowest free first, else a new one at the
+  // end. Its bytes are unspecified: the caller writes all of them.
+  virtual HRESULT Allocate(uint32_t* id) = 0;
+  virtual HRESULT Free(uint32_t id) = 0;
+  // Units that exist: every valid unit number is below it.
+  virtual uint32_t Limit() const = 0;
+};
+
+class Chain {
+ public:
+  // start: the first unit, or ENDOFCHAIN for an empty chain.
+  Chain(ChainLinks* links, uint32_t start);
+
+  uint32_t start() const { return start_; }
+
+  // The unit at position `index` of the chain. STG_E_DOCFILECORRUPT when the
+  // chain is shorter, leads out of range or into a cycle.
+  HRESULT UnitAt(uint64_t index, uint32_t* id);
+  // Resolves the whole chain.
+  HRESULT Length(uint64_t* length);
+  // Makes the chain exactly `length` units long, allocating units at its end
+  // or freeing its tail.
+  HRESULT Resize(uint64_t length);
+  // The units resolved so far, in order.
+  const std::vector<uint32_t>& units() const { return units_; }
+
+ private:
+  HRESULT ResolveUpTo(uint64_t index);  // stops early at the chain's end
+  bool Visited(uint32_t id) const;
+  void MarkVisited(uint32_t id);
+
+  ChainLinks* links_;
+  uint32_t start_;
+  std::vector<uint32_t> units_;
+  bool complete_ = false;
+  std::vector<uint64_t> visited_;  // bitmap, used once the chain is long
+};
+
+}  // namespace cfb

@@ -1,0 +1,696 @@
+// The compound file: opening, creating, and the element operations.
+#include "platform/cfb/compound_file.h"
+
+#include <errno.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "platform/cfb/format.h"
+#include "platform/file.h"
+
+namespace cfb {
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+HRESULT OpenError(int error, const std::string& path) {
+  switch (error) {
+    case ENOENT:
+      return platform::FileSystem::Default()->Exists(FolderOf(path)) == 0
+                 ? STG_E_FILENOTFOUND
+                 : STG_E_PATHNOTFOUND;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      return STG_E_PATHNOTFOUND;
+    case EEXIST:
+      return STG_E_FILEALREADYEXISTS;
+    case EMFILE:
+    case ENFILE:
+      return STG_E_TOOMANYOPENFILES;
+    case ENOSPC:
+      return STG_E_MEDIUMFULL;
+    default:
+      return STG_E_ACCESSDENIED;  // EACCES, EPERM, EROFS, EISDIR, ...
+  }
+}
+
+HRESULT LockError(int error) {
+  return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : STG_E_LOCKVIOLATION;
+}
+
+}  // namespace
+
+bool CompoundFile::IsMiniSize(uint64_t size) { return IsMini(size); }
+
+CompoundFile::CompoundFile(std::unique_ptr<SectorFile> file)
+    : file_(std::move(file)), unit_(file_->sector_size()) {}
+
+CompoundFile::~CompoundFile() { Close(); }
+
+HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile>* out) {
+  std::unique_ptr<platform::File> file;
+  int error = platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadWrite, &file);
+  if (error != 0) return OpenError(error, path);
+  error = file->LockExclusive();
+  if (error != 0) return LockError(error);
+
+  uint64_t size;
+  if (file->Size(&size) != 0) return STG_E_READFAULT;
+  uint8_t bytes[kHeaderSize] = {};
+  size_t got = 0;
+  if (file->ReadAt(0, bytes, kHeaderSize, &got) != 0) return STG_E_READFAULT;
+  if (got < sizeof(kSignature) || memcmp(bytes, kSignature, sizeof(kSignature)) != 0) {
+    return STG_E_FILEALREADYEXISTS;  // not a compound file, or empty
+  }
+  if (got < kHeaderSize) return STG_E_INVALIDHEADER;
+  Header header;
+  HRESULT hr = header.Parse(bytes);
+  if (FAILED(hr)) return hr;
+  uint64_t sector_size = header.sector_size();
+  uint64_t sectors = size > sector_size ? (size - 1) / sector_size : 0;
+  if (sectors > MAXREGSECT) sectors = MAXREGSECT;
+  std::unique_ptr<CompoundFile> cf(new CompoundFile(std::unique_ptr<SectorFile>(
+      new SectorFile(std::move(file), static_cast<uint32_t>(sector_size),
+                     static_cast<uint32_t>(sectors)))));
+  cf->header_ = header;
+  cf->written_header_.assign(bytes, bytes + kHeaderSize);
+  hr = cf->Load();
+  if (FAILED(hr)) {
+    cf->closed_ = true;  // nothing is written to a file that did not load
+    return hr;
+  }
+  *out = std::move(cf);
+  return S_OK;
+}
+
+HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFile>* out) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  std::unique_ptr<platform::File> file;
+  int error = fs->Open(path, platform::OpenMode::kCreateNew, &file);
+  if (error != 0) return OpenError(error, path);
+  error = file->LockExclusive();
+  if (error != 0) return LockError(error);
+
+  // Header, the one FAT sector (sector 0) and the first directory sector
+  // (sector 1) holding the root entry.
+  Header header;
+  header.major_version = 3;
+  header.sector_shift = 9;
+  header.num_fat_sectors = 1;
+  header.first_dir_sector = 1;
+  header.first_minifat_sector = ENDOFCHAIN;
+  header.num_minifat_sectors = 0;
+  header.first_difat_sector = ENDOFCHAIN;
+  header.num_difat_sectors = 0;
+  for (uint32_t& d : header.difat) d = FREESECT;
+  header.difat[0] = 0;
+
+  std::unique_ptr<CompoundFile> cf(new CompoundFile(std::unique_ptr<SectorFile>(
+      new SectorFile(std::move(file), 512, 2))));
+  cf->header_ = header;
+  std::vector<uint8_t> sector(512);
+  for (uint32_t i = 0; i < 128; ++i) Put32(sector.data() + 4 * i, FREESECT);
+  Put32(sector.data(), FATSECT);
+  Put32(sector.data() + 4, ENDOFCHAIN);
+  HRESULT hr = cf->file_->WriteSector(0, sector.data());
+  if (SUCCEEDED(hr)) {
+    DirEntry root;
+    root.name = u"Root Entry";
+    root.type = kTypeRoot;
+    root.color = kBlack;
+    root.start = ENDOFCHAIN;
+    root.Serialize(sector.data());
+    DirEntry unused = DirEntry::Unused();
+    for (uint32_t i = 1; i < 4; ++i) unused.Serialize(sector.data() + i * kDirEntrySize);
+    hr = cf->file_->WriteSector(1, sector.data());
+  }
+  if (SUCCEEDED(hr)) {
+    uint8_t bytes[kHeaderSize];
+    header.Serialize(bytes);
+    hr = cf->file_->WriteHeader(bytes);
+    cf->written_header_.assign(bytes, bytes + kHeaderSize);
+  }
+  if (SUCCEEDED(hr)) hr = cf->Load();
+  if (FAILED(hr)) {
+    cf->closed_ = true;
+    cf.reset();
+    fs->Delete(path);  // a half-written file would block the next create
+    return hr;
+  }
+  *out = std::move(cf);
+  return S_OK;
+}
+
+HRESULT CompoundFile::Load() {
+  fat_.reset(new Allocator(file_.get(), &header_));
+  HRESULT hr = fat_->Load();
+  if (FAILED(hr)) return hr;
+  dir_.reset(new Directory(file_.get(), fat_.get(), &header_));
+  DirEntry root;
+  hr = dir_->Get(kRootId, &root);
+  if (FAILED(hr)) return hr;
+  if (root.type != kTypeRoot) return STG_E_DOCFILECORRUPT;
+  mini_.reset(new MiniAllocator(file_.get(), fat_.get(), &header_, root.start, root.size));
+  return S_OK;
+}
+
+HRESULT CompoundFile::Close() {
+  if (closed_) return S_OK;
+  closed_ = true;
+  HRESULT hr = broken_;
+  stream_chains_.clear();
+  mini_.reset();
+  dir_.reset();
+  fat_.reset();
+  file_.reset();  // closes the file, which drops the lock
+  return hr;
+}
+
+HRESULT CompoundFile::Usable() const {
+  if (closed_) return STG_E_REVERTED;
+  return broken_;
+}
+
+HRESULT CompoundFile::Flush() {
+  if (mini_->root_changed()) {
+    DirEntry root;
+    HRESULT hr = dir_->Get(kRootId, &root);
+    if (FAILED(hr)) return hr;
+    root.start = mini_->root_start();
+    root.size = mini_->root_size();
+    hr = dir_->Put(kRootId, root);
+    if (FAILED(hr)) return hr;
+    mini_->clear_root_changed();
+  }
+  HRESULT hr = mini_->Flush();
+  if (SUCCEEDED(hr)) hr = dir_->Flush();
+  if (SUCCEEDED(hr)) hr = fat_->Flush();
+  if (FAILED(hr)) return hr;
+  uint8_t bytes[kHeaderSize];
+  header_.Serialize(bytes);
+  if (written_header_.size() != kHeaderSize || memcmp(bytes, written_header_.data(), kHeaderSize) != 0) {
+    hr = file_->WriteHeader(bytes);
+    if (FAILED(hr)) return hr;
+    written_header_.assign(bytes, bytes + kHeaderSize);
+  }
+  return S_OK;
+}
+
+HRESULT CompoundFile::Finish(HRESULT hr) {
+  if (SUCCEEDED(hr)) hr = Flush();
+  if (FAILED(hr)) {
+    // The call stopped halfway: what is in memory no longer matches the
+    // file, so nothing more is written through this open.
+    broken_ = hr;
+    stream_chains_.clear();
+  }
+  return hr;
+}
+
+HRESULT CompoundFile::Find(uint32_t storage, const std::u16string& name, uint32_t* id,
+                           DirEntry* entry) {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  hr = ValidateName(name);
+  if (FAILED(hr)) return hr;
+  uint32_t found;
+  hr = dir_->Find(storage, name, &found);
+  if (FAILED(hr)) return hr;
+  if (found == NOSTREAM) return STG_E_FILENOTFOUND;
+  hr = dir_->Get(found, entry);
+  if (FAILED(hr)) return hr;
+  *id = found;
+  return S_OK;
+}
+
+HRESULT CompoundFile::Stat(uint32_t id, DirEntry* entry) {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  return dir_->Get(id, entry);
+}
+
+HRESULT CompoundFile::NextChild(uint32_t storage, const std::u16string* after, uint32_t* id,
+                                DirEntry* entry) {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  uint32_t next;
+  hr = dir_->FirstAfter(storage, after, &next);
+  if (FAILED(hr)) return hr;
+  if (next == NOSTREAM) return S_FALSE;
+  hr = dir_->Get(next, entry);
+  if (FAILED(hr)) return hr;
+  *id = next;
+  return S_OK;
+}
+
+HRESULT CompoundFile::CreateElement(uint32_t storage, const std::u16string& name, uint8_t type,
+                                    uint32_t* id) {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  hr = ValidateName(name);
+  if (FAILED(hr)) return hr;
+  uint32_t existing;
+  hr = dir_->Find(storage, name, &existing);
+  if (FAILED(hr)) return hr;
+  if (existing != NOSTREAM) return STG_E_FILEALREADYEXISTS;
+
+  uint32_t fresh;
+  hr = dir_->Allocate(&fresh);
+  if (SUCCEEDED(hr)) {
+    DirEntry entry;
+    entry.name = name;
+    entry.type = type;
+    entry.color = kRed;
+    entry.start = type == kTypeStream ? ENDOFCHAIN : 0;
+    entry.size = 0;
+    hr = dir_->Put(fresh, entry);
+  }
+  if (SUCCEEDED(hr)) hr = dir_->Insert(storage, fresh);
+  hr = Finish(hr);
+  if (SUCCEEDED(hr)) *id = fresh;
+  return hr;
+}
+
+HRESULT CompoundFile::StreamEntry(uint32_t id, DirEntry* entry) {
+  HRESULT hr = dir_->Get(id, entry);
+  if (FAILED(hr)) return hr;
+  if (entry->type != kTypeStream) return STG_E_DOCFILECORRUPT;
+  return S_OK;
+}
+
+HRESULT CompoundFile::StreamChain(uint32_t id, const DirEntry& entry, Chain** chain) {
+  bool mini = IsMini(entry.size);
+  auto it = stream_chains_.find(id);
+  if (it == stream_chains_.end() || it->second.mini != mini ||
+      it->second.chain->start() != (entry.start == FREESECT ? ENDOFCHAIN : entry.start)) {
+    CachedChain cached;
+    cached.mini = mini;
+    cached.chain.reset(new Chain(mini ? static_cast<ChainLinks*>(mini_.get()) : fat_.get(),
+                                 entry.size == 0 ? ENDOFCHAIN : entry.start));
+    it = stream_chains_.insert_or_assign(id, std::move(cached)).first;
+  }
+  *chain = it->second.chain.get();
+  return S_OK;
+}
+
+HRESULT CompoundFile::ReadUnit(bool mini, uint32_t unit, uint8_t* out) {
+  return mini ? mini_->Read(unit, 0, out, kMiniSectorSize) : file_->ReadSector(unit, out);
+}
+
+HRESULT CompoundFile::WriteUnit(bool mini, uint32_t unit, const uint8_t* data) {
+  return mini ? mini_->Write(unit, 0, data, kMiniSectorSize) : file_->WriteSector(unit, data);
+}
+
+HRESULT CompoundFile::ReadStream(uint32_t id, uint64_t pos, void* out, uint32_t n,
+                                 uint32_t* read) {
+  *read = 0;
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  DirEntry entry;
+  hr = StreamEntry(id, &entry);
+  if (FAILED(hr)) return hr;
+  if (pos >= entry.size) return S_OK;
+  uint64_t count = std::min<uint64_t>(n, entry.size - pos);
+  Chain* chain;
+  hr = StreamChain(id, entry, &chain);
+  if (FAILED(hr)) return hr;
+  bool mini = IsMini(entry.size);
+  uint32_t unit = UnitSize(entry.size);
+  uint8_t* dest = static_cast<uint8_t*>(out);
+  uint64_t done = 0;
+  while (done < count) {
+    uint64_t at = pos + done;
+    uint32_t offset = static_cast<uint32_t>(at % unit);
+    uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(unit - offset, count - done));
+    uint32_t u;
+    hr = chain->UnitAt(at / unit, &u);
+    if (FAILED(hr)) return hr;
+    hr = mini ? mini_->Read(u, offset, dest + done, take) : file_->Read(u, offset, dest + done, take);
+    if (FAILED(hr)) return hr;
+    done += take;
+  }
+  *read = static_cast<uint32_t>(done);
+  return S_OK;
+}
+
+HRESULT CompoundFile::FillUnits(Chain* chain, bool mini, uint64_t old_size, uint64_t from,
+                                uint64_t end, uint64_t pos, const uint8_t* data, uint64_t n) {
+  uint32_t unit = mini ? kMiniSectorSize : file_->sector_size();
+  uint64_t data_end = pos + n;
+  for (uint64_t index = from / unit; index * unit < end; ++index) {
+    uint64_t unit_start = index * unit;
+    uint64_t unit_end = unit_start + unit;
+    uint32_t u;
+    HRESULT hr = chain->UnitAt(index, &u);
+    if (FAILED(hr)) return hr;
+    // Old bytes are needed where the unit holds data that is not overwritten.
+    uint64_t keep_end = std::min(old_size, unit_end);
+    bool keep = unit_start < keep_end &&
+                !(n > 0 && pos <= unit_start && data_end >= keep_end);
+    if (keep) {
+      hr = ReadUnit(mini, u, unit_.data());
+      if (FAILED(hr)) return hr;
+    }
+    uint64_t zero_from = keep ? std::max(old_size, unit_start) : unit_start;
+    if (zero_from < unit_end) {
+      memset(unit_.data() + (zero_from - unit_start), 0, unit_end - zero_from);
+    }
+    if (n > 0) {
+      uint64_t a = std::max(pos, unit_start);
+      uint64_t b = std::min(data_end, unit_end);
+      if (a < b) memcpy(unit_.data() + (a - unit_start), data + (a - pos), b - a);
+    }
+    hr = WriteUnit(mini, u, unit_.data());
+    if (FAILED(hr)) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT CompoundFile::Move(uint32_t id, DirEntry* entry, uint64_t new_size) {
+  // The kept part is below the cutoff on one side of the move.
+  uint64_t keep = std::min(entry->size, new_size);
+  std::vector<uint8_t> kept(keep);
+  uint32_t read = 0;
+  HRESULT hr = ReadStream(id, 0, kept.data(), static_cast<uint32_t>(keep), &read);
+  if (FAILED(hr)) return hr;
+  if (read != keep) return STG_E_DOCFILECORRUPT;
+  Chain* old_chain;
+  hr = StreamChain(id, *entry, &old_chain);
+  if (FAILED(hr)) return hr;
+  hr = old_chain->Resize(0);
+  if (FAILED(hr)) return hr;
+  stream_chains_.erase(id);
+
+  bool mini = IsMini(new_size);
+  uint32_t unit = UnitSize(new_size);
+  CachedChain cached;
+  cached.mini = mini;
+  cached.chain.reset(new Chain(mini ? static_cast<ChainLinks*>(mini_.get()) : fat_.get(),
+                               ENDOFCHAIN));
+  hr = cached.chain->Resize((new_size + unit - 1) / unit);
+  if (FAILED(hr)) return hr;
+  hr = FillUnits(cached.chain.get(), mini, 0, 0, new_size, 0, kept.data(), keep);
+  if (FAILED(hr)) return hr;
+  entry->start = cached.chain->start();
+  entry->size = new_size;
+  stream_chains_.insert_or_assign(id, std::move(cached));
+  return dir_->Put(id, *entry);
+}
+
+HRESULT CompoundFile::Resize(uint32_t id, DirEntry* entry, uint64_t new_size) {
+  uint64_t old_size = entry->size;
+  if (new_size == old_size) return S_OK;
+  if (new_size > kMaxFileSize) return STG_E_MEDIUMFULL;
+  if (IsMini(old_size) != IsMini(new_size)) return Move(id, entry, new_size);
+  Chain* chain;
+  HRESULT hr = StreamChain(id, *entry, &chain);
+  if (FAILED(hr)) return hr;
+  bool mini = IsMini(new_size);
+  uint32_t unit = UnitSize(new_size);
+  hr = chain->Resize((new_size + unit - 1) / unit);
+  if (FAILED(hr)) return hr;
+  if (new_size > old_size) {
+    hr = FillUnits(chain, mini, old_size, old_size, new_size, 0, nullptr, 0);
+  } else if (new_size % unit != 0) {
+    // Zero the tail of the new last unit.
+    hr = FillUnits(chain, mini, new_size, new_size, new_size, 0, nullptr, 0);
+  }
+  if (FAILED(hr)) return hr;
+  entry->start = new_size == 0 ? ENDOFCHAIN : chain->start();
+  entry->size = new_size;
+  hr = dir_->Put(id, *entry);
+  if (FAILED(hr)) return hr;
+  // The chain object stays valid: it was resized in place.
+  return S_OK;
+}
+
+HRESULT CompoundFile::WriteStream(uint32_t id, uint64_t pos, const void* data, uint32_t n) {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  DirEntry entry;
+  hr = StreamEntry(id, &entry);
+  if (FAILED(hr)) return hr;
+  if (n == 0) return S_OK;
+  uint64_t end = pos + n;
+  if (pos > kMaxFileSize || end > kMaxFileSize ||
+      (header_.major_version == 3 && end > 0xFFFFFFFFu)) {
+    return STG_E_MEDIUMFULL;
+  }
+  uint64_t old_size = entry.size;
+  if (end > old_size && IsMini(old_size) != IsMini(end)) {
+    // Moving to regular sectors zero-fills the new part; the data follows.
+    hr = Move(id, &entry, end);
+    old_size = end;
+  }
+  Chain* chain = nullptr;
+  if (SUCCEEDED(hr)) hr = StreamChain(id, entry, &chain);
+  uint64_t new_size = std::max(old_size, end);
+  bool mini = IsMini(new_size);
+  uint32_t unit = UnitSize(new_size);
+  if (SUCCEEDED(hr) && new_size > old_size) {
+    hr = chain->Resize((new_size + unit - 1) / unit);
+    if (SUCCEEDED(hr)) {
+      entry.start = chain->start();
+      entry.size = new_size;
+      hr = dir_->Put(id, entry);
+    }
+  }
+  if (SUCCEEDED(hr)) {
+    hr = FillUnits(chain, mini, old_size, std::min(pos, old_size), end, pos,
+                   static_cast<const uint8_t*>(data), n);
+  }
+  return Finish(hr);
+}
+
+HRESULT CompoundFile::ResizeStream(uint32_t id, uint64_t size) {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  DirEntry entry;
+  hr = StreamEntry(id, &entry);
+  if (FAILED(hr)) return hr;
+  if (size > kMaxFileSize || (header_.major_version == 3 && size > 0xFFFFFFFFu)) {
+    return STG_E_MEDIUMFULL;
+  }
+  return Finish(Resize(id, &entry, size));
+}
+
+HRESULT CompoundFile::DestroyElement(uint32_t storage, const std::u16string& name,
+                                     std::vector<uint32_t>* gone) {
+  gone->clear();
+  uint32_t id;
+  DirEntry entry;
+  HRESULT hr = Find(storage, name, &id, &entry);
+  if (FAILED(hr)) return hr;
+
+  // Collect the subtree and resolve every chain before changing anything, so
+  // a damaged element fails cleanly.
+  std::vector<uint32_t> doomed{id};
+  std::unordered_set<uint32_t> seen{id};
+  for (size_t i = 0; i < doomed.size(); ++i) {
+    DirEntry e;
+    hr = dir_->Get(doomed[i], &e);
+    if (FAILED(hr)) return hr;
+    if (e.type == kTypeStorage) {
+      std::vector<uint32_t> children;
+      hr = dir_->Children(doomed[i], &children);
+      if (FAILED(hr)) return hr;
+      for (uint32_t c : children) {
+        if (!seen.insert(c).second) return STG_E_DOCFILECORRUPT;
+        doomed.push_back(c);
+      }
+    } else if (e.type == kTypeStream) {
+      Chain* chain;
+      uint64_t length;
+      hr = StreamChain(doomed[i], e, &chain);
+      if (SUCCEEDED(hr)) hr = chain->Length(&length);
+      if (FAILED(hr)) return hr;
+    } else {
+      return STG_E_DOCFILECORRUPT;
+    }
+  }
+
+  hr = dir_->Remove(storage, id);
+  for (size_t i = 0; i < doomed.size() && SUCCEEDED(hr); ++i) {
+    DirEntry e;
+    hr = dir_->Get(doomed[i], &e);
+    if (SUCCEEDED(hr) && e.type == kTypeStream) {
+      Chain* chain;
+      hr = StreamChain(doomed[i], e, &chain);
+      if (SUCCEEDED(hr)) hr = chain->Resize(0);
+      stream_chains_.erase(doomed[i]);
+    }
+    if (SUCCEEDED(hr)) hr = dir_->Release(doomed[i]);
+  }
+  hr = Finish(hr);
+  if (SUCCEEDED(hr)) *gone = std::move(doomed);
+  return hr;
+}
+
+HRESULT CompoundFile::Check(std::string* problems) {
+  problems->clear();
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  const uint32_t sectors = file_->sector_count();
+  // What each sector is used for; 0 when unused.
+  std::vector<uint8_t> owner(sectors, 0);
+  auto claim = [&](uint32_t s, uint8_t what, const char* name) {
+    if (s >= sectors) {
+      *problems += std::string(name) + " uses sector " + std::to_string(s) + " past the end\n";
+    } else if (owner[s] != 0) {
+      *problems += std::string(name) + " shares sector " + std::to_string(s) + "\n";
+    } else {
+      owner[s] = what;
+    }
+  };
+  for (uint32_t s : fat_->fat_sectors()) {
+    claim(s, 1, "FAT");
+    uint32_t v;
+    if (SUCCEEDED(fat_->Next(s, &v)) && v != FATSECT) {
+      *problems += "FAT sector " + std::to_string(s) + " not marked FATSECT\n";
+    }
+  }
+  for (uint32_t s : fat_->difat_sectors()) {
+    claim(s, 2, "DIFAT");
+    uint32_t v;
+    if (SUCCEEDED(fat_->Next(s, &v)) && v != DIFSECT) {
+      *problems += "DIFAT sector " + std::to_string(s) + " not marked DIFSECT\n";
+    }
+  }
+  auto claim_chain = [&](uint32_t start, uint8_t what, const char* name, uint64_t* length) {
+    Chain chain(fat_.get(), start);
+    HRESULT r = chain.Length(length);
+    if (FAILED(r)) {
+      *problems += std::string(name) + " chain is broken\n";
+      return r;
+    }
+    for (uint32_t s : chain.units()) claim(s, what, name);
+    return S_OK;
+  };
+  uint64_t dir_length = 0, minifat_length = 0, ministream_length = 0;
+  hr = claim_chain(header_.first_dir_sector, 3, "directory", &dir_length);
+  if (FAILED(hr)) return hr;
+  claim_chain(header_.first_minifat_sector, 4, "mini FAT", &minifat_length);
+  DirEntry root;
+  hr = dir_->Get(kRootId, &root);
+  if (FAILED(hr)) return hr;
+  claim_chain(root.size == 0 ? ENDOFCHAIN : root.start, 5, "mini stream", &ministream_length);
+  if (root.size % kMiniSectorSize != 0) *problems += "mini stream size not a multiple of 64\n";
+  if (ministream_length * file_->sector_size() < root.size) {
+    *problems += "mini stream chain shorter than its size\n";
+  }
+  if (header_.num_fat_sectors != fat_->fat_sectors().size()) *problems += "FAT count wrong\n";
+  if (header_.num_minifat_sectors != minifat_length) *problems += "mini FAT count wrong\n";
+  if (header_.num_difat_sectors != fat_->difat_sectors().size()) {
+    *problems += "DIFAT count wrong\n";
+  }
+  if (header_.major_version == 4 && header_.num_dir_sectors != dir_length) {
+    *problems += "directory count wrong\n";
+  }
+
+  // Walk the tree from the root: every element once, every stream's chain.
+  uint32_t mini_count = static_cast<uint32_t>(root.size / kMiniSectorSize);
+  std::vector<uint8_t> mini_owner(mini_count, 0);
+  std::unordered_set<uint32_t> reached{kRootId};
+  std::vector<uint32_t> storages{kRootId};
+  while (!storages.empty()) {
+    uint32_t storage = storages.back();
+    storages.pop_back();
+    hr = dir_->CheckTree(storage, problems);
+    if (FAILED(hr)) return hr;
+    std::vector<uint32_t> children;
+    hr = dir_->Children(storage, &children);
+    if (FAILED(hr)) return hr;
+    for (uint32_t c : children) {
+      if (!reached.insert(c).second) {
+        *problems += "entry " + std::to_string(c) + " reached twice\n";
+        continue;
+      }
+      DirEntry e;
+      hr = dir_->Get(c, &e);
+      if (FAILED(hr)) return hr;
+      if (e.type == kTypeStorage) {
+        storages.push_back(c);
+        continue;
+      }
+      if (e.type != kTypeStream) {
+        *problems += "entry " + std::to_string(c) + " has type " + std::to_string(e.type) + "\n";
+        continue;
+      }
+      bool mini = IsMini(e.size);
+      uint32_t unit = UnitSize(e.size);
+      Chain chain(mini ? static_cast<ChainLinks*>(mini_.get()) : fat_.get(),
+                  e.size == 0 ? ENDOFCHAIN : e.start);
+      uint64_t length;
+      if (FAILED(chain.Length(&length))) {
+        *problems += "chain of entry " + std::to_string(c) + " is broken\n";
+        continue;
+      }
+      if (length != (e.size + unit - 1) / unit) {
+        *problems += "chain of entry " + std::to_string(c) + " does not match its size\n";
+      }
+      for (uint32_t u : chain.units()) {
+        if (mini) {
+          if (u >= mini_count || mini_owner[u]) {
+            *problems += "mini sector " + std::to_string(u) + " shared or out of range\n";
+          } else {
+            mini_owner[u] = 1;
+          }
+        } else {
+          claim(u, 6, "stream");
+        }
+      }
+      // Bytes past the size in the last unit are zero.
+      if (e.size % unit != 0 && length > 0) {
+        std::vector<uint8_t> last(unit);
+        if (SUCCEEDED(ReadUnit(mini, chain.units().back(), last.data()))) {
+          for (uint32_t i = static_cast<uint32_t>(e.size % unit); i < unit; ++i) {
+            if (last[i] != 0) {
+              *problems += "tail of entry " + std::to_string(c) + " not zero\n";
+              break;
+            }
+          }
+        }
+      }
+    }
+  }
+  // Free and used must agree with the tables.
+  for (uint32_t s = 0; s < sectors && s < fat_->Coverage(); ++s) {
+    uint32_t v;
+    hr = fat_->Next(s, &v);
+    if (FAILED(hr)) return hr;
+    if ((v == FREESECT) != (owner[s] == 0)) {
+      *problems += "sector " + std::to_string(s) + (v == FREESECT ? " used but free\n" : " lost\n");
+    }
+  }
+  for (uint32_t m = 0; m < mini_count; ++m) {
+    uint32_t v;
+    hr = mini_->Next(m, &v);
+    if (FAILED(hr)) {
+      *problems += "mini FAT does not cover the mini stream\n";
+      break;
+    }
+    if ((v == FREESECT) != (mini_owner[m] == 0)) {
+      *problems += "mini sector " + std::to_string(m) + (v == FREESECT ? " used but free\n" : " lost\n");
+    }
+  }
+  // Entries that no tree reaches must be unused.
+  for (uint64_t e = 0; e < dir_length * dir_->entries_per_sector(); ++e) {
+    DirEntry d;
+    hr = dir_->Get(static_cast<uint32_t>(e), &d);
+    if (FAILED(hr)) return hr;
+    if (!reached.count(static_cast<uint32_t>(e)) && d.type != kTypeUnused) {
+      *problems += "entry " + std::to_string(e) + " unreachable but in use\n";
+    }
+  }
+  return S_OK;
+}
+
+}  // namespace cfb

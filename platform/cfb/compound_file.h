@@ -1,0 +1,128 @@
+// A compound file opened by the engine: its elements addressed by directory
+// entry number, with the operations of structured storage on them.
+//
+// Invariants, true whenever no call is running (every call ends by writing
+// its changes, so they also hold for the file on disk):
+//  - every sector is in exactly one of: the FAT (FATSECT), the DIFAT
+//    (DIFSECT), one chain (directory, mini FAT, mini stream, a stream), or
+//    free (FREESECT); the same holds for mini sectors and the mini FAT;
+//  - a stream of size s < 4096 lives in ceil(s / 64) mini sectors, any other
+//    stream in ceil(s / sector size) sectors; bytes past the size inside its
+//    last (mini) sector are zero;
+//  - each storage's children form a red-black tree ordered by CompareNames,
+//    with a black root and no two siblings of equal names;
+//  - the header's counts (FAT, DIFAT, mini FAT, and the directory in
+//    version 4) are those of the chains; every sector is written whole.
+// The file is opened share-exclusive (flock) and stays locked until Close.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/cfb/allocator.h"
+#include "platform/cfb/chain.h"
+#include "platform/cfb/dir_entry.h"
+#include "platform/cfb/directory.h"
+#include "platform/cfb/header.h"
+#include "platform/cfb/mini_allocator.h"
+#include "platform/cfb/sector_file.h"
+#include "platform/hresult.h"
+
+namespace cfb {
+
+class CompoundFile {
+ public:
+  static constexpr uint32_t kRootId = 0;
+
+  // Opens an existing file for reading and writing, share-exclusive.
+  // STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED,
+  // STG_E_SHAREVIOLATION (another open holds it), STG_E_FILEALREADYEXISTS
+  // (not a compound file, also an empty file), STG_E_INVALIDHEADER,
+  // STG_E_DOCFILECORRUPT or STG_E_READFAULT.
+  static HRESULT Open(const std::string& path, std::unique_ptr<CompoundFile>* out);
+  // Creates a new version-3 file with an empty root; STG_E_FILEALREADYEXISTS
+  // when any file of that name exists. A file it could not finish is removed.
+  static HRESULT Create(const std::string& path, std::unique_ptr<CompoundFile>* out);
+
+  ~CompoundFile();
+  // Writes what is left and drops the lock; every later call fails with
+  // STG_E_REVERTED. Returns the first failure of writing, if any.
+  HRESULT Close();
+
+  // The child `name` of storage `storage`: STG_E_FILENOTFOUND when absent,
+  // STG_E_INVALIDNAME for a name the format does not allow.
+  HRESULT Find(uint32_t storage, const std::u16string& name, uint32_t* id, DirEntry* entry);
+  // Creates an empty stream or storage (type kTypeStream or kTypeStorage).
+  HRESULT CreateElement(uint32_t storage, const std::u16string& name, uint8_t type,
+                        uint32_t* id);
+  // Destroys a child with everything inside it and frees its sectors.
+  // *gone gets the entry numbers that were destroyed.
+  HRESULT DestroyElement(uint32_t storage, const std::u16string& name,
+                         std::vector<uint32_t>* gone);
+  HRESULT Stat(uint32_t id, DirEntry* entry);
+  // The child of `storage` that sorts first after `*after` (first of all when
+  // null): S_OK, or S_FALSE when there is none.
+  HRESULT NextChild(uint32_t storage, const std::u16string* after, uint32_t* id,
+                    DirEntry* entry);
+
+  // Reads up to n bytes at pos of stream `id`; *read is 0 at or past the end.
+  HRESULT ReadStream(uint32_t id, uint64_t pos, void* out, uint32_t n, uint32_t* read);
+  // Writes n bytes at pos, extending the stream to pos + n when it is
+  // shorter (the gap reads as zeros); never shortens it.
+  HRESULT WriteStream(uint32_t id, uint64_t pos, const void* data, uint32_t n);
+  // Sets the size of stream `id`, moving it between the mini stream and
+  // regular sectors when it crosses the cutoff.
+  HRESULT ResizeStream(uint32_t id, uint64_t size);
+
+  // Checks every invariant above on the file as it is now. Returns S_OK and
+  // fills *problems (empty when consistent), or a failure when the structure
+  // cannot even be walked.
+  HRESULT Check(std::string* problems);
+
+  uint16_t major_version() const { return header_.major_version; }
+  uint32_t sector_count() const { return file_->sector_count(); }
+
+ private:
+  explicit CompoundFile(std::unique_ptr<SectorFile> file);
+  HRESULT Load();
+  HRESULT Usable() const;
+  // Ends a changing call: writes its changes, or marks the file broken when
+  // the call failed midway (nothing more is written then).
+  HRESULT Finish(HRESULT hr);
+  HRESULT Flush();
+  HRESULT StreamEntry(uint32_t id, DirEntry* entry);
+  HRESULT StreamChain(uint32_t id, const DirEntry& entry, Chain** chain);
+  uint32_t UnitSize(uint64_t size) const {
+    return IsMiniSize(size) ? 64u : file_->sector_size();
+  }
+  static bool IsMiniSize(uint64_t size);
+  HRESULT ReadUnit(bool mini, uint32_t unit, uint8_t* out);
+  HRESULT WriteUnit(bool mini, uint32_t unit, const uint8_t* data);
+  // Rewrites the units of stream data touched by [from, end): old bytes below
+  // old_size are kept, `data` covers [pos, pos + n), the rest becomes zero.
+  HRESULT FillUnits(Chain* chain, bool mini, uint64_t old_size, uint64_t from, uint64_t end,
+                    uint64_t pos, const uint8_t* data, uint64_t n);
+  // Moves stream `id` between the mini stream and regular sectors.
+  HRESULT Move(uint32_t id, DirEntry* entry, uint64_t new_size);
+  HRESULT Resize(uint32_t id, DirEntry* entry, uint64_t new_size);
+
+  std::unique_ptr<SectorFile> file_;
+  Header header_;
+  std::unique_ptr<Allocator> fat_;
+  std::unique_ptr<Directory> dir_;
+  std::unique_ptr<MiniAllocator> mini_;
+  struct CachedChain {
+    bool mini;
+    std::unique_ptr<Chain> chain;
+  };
+  std::map<uint32_t, CachedChain> stream_chains_;
+  std::vector<uint8_t> written_header_;
+  std::vector<uint8_t> unit_;  // scratch, one sector
+  HRESULT broken_ = S_OK;
+  bool closed_ = false;
+};
+
+}  // namespace cfb

@@ -1,0 +1,608 @@
+// The directory and its red-black trees.
+#include "platform/cfb/directory.h"
+
+#include <map>
+#include <set>
+#include <unordered_set>
+
+#include "platform/cfb/format.h"
+
+namespace cfb {
+
+namespace {
+constexpr size_t kMaxCachedSectors = 4096;
+}  // namespace
+
+Directory::Directory(SectorFile* file, Allocator* fat, Header* header)
+    : file_(file),
+      fat_(fat),
+      header_(header),
+      eps_(file->sector_size() / kDirEntrySize),
+      chain_(fat, header->first_dir_sector) {}
+
+HRESULT Directory::SectorFor(uint32_t id, Sector** sector) {
+  uint64_t position = id / eps_;
+  auto it = sectors_.find(position);
+  if (it != sectors_.end()) {
+    *sector = &it->second;
+    return S_OK;
+  }
+  if (sectors_.size() >= kMaxCachedSectors) {
+    for (auto i = sectors_.begin(); i != sectors_.end();) {
+      i = i->second.dirty ? std::next(i) : sectors_.erase(i);
+    }
+  }
+  uint32_t at;
+  HRESULT hr = chain_.UnitAt(position, &at);
+  if (FAILED(hr)) return hr;
+  Sector loaded;
+  loaded.bytes.resize(file_->sector_size());
+  hr = file_->ReadSector(at, loaded.bytes.data());
+  if (FAILED(hr)) return hr;
+  *sector = &(sectors_[position] = std::move(loaded));
+  return S_OK;
+}
+
+HRESULT Directory::Get(uint32_t id, DirEntry* entry) {
+  if (id > MAXREGSID) return STG_E_DOCFILECORRUPT;
+  Sector* sector;
+  HRESULT hr = SectorFor(id, &sector);
+  if (FAILED(hr)) return hr;
+  entry->Parse(sector->bytes.data() + (id % eps_) * kDirEntrySize, header_->major_version);
+  return S_OK;
+}
+
+HRESULT Directory::Put(uint32_t id, const DirEntry& entry) {
+  if (id > MAXREGSID) return STG_E_DOCFILECORRUPT;
+  Sector* sector;
+  HRESULT hr = SectorFor(id, &sector);
+  if (FAILED(hr)) return hr;
+  entry.Serialize(sector->bytes.data() + (id % eps_) * kDirEntrySize);
+  sector->dirty = true;
+  return S_OK;
+}
+
+HRESULT Directory::Allocate(uint32_t* id) {
+  if (!free_.empty()) {
+    *id = free_.back();
+    free_.pop_back();
+    return S_OK;
+  }
+  uint64_t length;
+  HRESULT hr = chain_.Length(&length);
+  if (FAILED(hr)) return hr;
+  if (length > 0) {
+    Sector* sector;
+    uint64_t first = (length - 1) * eps_;
+    if (first > MAXREGSID) return STG_E_MEDIUMFULL;
+    hr = SectorFor(static_cast<uint32_t>(first), &sector);
+    if (FAILED(hr)) return hr;
+    for (uint32_t i = 0; i < eps_; ++i) {
+      if (sector->bytes[i * kDirEntrySize + 0x42] == kTypeUnused && first + i <= MAXREGSID) {
+        *id = static_cast<uint32_t>(first + i);
+        return S_OK;
+      }
+    }
+  }
+  if (length * eps_ > MAXREGSID) return STG_E_MEDIUMFULL;
+  hr = chain_.Resize(length + 1);
+  if (FAILED(hr)) return hr;
+  Sector fresh;
+  fresh.bytes.resize(file_->sector_size());
+  DirEntry unused = DirEntry::Unused();
+  for (uint32_t i = 0; i < eps_; ++i) unused.Serialize(fresh.bytes.data() + i * kDirEntrySize);
+  fresh.dirty = true;
+  sectors_[length] = std::move(fresh);
+  grown_ = true;
+  *id = static_cast<uint32_t>(length * eps_);
+  return S_OK;
+}
+
+HRESULT Directory::Release(uint32_t id) {
+  HRESULT hr = Put(id, DirEntry::Unused());
+  if (FAILED(hr)) return hr;
+  free_.push_back(id);
+  return S_OK;
+}
+
+HRESULT Directory::Flush() {
+  for (auto& item : sectors_) {
+    if (!item.second.dirty) continue;
+    uint32_t at;
+    HRESULT hr = chain_.UnitAt(item.first, &at);
+    if (FAILED(hr)) return hr;
+    hr = file_->WriteSector(at, item.second.bytes.data());
+    if (FAILED(hr)) return hr;
+    item.second.dirty = false;
+  }
+  if (header_->major_version == 4 && grown_) {
+    uint64_t length;
+    HRESULT hr = chain_.Length(&length);
+    if (FAILED(hr)) return hr;
+    header_->num_dir_sectors = static_cast<uint32_t>(length);
+  }
+  grown_ = false;
+  return S_OK;
+}
+
+// Nodes of one storage's tree, loaded once, changed in memory and written
+// back together by Commit. A failed load is remembered; Commit then writes
+// nothing and returns the failure.
+class TreeEdit {
+ public:
+  TreeEdit(Directory* dir, uint32_t storage) : dir_(dir), storage_(storage) {
+    dummy_.color = kBlack;
+  }
+
+  DirEntry& N(uint32_t id) {
+    auto it = nodes_.find(id);
+    if (it != nodes_.end()) return it->second;
+    if (FAILED(error_)) return dummy_;
+    DirEntry entry;
+    HRESULT hr = id == NOSTREAM ? STG_E_DOCFILECORRUPT : dir_->Get(id, &entry);
+    if (FAILED(hr)) {
+      error_ = hr;
+      return dummy_;
+    }
+    if (id != storage_ && entry.type != kTypeStorage && entry.type != kTypeStream) {
+      error_ = STG_E_DOCFILECORRUPT;  // a link to an unused entry or the root
+      return dummy_;
+    }
+    return nodes_[id] = entry;
+  }
+  uint32_t Root() { return N(storage_).child; }
+  uint8_t Color(uint32_t id) { return id == NOSTREAM ? kBlack : N(id).color; }
+  void SetColor(uint32_t id, uint8_t color) {
+    if (id == NOSTREAM || N(id).color == color) return;
+    N(id).color = color;
+    dirty_.insert(id);
+  }
+  void SetLeft(uint32_t id, uint32_t to) {
+    N(id).left = to;
+    dirty_.insert(id);
+  }
+  void SetRight(uint32_t id, uint32_t to) {
+    N(id).right = to;
+    dirty_.insert(id);
+  }
+  // Puts `to` where `from` hung below `parent` (NOSTREAM: the tree's root).
+  void Replace(uint32_t parent, uint32_t from, uint32_t to) {
+    if (parent == NOSTREAM) {
+      N(storage_).child = to;
+      dirty_.insert(storage_);
+    } else if (N(parent).left == from) {
+      SetLeft(parent, to);
+    } else {
+      SetRight(parent, to);
+    }
+  }
+  void RotateLeft(uint32_t x, uint32_t parent) {
+    uint32_t y = N(x).right;
+    SetRight(x, N(y).left);
+    SetLeft(y, x);
+    Replace(parent, x, y);
+  }
+  void RotateRight(uint32_t x, uint32_t parent) {
+    uint32_t y = N(x).left;
+    SetLeft(x, N(y).right);
+    SetRight(y, x);
+    Replace(parent, x, y);
+  }
+  HRESULT Commit() {
+    if (FAILED(error_)) return error_;
+    for (uint32_t id : dirty_) {
+      HRESULT hr = dir_->Put(id, nodes_[id]);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+  HRESULT error() const { return error_; }
+
+ private:
+  Directory* dir_;
+  uint32_t storage_;
+  std::map<uint32_t, DirEntry> nodes_;
+  std::set<uint32_t> dirty_;
+  DirEntry dummy_;
+  HRESULT error_ = S_OK;
+};
+
+HRESULT Directory::Find(uint32_t storage, const std::u16string& name, uint32_t* id) {
+  TreeEdit t(this, storage);
+  uint32_t cur = t.Root();
+  uint64_t steps = 0;
+  while (cur != NOSTREAM && SUCCEEDED(t.error())) {
+    if (++steps > EntryBound()) return STG_E_DOCFILECORRUPT;  // a cycle
+    const DirEntry& node = t.N(cur);
+    int cmp = CompareNames(name, node.name);
+    if (cmp == 0) break;
+    cur = cmp < 0 ? node.left : node.right;
+  }
+  if (FAILED(t.error())) return t.error();
+  *id = cur;
+  return S_OK;
+}
+
+HRESULT Directory::FirstAfter(uint32_t storage, const std::u16string* after, uint32_t* id) {
+  TreeEdit t(this, storage);
+  uint32_t cur = t.Root();
+  uint32_t best = NOSTREAM;
+  uint64_t steps = 0;
+  while (cur != NOSTREAM && SUCCEEDED(t.error())) {
+    if (++steps > EntryBound()) return STG_E_DOCFILECORRUPT;
+    const DirEntry& node = t.N(cur);
+    if (after == nullptr || CompareNames(node.name, *after) > 0) {
+      best = cur;
+      cur = node.left;
+    } else {
+      cur = node.right;
+    }
+  }
+  if (FAILED(t.error())) return t.error();
+  *id = best;
+  return S_OK;
+}
+
+HRESULT Directory::Children(uint32_t storage, std::vector<uint32_t>* ids) {
+  ids->clear();
+  TreeEdit t(this, storage);
+  std::unordered_set<uint32_t> seen;
+  std::vector<uint32_t> stack;
+  uint32_t cur = t.Root();
+  while ((cur != NOSTREAM || !stack.empty()) && SUCCEEDED(t.error())) {
+    if (cur != NOSTREAM) {
+      if (!seen.insert(cur).second) return STG_E_DOCFILECORRUPT;  // a cycle
+      stack.push_back(cur);
+      cur = t.N(cur).left;
+    } else {
+      cur = stack.back();
+      stack.pop_back();
+      ids->push_back(cur);
+      cur = t.N(cur).right;
+    }
+  }
+  return t.error();
+}
+
+uint64_t Directory::MaxValidDepth() const {
+  // A red-black tree of n nodes is at most 2 log2(n + 1) deep.
+  uint64_t depth = 2;
+  for (uint64_t n = EntryBound() + 1; n > 1; n >>= 1) depth += 2;
+  return depth;
+}
+
+HRESULT Directory::Insert(uint32_t storage, uint32_t id) {
+  for (int attempt = 0;; ++attempt) {
+    bool valid = true;
+    HRESULT hr = InsertOnce(storage, id, attempt == 0, &valid);
+    if (hr != S_FALSE) return hr;
+    // The tree was not a valid red-black tree (other writers leave trees
+    // unbalanced or uncoloured): rebuild it balanced, then insert.
+    hr = Rebuild(storage);
+    if (FAILED(hr)) return hr;
+  }
+}
+
+HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild, bool* valid) {
+  TreeEdit t(this, storage);
+  const std::u16string name = t.N(id).name;
+  std::vector<uint32_t> path;
+  uint32_t cur = t.Root();
+  bool broken = t.Color(cur) == kRed;
+  while (cur != NOSTREAM && SUCCEEDED(t.error())) {
+    if (path.size() > EntryBound()) return STG_E_DOCFILECORRUPT;
+    if (!path.empty() && t.Color(path.back()) == kRed && t.Color(cur) == kRed) broken = true;
+    path.push_back(cur);
+    int cmp = CompareNames(name, t.N(cur).name);
+    if (cmp == 0) return STG_E_FILEALREADYEXISTS;
+    cur = cmp < 0 ? t.N(cur).left : t.N(cur).right;
+  }
+  if (FAILED(t.error())) return t.error();
+  if (path.size() > MaxValidDepth()) broken = true;
+  if (broken && may_rebuild) {
+    *valid = false;
+    return S_FALSE;
+  }
+  t.SetLeft(id, NOSTREAM);
+  t.SetRight(id, NOSTREAM);
+  t.N(id).color = kBlack;
+  t.SetColor(id, kRed);
+  if (path.empty()) {
+    t.Replace(NOSTREAM, NOSTREAM, id);
+  } else if (CompareNames(name, t.N(path.back()).name) < 0) {
+    t.SetLeft(path.back(), id);
+  } else {
+    t.SetRight(path.back(), id);
+  }
+  // Restore the red-black rules from the new red node upwards.
+  uint32_t x = id;
+  for (;;) {
+    if (path.empty()) {
+      t.SetColor(x, kBlack);
+      break;
+    }
+    uint32_t p = path.back();
+    if (t.Color(p) == kBlack) break;
+    if (path.size() == 1) {
+      t.SetColor(p, kBlack);
+      break;
+    }
+    uint32_t g = path[path.size() - 2];
+    uint32_t gg = path.size() >= 3 ? path[path.size() - 3] : NOSTREAM;
+    bool p_is_left = t.N(g).left == p;
+    uint32_t uncle = p_is_left ? t.N(g).right : t.N(g).left;
+    if (t.Color(uncle) == kRed) {
+      t.SetColor(p, kBlack);
+      t.SetColor(uncle, kBlack);
+      t.SetColor(g, kRed);
+      x = g;
+      path.resize(path.size() - 2);
+      continue;
+    }
+    if (p_is_left) {
+      if (t.N(p).right == x) {
+        t.RotateLeft(p, g);
+        p = x;
+      }
+      t.RotateRight(g, gg);
+    } else {
+      if (t.N(p).left == x) {
+        t.RotateRight(p, g);
+        p = x;
+      }
+      t.RotateLeft(g, gg);
+    }
+    t.SetColor(p, kBlack);
+    t.SetColor(g, kRed);
+    break;
+  }
+  return t.Commit();
+}
+
+HRESULT Directory::Remove(uint32_t storage, uint32_t id) {
+  for (int attempt = 0;; ++attempt) {
+    HRESULT hr = RemoveOnce(storage, id, attempt == 0);
+    if (hr != S_FALSE) return hr;
+    hr = Rebuild(storage);
+    if (FAILED(hr)) return hr;
+  }
+}
+
+HRESULT Directory::Rebuild(uint32_t storage) {
+  std::vector<uint32_t> sorted;
+  HRESULT hr = Children(storage, &sorted);
+  if (FAILED(hr)) return hr;
+  TreeEdit t(this, storage);
+  for (size_t i = 1; i < sorted.size(); ++i) {
+    if (CompareNames(t.N(sorted[i - 1]).name, t.N(sorted[i]).name) >= 0) {
+      return STG_E_DOCFILECORRUPT;  // out of order or two siblings of one name
+    }
+  }
+  // Split at the middle: leaves end up on the last two levels; the nodes
+  // below the last full level are red, all others black.
+  int full_levels = 0;
+  while ((uint64_t{1} << (full_levels + 1)) - 1 <= sorted.size()) ++full_levels;
+  struct Range {
+    size_t low, high;  // [low, high)
+    int depth;
+    uint32_t parent;
+    bool left;
+  };
+  std::vector<Range> stack{{0, sorted.size(), 0, NOSTREAM, false}};
+  while (!stack.empty() && SUCCEEDED(t.error())) {
+    Range r = stack.back();
+    stack.pop_back();
+    uint32_t node = NOSTREAM;
+    if (r.low < r.high) {
+      size_t mid = r.low + (r.high - r.low) / 2;
+      node = sorted[mid];
+      t.SetLeft(node, NOSTREAM);
+      t.SetRight(node, NOSTREAM);
+      t.N(node).color = r.depth >= full_levels ? kBlack : kRed;  // forces a write
+      t.SetColor(node, r.depth >= full_levels ? kRed : kBlack);
+      stack.push_back({r.low, mid, r.depth + 1, node, true});
+      stack.push_back({mid + 1, r.high, r.depth + 1, node, false});
+    }
+    if (r.parent == NOSTREAM) {
+      t.Replace(NOSTREAM, NOSTREAM, node);
+    } else if (r.left) {
+      t.SetLeft(r.parent, node);
+    } else {
+      t.SetRight(r.parent, node);
+    }
+  }
+  return t.Commit();
+}
+
+HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id, bool may_rebuild) {
+  TreeEdit t(this, storage);
+  if (may_rebuild && t.Color(t.Root()) == kRed) return S_FALSE;
+  const std::u16string name = t.N(id).name;
+  std::vector<uint32_t> path;  // ancestors of the node being removed
+  uint32_t cur = t.Root();
+  bool broken = false;
+  while (SUCCEEDED(t.error())) {
+    if (cur == NOSTREAM || path.size() > EntryBound()) return STG_E_DOCFILECORRUPT;
+    int cmp = CompareNames(name, t.N(cur).name);
+    if (cmp == 0) {
+      if (cur != id) return STG_E_DOCFILECORRUPT;  // two siblings of one name
+      break;
+    }
+    if (!path.empty() && t.Color(path.back()) == kRed && t.Color(cur) == kRed) broken = true;
+    path.push_back(cur);
+    cur = cmp < 0 ? t.N(cur).left : t.N(cur).right;
+  }
+  if (FAILED(t.error())) return t.error();
+  if (path.size() > MaxValidDepth()) broken = true;
+  if (broken && may_rebuild) return S_FALSE;
+
+  const uint32_t z = id;
+  if (t.N(z).left != NOSTREAM && t.N(z).right != NOSTREAM) {
+    // Swap z with its successor y (the leftmost node of its right subtree),
+    // links and colours, so that z has at most one child.
+    uint32_t zp = path.empty() ? NOSTREAM : path.back();
+    size_t z_at = path.size();
+    path.push_back(z);
+    uint32_t y = t.N(z).right;
+    while (t.N(y).left != NOSTREAM && SUCCEEDED(t.error())) {
+      if (path.size() > EntryBound()) return STG_E_DOCFILECORRUPT;
+      path.push_back(y);
+      y = t.N(y).left;
+    }
+    uint32_t yp = path.back();
+    uint8_t z_color = t.Color(z);
+    t.SetColor(z, t.Color(y));
+    t.SetColor(y, z_color);
+    uint32_t z_left = t.N(z).left;
+    uint32_t z_right = t.N(z).right;
+    uint32_t y_right = t.N(y).right;
+    t.SetLeft(y, z_left);
+    t.SetLeft(z, NOSTREAM);
+    if (yp == z) {
+      t.SetRight(y, z);
+      t.SetRight(z, y_right);
+    } else {
+      t.SetRight(y, z_right);
+      t.SetRight(z, y_right);
+      t.SetLeft(yp, z);
+    }
+    t.Replace(zp, z, y);
+    path[z_at] = y;
+  }
+
+  uint32_t child = t.N(z).left != NOSTREAM ? t.N(z).left : t.N(z).right;
+  uint32_t parent = path.empty() ? NOSTREAM : path.back();
+  bool x_is_left = parent != NOSTREAM && t.N(parent).left == z;
+  t.Replace(parent, z, child);
+  uint8_t removed_color = t.Color(z);
+  t.SetLeft(z, NOSTREAM);
+  t.SetRight(z, NOSTREAM);
+
+  if (removed_color == kBlack) {
+    uint32_t x = child;
+    // x carries an extra black; push it up until it can be absorbed.
+    while (t.Color(x) == kBlack && !path.empty() && SUCCEEDED(t.error())) {
+      uint32_t p = path.back();
+      uint32_t gp = path.size() >= 2 ? path[path.size() - 2] : NOSTREAM;
+      if (x_is_left) {
+        uint32_t w = t.N(p).right;
+        if (w == NOSTREAM) break;  // only in a tree that was not valid before
+        if (t.Color(w) == kRed) {
+          t.SetColor(w, kBlack);
+          t.SetColor(p, kRed);
+          t.RotateLeft(p, gp);
+          path.back() = w;
+          path.push_back(p);
+          gp = w;
+          w = t.N(p).right;
+          if (w == NOSTREAM) break;
+        }
+        if (t.Color(t.N(w).left) == kBlack && t.Color(t.N(w).right) == kBlack) {
+          t.SetColor(w, kRed);
+          x = p;
+          path.pop_back();
+          if (!path.empty()) x_is_left = t.N(path.back()).left == x;
+          continue;
+        }
+        if (t.Color(t.N(w).right) == kBlack) {
+          t.SetColor(t.N(w).left, kBlack);
+          t.SetColor(w, kRed);
+          t.RotateRight(w, p);
+          w = t.N(p).right;
+        }
+        t.SetColor(w, t.Color(p));
+        t.SetColor(p, kBlack);
+        t.SetColor(t.N(w).right, kBlack);
+        t.RotateLeft(p, gp);
+        x = NOSTREAM;
+        break;
+      } else {
+        uint32_t w = t.N(p).left;
+        if (w == NOSTREAM) break;
+        if (t.Color(w) == kRed) {
+          t.SetColor(w, kBlack);
+          t.SetColor(p, kRed);
+          t.RotateRight(p, gp);
+          path.back() = w;
+          path.push_back(p);
+          gp = w;
+          w = t.N(p).left;
+          if (w == NOSTREAM) break;
+        }
+        if (t.Color(t.N(w).left) == kBlack && t.Color(t.N(w).right) == kBlack) {
+          t.SetColor(w, kRed);
+          x = p;
+          path.pop_back();
+          if (!path.empty()) x_is_left = t.N(path.back()).left == x;
+          continue;
+        }
+        if (t.Color(t.N(w).left) == kBlack) {
+          t.SetColor(t.N(w).right, kBlack);
+          t.SetColor(w, kRed);
+          t.RotateLeft(w, p);
+          w = t.N(p).left;
+        }
+        t.SetColor(w, t.Color(p));
+        t.SetColor(p, kBlack);
+        t.SetColor(t.N(w).left, kBlack);
+        t.RotateRight(p, gp);
+        x = NOSTREAM;
+        break;
+      }
+    }
+    t.SetColor(x, kBlack);
+  }
+  uint32_t root = t.Root();
+  t.SetColor(root, kBlack);
+  return t.Commit();
+}
+
+namespace {
+
+struct TreeChecker {
+  TreeEdit* t;
+  std::string* problems;
+  std::string prefix;
+  std::unordered_set<uint32_t> seen;
+
+  // Returns the black height of the subtree, or -1 after reporting.
+  int Check(uint32_t id, const std::u16string* low, const std::u16string* high, int depth) {
+    if (id == NOSTREAM) return 1;
+    if (depth > 128 || !seen.insert(id).second) {
+      *problems += prefix + "too deep or cyclic at entry " + std::to_string(id) + "\n";
+      return -1;
+    }
+    const DirEntry node = t->N(id);
+    if (FAILED(t->error())) return -1;
+    if ((low && CompareNames(node.name, *low) <= 0) ||
+        (high && CompareNames(node.name, *high) >= 0)) {
+      *problems += prefix + "entry " + std::to_string(id) + " out of name order\n";
+    }
+    if (node.color == kRed && (t->Color(node.left) == kRed || t->Color(node.right) == kRed)) {
+      *problems += prefix + "red entry " + std::to_string(id) + " has a red child\n";
+    }
+    int left = Check(node.left, low, &node.name, depth + 1);
+    int right = Check(node.right, &node.name, high, depth + 1);
+    if (left < 0 || right < 0) return -1;
+    if (left != right) {
+      *problems += prefix + "black heights differ below entry " + std::to_string(id) + "\n";
+      return -1;
+    }
+    return left + (node.color == kBlack ? 1 : 0);
+  }
+};
+
+}  // namespace
+
+HRESULT Directory::CheckTree(uint32_t storage, std::string* problems) {
+  TreeEdit t(this, storage);
+  uint32_t root = t.Root();
+  if (root != NOSTREAM && t.Color(root) != kBlack) {
+    *problems += "tree of entry " + std::to_string(storage) + ": red root\n";
+  }
+  TreeChecker checker{&t, problems, "tree of entry " + std::to_string(storage) + ": ", {}};
+  checker.Check(root, nullptr, nullptr, 0);
+  return t.error();
+}
+
+}  // namespace cfb

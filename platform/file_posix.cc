@@ -1,0 +1,176 @@
+// The POSIX file system: open/pread/pwrite/fsync/ftruncate/flock, rename
+// without replacing, unlink, and fsync of a folder.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/file.h"
+
+namespace platform {
+
+namespace {
+
+class PosixFile : public File {
+ public:
+  explicit PosixFile(int fd) : fd_(fd) {}
+  ~PosixFile() override { close(fd_); }
+
+  int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t r = pread(fd_, static_cast<char*>(buffer) + done, n - done,
+                        static_cast<off_t>(offset + done));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        *read = done;
+        return errno;
+      }
+      if (r == 0) break;
+      done += static_cast<size_t>(r);
+    }
+    *read = done;
+    return 0;
+  }
+
+  int WriteAt(uint64_t offset, const void* data, size_t n) override {
+    size_t done = 0;
+    while (done < n) {
+      ssize_t w = pwrite(fd_, static_cast<const char*>(data) + done, n - done,
+                         static_cast<off_t>(offset + done));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (w == 0) return EIO;
+      done += static_cast<size_t>(w);
+    }
+    return 0;
+  }
+
+  int Size(uint64_t* size) override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errno;
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+  }
+
+  int Truncate(uint64_t size) override {
+    while (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
+      if (errno != EINTR) return errno;
+    }
+    return 0;
+  }
+
+  int Sync() override {
+    while (fsync(fd_) != 0) {
+      if (errno != EINTR) return errno;
+    }
+    return 0;
+  }
+
+  int LockExclusive() override {
+    // flock locks belong to the open file description, so a second open in
+    // the same process is refused as well.
+    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      return errno == EAGAIN ? EWOULDBLOCK : errno;
+    }
+    return 0;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  int Open(const std::string& path, OpenMode mode,
+           std::unique_ptr<File>* file) override {
+    int flags = O_CLOEXEC;
+    switch (mode) {
+      case OpenMode::kReadOnly: flags |= O_RDONLY; break;
+      case OpenMode::kReadWrite: flags |= O_RDWR; break;
+      case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
+      case OpenMode::kCreateOrTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    }
+    int fd;
+    do {
+      fd = open(path.c_str(), flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      int error = errno;
+      close(fd);
+      return error;
+    }
+    if (!S_ISREG(st.st_mode)) {  // a folder, device or pipe is no file here
+      close(fd);
+      return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    }
+    file->reset(new PosixFile(fd));
+    return 0;
+  }
+
+  int Delete(const std::string& path) override {
+    return unlink(path.c_str()) == 0 ? 0 : errno;
+  }
+
+  int Rename(const std::string& from, const std::string& to) override {
+    // link + unlink never replaces an existing `to` (rename(2) would).
+    if (link(from.c_str(), to.c_str()) != 0) {
+      int error = errno;
+      if (error == EEXIST) return EEXIST;
+      // File systems without hard links: check, then rename.
+      if (error == EPERM || error == EOPNOTSUPP || error == EXDEV) {
+        struct stat st;
+        if (lstat(to.c_str(), &st) == 0) return EEXIST;
+        return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+      }
+      return error;
+    }
+    if (unlink(from.c_str()) != 0) return errno;
+    return 0;
+  }
+
+  int Exists(const std::string& path) override {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0) return 0;
+    return errno == ENOENT || errno == ENOTDIR ? ENOENT : errno;
+  }
+
+  int SyncFolderOf(const std::string& path) override {
+    std::string folder = ".";
+    size_t slash = path.find_last_of('/');
+    if (slash == 0) {
+      folder = "/";
+    } else if (slash != std::string::npos) {
+      folder = path.substr(0, slash);
+    }
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = 0;
+    while (fsync(fd) != 0) {
+      if (errno == EINTR) continue;
+      // Some file systems cannot sync a folder; that is not a failure.
+      if (errno != EINVAL && errno != EROFS) error = errno;
+      break;
+    }
+    close(fd);
+    return error;
+  }
+};
+
+}  // namespace
+
+FileSystem* FileSystem::Platform() {
+  static PosixFileSystem* fs = new PosixFileSystem;
+  return fs;
+}
+
+}  // namespace platform

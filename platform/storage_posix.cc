@@ -1,0 +1,286 @@
+// Structured storage on POSIX: the objects of platform/storage.h over this
+// project's compound-file engine (platform/cfb).
+//
+// All objects of one open file share a Session. Every open element has a
+// Handle; destroying an element, or releasing a storage, reverts the handles
+// below it, and releasing the root reverts all of them: calls on a reverted
+// object fail with STG_E_REVERTED.
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "platform/cfb/compound_file.h"
+#include "platform/cfb/format.h"
+#include "platform/storage.h"
+
+namespace platform {
+
+namespace {
+
+struct Handle {
+  uint32_t id = 0;
+  bool reverted = false;
+  std::vector<std::weak_ptr<Handle>> children;
+};
+
+void Revert(Handle* handle) {
+  if (handle->reverted) return;
+  handle->reverted = true;
+  for (auto& weak : handle->children) {
+    if (auto child = weak.lock()) Revert(child.get());
+  }
+  handle->children.clear();
+}
+
+struct Session {
+  std::unique_ptr<cfb::CompoundFile> file;
+  std::map<uint32_t, std::weak_ptr<Handle>> open;  // share-exclusive elements
+
+  bool IsOpen(uint32_t id) {
+    auto it = open.find(id);
+    if (it == open.end()) return false;
+    auto handle = it->second.lock();
+    if (!handle || handle->reverted) {
+      open.erase(it);
+      return false;
+    }
+    return true;
+  }
+};
+
+HRESULT Check(const std::shared_ptr<Session>& session, const std::shared_ptr<Handle>& handle) {
+  if (!session->file || handle->reverted) return STG_E_REVERTED;
+  return S_OK;
+}
+
+class PosixStream : public Stream {
+ public:
+  PosixStream(std::shared_ptr<Session> session, std::shared_ptr<Handle> handle)
+      : session_(std::move(session)), handle_(std::move(handle)) {}
+  ~PosixStream() override { Release(); }
+
+  HRESULT Read(void* buffer, uint32_t count, uint32_t* read) override {
+    uint32_t done = 0;
+    HRESULT hr = Check(session_, handle_);
+    if (SUCCEEDED(hr)) hr = session_->file->ReadStream(handle_->id, position_, buffer, count, &done);
+    position_ += done;
+    if (read != nullptr) *read = done;
+    return hr;
+  }
+
+  HRESULT Write(const void* data, uint32_t count, uint32_t* written) override {
+    if (written != nullptr) *written = 0;
+    HRESULT hr = Check(session_, handle_);
+    if (SUCCEEDED(hr)) hr = session_->file->WriteStream(handle_->id, position_, data, count);
+    if (FAILED(hr)) return hr;
+    position_ += count;
+    if (written != nullptr) *written = count;
+    return S_OK;
+  }
+
+  HRESULT Seek(int64_t offset, SeekOrigin origin, uint64_t* new_position) override {
+    HRESULT hr = Check(session_, handle_);
+    if (FAILED(hr)) return hr;
+    int64_t base;
+    switch (origin) {
+      case SeekOrigin::kSet:
+        base = 0;
+        break;
+      case SeekOrigin::kCurrent:
+        base = static_cast<int64_t>(position_);
+        break;
+      case SeekOrigin::kEnd: {
+        cfb::DirEntry entry;
+        hr = session_->file->Stat(handle_->id, &entry);
+        if (FAILED(hr)) return hr;
+        base = static_cast<int64_t>(entry.size);
+        break;
+      }
+      default:
+        return STG_E_INVALIDFUNCTION;
+    }
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && base > INT64_MAX - offset)) {
+      return STG_E_INVALIDFUNCTION;
+    }
+    position_ = static_cast<uint64_t>(base + offset);
+    if (new_position != nullptr) *new_position = position_;
+    return S_OK;
+  }
+
+ private:
+  void Release() {
+    if (!handle_->reverted) {
+      session_->open.erase(handle_->id);
+      handle_->reverted = true;
+    }
+  }
+
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<Handle> handle_;
+  uint64_t position_ = 0;
+};
+
+class PosixEnumerator : public ElementEnumerator {
+ public:
+  PosixEnumerator(std::shared_ptr<Session> session, std::shared_ptr<Handle> storage)
+      : session_(std::move(session)), storage_(std::move(storage)) {}
+
+  HRESULT Next(ElementStat* stat) override {
+    HRESULT hr = Check(session_, storage_);
+    if (FAILED(hr)) return hr;
+    uint32_t id;
+    cfb::DirEntry entry;
+    // The first name after the last one returned: elements added meanwhile
+    // are seen, as in a live enumeration.
+    hr = session_->file->NextChild(storage_->id, started_ ? &last_ : nullptr, &id, &entry);
+    if (hr != S_OK) return hr;
+    started_ = true;
+    last_ = entry.name;
+    stat->name = entry.name;
+    stat->type = entry.type == cfb::kTypeStream ? ElementType::kStream : ElementType::kStorage;
+    stat->size = entry.type == cfb::kTypeStream ? entry.size : 0;
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<Handle> storage_;
+  bool started_ = false;
+  std::u16string last_;
+};
+
+class PosixStorage : public Storage {
+ public:
+  PosixStorage(std::shared_ptr<Session> session, std::shared_ptr<Handle> handle, bool is_root)
+      : session_(std::move(session)), handle_(std::move(handle)), is_root_(is_root) {}
+
+  ~PosixStorage() override {
+    if (is_root_) {
+      // Everything is in the file once the root is released.
+      Revert(handle_.get());
+      for (auto& item : session_->open) {
+        if (auto h = item.second.lock()) Revert(h.get());
+      }
+      session_->open.clear();
+      if (session_->file) session_->file->Close();
+      session_->file.reset();
+    } else if (!handle_->reverted) {
+      session_->open.erase(handle_->id);
+      Revert(handle_.get());
+    }
+  }
+
+  HRESULT OpenStream(const std::u16string& name, uint32_t mode,
+                     std::unique_ptr<Stream>* stream) override {
+    std::shared_ptr<Handle> child;
+    HRESULT hr = OpenChild(name, mode, cfb::kTypeStream, false, &child);
+    if (SUCCEEDED(hr)) stream->reset(new PosixStream(session_, child));
+    return hr;
+  }
+
+  HRESULT CreateStream(const std::u16string& name, uint32_t mode,
+                       std::unique_ptr<Stream>* stream) override {
+    std::shared_ptr<Handle> child;
+    HRESULT hr = OpenChild(name, mode, cfb::kTypeStream, true, &child);
+    if (SUCCEEDED(hr)) stream->reset(new PosixStream(session_, child));
+    return hr;
+  }
+
+  HRESULT OpenStorage(const std::u16string& name, uint32_t mode,
+                      std::unique_ptr<Storage>* storage) override {
+    std::shared_ptr<Handle> child;
+    HRESULT hr = OpenChild(name, mode, cfb::kTypeStorage, false, &child);
+    if (SUCCEEDED(hr)) storage->reset(new PosixStorage(session_, child, false));
+    return hr;
+  }
+
+  HRESULT CreateStorage(const std::u16string& name, uint32_t mode,
+                        std::unique_ptr<Storage>* storage) override {
+    std::shared_ptr<Handle> child;
+    HRESULT hr = OpenChild(name, mode, cfb::kTypeStorage, true, &child);
+    if (SUCCEEDED(hr)) storage->reset(new PosixStorage(session_, child, false));
+    return hr;
+  }
+
+  HRESULT DestroyElement(const std::u16string& name) override {
+    HRESULT hr = Check(session_, handle_);
+    if (FAILED(hr)) return hr;
+    std::vector<uint32_t> gone;
+    hr = session_->file->DestroyElement(handle_->id, name, &gone);
+    if (FAILED(hr)) return hr;
+    // Open objects of the destroyed elements now fail with STG_E_REVERTED.
+    for (uint32_t id : gone) {
+      auto it = session_->open.find(id);
+      if (it == session_->open.end()) continue;
+      if (auto h = it->second.lock()) Revert(h.get());
+      session_->open.erase(it);
+    }
+    return S_OK;
+  }
+
+  HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) override {
+    HRESULT hr = Check(session_, handle_);
+    if (FAILED(hr)) return hr;
+    enumerator->reset(new PosixEnumerator(session_, handle_));
+    return S_OK;
+  }
+
+ private:
+  HRESULT OpenChild(const std::u16string& name, uint32_t mode, uint8_t type, bool create,
+                    std::shared_ptr<Handle>* child) {
+    HRESULT hr = Check(session_, handle_);
+    if (FAILED(hr)) return hr;
+    if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+    uint32_t id;
+    if (create) {
+      hr = session_->file->CreateElement(handle_->id, name, type, &id);
+      if (FAILED(hr)) return hr;
+    } else {
+      cfb::DirEntry entry;
+      hr = session_->file->Find(handle_->id, name, &id, &entry);
+      if (FAILED(hr)) return hr;
+      // A stream opened as a storage or the reverse is not found.
+      if (entry.type != type) return STG_E_FILENOTFOUND;
+      if (session_->IsOpen(id)) return STG_E_ACCESSDENIED;
+    }
+    auto handle = std::make_shared<Handle>();
+    handle->id = id;
+    handle_->children.push_back(handle);
+    session_->open[id] = handle;
+    *child = std::move(handle);
+    return S_OK;
+  }
+
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<Handle> handle_;
+  bool is_root_;
+};
+
+HRESULT MakeRoot(std::unique_ptr<cfb::CompoundFile> file, std::unique_ptr<Storage>* root) {
+  auto session = std::make_shared<Session>();
+  session->file = std::move(file);
+  auto handle = std::make_shared<Handle>();
+  handle->id = cfb::CompoundFile::kRootId;
+  root->reset(new PosixStorage(session, handle, true));
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT OpenStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
+  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  std::unique_ptr<cfb::CompoundFile> file;
+  HRESULT hr = cfb::CompoundFile::Open(path, &file);
+  if (FAILED(hr)) return hr;
+  return MakeRoot(std::move(file), root);
+}
+
+HRESULT CreateStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
+  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  std::unique_ptr<cfb::CompoundFile> file;
+  HRESULT hr = cfb::CompoundFile::Create(path, &file);
+  if (FAILED(hr)) return hr;
+  return MakeRoot(std::move(file), root);
+}
+
+}  // namespace platform
