@@ -56,9 +56,13 @@ HRESULT CheckVersion(platform::Storage* root) {
     hr = root->CreateStream(name, kStorageMode, &version);
     if (FAILED(hr)) return hr;
   }
-  uint8_t bytes[4] = {0, 0, 0, 0};  // a short or failed read leaves zeros
+  uint8_t bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
-  version->Read(bytes, sizeof bytes, &read);
+  // A version stream shorter than 4 bytes is no version 616, even when its
+  // first bytes are those of 616.
+  if (FAILED(version->Read(bytes, sizeof bytes, &read)) || read != sizeof bytes) {
+    return STG_E_OLDFORMAT;
+  }
   uint32_t value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
                    static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
   return value == kFormatVersion ? S_OK : STG_E_OLDFORMAT;

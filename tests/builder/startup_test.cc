@@ -1,0 +1,72 @@
+// The command line: language switches, INI paths and refusals.
+
+#include "builder/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/system.h"
+
+namespace builder {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+Strings Languages(const CommandLine& c) { return Strings(c.languages.begin(), c.languages.end()); }
+
+TEST(ParseCommandLineTest, AcceptedTails) {
+  const std::string cwd = platform::CurrentDirectory();
+  ASSERT_FALSE(cwd.empty());
+  const std::string long_code(11, 'C');
+  struct Case {
+    std::string tail;
+    Strings languages;  // head first
+    Strings paths;
+  };
+  const std::vector<Case> cases = {
+      {"", {"ENG"}, {}},
+      {"   ", {"ENG"}, {}},
+      {"/LX A.INI /LY", {"Y", "X"}, {cwd + "/A.INI"}},
+      {"/L", {""}, {}},
+      {"-LDEU", {"DEU"}, {}},
+      {"/L" + long_code, {long_code}, {}},
+      {"A.INI  /LFRA   B.INI", {"FRA"}, {cwd + "/A.INI", cwd + "/B.INI"}},
+      {"sub\\B.INI", {"ENG"}, {"sub\\B.INI"}},  // a folder part: used as it stands
+      {"./B.INI", {"ENG"}, {"./B.INI"}},
+      {"/tmp/a.ini", {"ENG"}, {"/tmp/a.ini"}},  // a '/' token with a further '/'
+      {"A.INI\t-LX", {"ENG"}, {cwd + "/A.INI\t-LX"}},  // only the blank separates
+      {std::string("A.INI\0/x", 8), {"ENG"}, {cwd + "/A.INI"}},
+      {"/x/" + std::string(256, 'p'), {"ENG"}, {"/x/" + std::string(256, 'p')}},
+  };
+  for (const Case& c : cases) {
+    CommandLine parsed;
+    ASSERT_EQ(ParseCommandLine(c.tail, &parsed), 0) << c.tail;
+    EXPECT_EQ(Languages(parsed), c.languages) << c.tail;
+    EXPECT_EQ(parsed.ini_paths, c.paths) << c.tail;
+  }
+}
+
+TEST(ParseCommandLineTest, RefusedTails) {
+  const std::string cwd = platform::CurrentDirectory();
+  const std::vector<std::string> tails = {
+      "/l",
+      "/",
+      "-",
+      "A.INI /x",  // all switches are checked before any file is read
+      "/LENG /I",
+      "/L" + std::string(12, 'C'),
+      "/x/" + std::string(257, 'p'),                      // a token of 260 characters
+      std::string(259 - cwd.size(), 'p'),                 // 260 with the folder
+  };
+  for (const std::string& tail : tails) {
+    CommandLine parsed;
+    EXPECT_EQ(ParseCommandLine(tail, &parsed), kExitRefused) << tail;
+  }
+  CommandLine fits;
+  EXPECT_EQ(ParseCommandLine(std::string(258 - cwd.size(), 'p'), &fits), 0);
+}
+
+}  // namespace
+}  // namespace builder
