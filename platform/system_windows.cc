@@ -35,7 +35,9 @@ bool IsFile(const std::string& path) {
 }
 
 // The program's exact path: in ProgramFolder() first (with ".exe" added when
-// the name has no extension), else as SearchPathA finds it; "" when absent.
+// the name has no extension), else in the folders of %PATH%; "" when absent.
+// The current folder is never searched: a program of that name planted there
+// must not run with the administrator's rights.
 std::string FindProgram(const std::string& program) {
   const bool has_extension = program.find('.') != std::string::npos;
   std::string folder = ProgramFolder();
@@ -44,8 +46,12 @@ std::string FindProgram(const std::string& program) {
     if (IsFile(path)) return path;
     if (!has_extension && IsFile(path + ".exe")) return path + ".exe";
   }
+  std::string search_path = GetText([](DWORD size, char* buffer) {
+    return GetEnvironmentVariableA("PATH", buffer, size);
+  });
+  if (search_path.empty()) return std::string();
   return GetText([&](DWORD size, char* buffer) {
-    return SearchPathA(nullptr, program.c_str(), ".exe", size, buffer, nullptr);
+    return SearchPathA(search_path.c_str(), program.c_str(), ".exe", size, buffer, nullptr);
   });
 }
 

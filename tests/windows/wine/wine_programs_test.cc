@@ -1,0 +1,388 @@
+// The Windows programs (Quarlen.exe, Rebolan.exe of the cross build) run
+// under Wine beside the native ones on the same inputs: the configuration
+// files they write must agree element by element (tree, names, enumeration
+// order, every stream's bytes), their INI texts byte for byte apart from the
+// paths they name, and each build must read what the other wrote.
+//
+// scripts/test-windows.sh runs these with $CNF_WINDOWS_BUILD (the cross
+// build's folder), $WINEPREFIX and $CNF_WINE (the absolute path of wine) set;
+// without $CNF_WINDOWS_BUILD every test is skipped.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/storage.h"
+#include "platform/text.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testing_support::FixturePath;
+using testing_support::Hex;
+using testing_support::OlefileDump;
+using testing_support::ProgramPath;
+using testing_support::ReadWholeFile;
+using testing_support::RunResult;
+using testing_support::TempDir;
+using testing_support::WriteWholeFile;
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// Wine maps the Unix root to drive Z:.
+std::string WinPath(const std::string& unix_path) {
+  std::string path = "Z:" + unix_path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+  if (from.empty()) return text;
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+struct Outcome {
+  uint32_t code = 0xDEADBEEF;  // the full 32-bit exit code
+  std::string err;
+};
+
+class WinePrograms : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    build_ = Env("CNF_WINDOWS_BUILD");
+    if (build_.empty()) GTEST_SKIP() << "$CNF_WINDOWS_BUILD is not set (scripts/test-windows.sh)";
+    wine_ = Env("CNF_WINE").empty() ? "/usr/bin/wine" : Env("CNF_WINE");  // an absolute path
+    runner_ = build_ + "/tests/windows/windows_run.exe";
+    ASSERT_TRUE(testing_support::PathExists(runner_)) << runner_;
+    ASSERT_TRUE(testing_support::PathExists(WindowsProgram("Quarlen")));
+    ASSERT_TRUE(testing_support::PathExists(WindowsProgram("Rebolan")));
+  }
+
+  std::string WindowsProgram(const std::string& name) const {
+    return build_ + "/tools/" + name + ".exe";
+  }
+
+  // Runs `program_path` (a Unix path to an .exe) under Wine with the command
+  // tail `tail`, in folder `cwd`.
+  Outcome RunWindowsExe(const std::string& program_path, const std::string& tail,
+                        const std::string& cwd) const {
+    std::string command_line = "\"" + WinPath(program_path) + "\"";
+    if (!tail.empty()) command_line += " " + tail;
+    RunResult r = testing_support::Run({wine_, runner_}, cwd, {{"CNF_RUN_COMMAND_LINE", command_line}});
+    Outcome outcome;
+    outcome.err = r.err;
+    if (r.exit_status == 0 && r.out.size() >= 8) {
+      outcome.code = static_cast<uint32_t>(std::strtoul(r.out.substr(0, 8).c_str(), nullptr, 16));
+    }
+    return outcome;
+  }
+
+  Outcome RunWindows(const std::string& program, const std::string& tail,
+                     const std::string& cwd) const {
+    return RunWindowsExe(WindowsProgram(program), tail, cwd);
+  }
+
+  static Outcome RunPosix(const std::string& program, const std::vector<std::string>& args,
+                          const std::string& cwd) {
+    std::vector<std::string> argv = {ProgramPath(program)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = testing_support::Run(argv, cwd);
+    Outcome outcome;
+    outcome.code = static_cast<uint32_t>(r.exit_status);
+    outcome.err = r.err;
+    return outcome;
+  }
+
+  std::string build_;
+  std::string wine_;
+  std::string runner_;
+};
+
+// The tree as this project's engine enumerates it, in enumeration order: one
+// line per element, "S path" or "F path size hex". "ERROR ..." when the file
+// or an element cannot be opened.
+void EngineDumpInto(platform::Storage* storage, const std::string& prefix, std::string* dump) {
+  std::unique_ptr<platform::ElementEnumerator> enumerator;
+  if (storage->EnumElements(&enumerator) != S_OK) {
+    *dump += "ERROR enumerating " + prefix + "\n";
+    return;
+  }
+  platform::ElementStat stat;
+  while (enumerator->Next(&stat) == S_OK) {
+    std::string path = prefix + platform::WideToAnsi(stat.name);
+    if (stat.type == platform::ElementType::kStorage) {
+      *dump += "S " + path + "\n";
+      std::unique_ptr<platform::Storage> child;
+      if (storage->OpenStorage(stat.name, platform::kStorageMode, &child) != S_OK) {
+        *dump += "ERROR opening " + path + "\n";
+        continue;
+      }
+      EngineDumpInto(child.get(), path + "/", dump);
+    } else {
+      std::unique_ptr<platform::Stream> stream;
+      std::string bytes;
+      if (storage->OpenStream(stat.name, platform::kStorageMode, &stream) == S_OK) {
+        char buffer[4096];
+        uint32_t read = 0;
+        while (stream->Read(buffer, sizeof(buffer), &read) == S_OK && read > 0) {
+          bytes.append(buffer, read);
+        }
+      }
+      *dump += "F " + path + " " + std::to_string(stat.size) + " " + Hex(bytes) + "\n";
+    }
+  }
+}
+
+std::string EngineDump(const std::string& cnf_path) {
+  std::unique_ptr<platform::Storage> root;
+  HRESULT hr = platform::OpenStorageFile(cnf_path, platform::kStorageMode, &root);
+  if (hr != S_OK) return "ERROR " + std::to_string(static_cast<uint32_t>(hr));
+  std::string dump;
+  EngineDumpInto(root.get(), "", &dump);
+  return dump;
+}
+
+// Both files hold the same tree, read by the engine (enumeration order
+// included) and by olefile.
+void ExpectSameConfiguration(const std::string& posix_cnf, const std::string& windows_cnf,
+                             const std::string& what) {
+  std::string engine = EngineDump(posix_cnf);
+  EXPECT_EQ(0u, engine.find("S ")) << what << ": " << engine.substr(0, 200);
+  EXPECT_EQ(engine, EngineDump(windows_cnf)) << what;
+  std::string olefile = OlefileDump(posix_cnf);
+  EXPECT_EQ(std::string::npos, olefile.find("ERROR")) << what;
+  EXPECT_EQ(olefile, OlefileDump(windows_cnf)) << what;
+}
+
+// INI descriptions in the builder's schema; @OUT@ stands for the folder that
+// each build writes into (a Unix or a Windows path).
+struct IniCase {
+  const char* name;
+  const char* languages;  // the /L switches, blank-separated
+  const char* text;
+};
+
+const IniCase kIniCases[] = {
+    {"one default task", "", "[MAIN]\r\nOutputENG=@OUT@TORVI32.CNF\r\nNumTasks=1\r\n"},
+    {"areas, passwords, lists", "",
+     "[MAIN]\r\nOutputENG=@OUT@TORVI32.CNF\r\nPassword=secret1\r\nRGWPassword=ro pass\r\n"
+     "NumTasks=4\r\n"
+     "[Task0]\r\nNameENG=Daily scan\r\nAreas=\"C:\\DATA\\\"S-,\"C:\\BOOT.INI\"-,local,remote\r\n"
+     "Types=all,*.DOC,*.XL?\r\nVirusFoundMsgENG=Virus found\\nCall the help desk\r\n"
+     "NetAlert=1\r\nSendTo=\"ADMIN\",\"OPS desk\"\r\nPriority=3\r\n"
+     "[Task1]\r\nNameENG=Private\r\nIsPrivate=1\r\nDomain=ALPHA\r\nUser=ann\r\n"
+     "ResidentExcludeFiles=\"C:\\TEMP\\X.EXE\"\r\nUseResidentProg=1\r\nResidentScan=NoSysLib\r\n"
+     "[Task2]\r\nNameENG=Locked policy\r\nIsReadOnly=1\r\nUseVirusScanner=0\r\n"
+     "UseBehaviourBlocker=1\r\nVirusNotification=first\r\n"
+     "[Task3]\r\nNameENG=*fixed\r\nIsShared=0\r\nChainedTaskENG=Daily scan\r\n"},
+    {"two languages, hexadecimal password, deletions", "/LENG /LDEU",
+     "[MAIN]\r\nOutputENG=@OUT@E.CNF\r\nOutputDEU=@OUT@D.CNF\r\nHexPassword=41424344454647\r\n"
+     "NumTasks=3\r\n"
+     "[ToDelete]\r\nNumTasks=2\r\nTask0=Second\r\nTask1=*none\r\n"
+     "[Task0]\r\nNameENG=First\r\nNameDEU=Erste\r\n"
+     "[Task1]\r\nNameENG=Second\r\nNameDEU=Zweite\r\nIsReadOnly=1\r\n"
+     "[Task2]\r\nNameENG=Third \xE9\xFC\r\nNameDEU=Dritte \xC4\r\nIsPrivate=1\r\n"},
+};
+
+std::string OutputFolderLine(const std::string& folder, bool windows) {
+  return windows ? WinPath(folder) + "\\" : folder + "/";
+}
+
+// Quarlen's tail on POSIX as argv, and on Windows as one text.
+std::vector<std::string> SplitBlanks(const std::string& text) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find(' ', at);
+    if (end == std::string::npos) end = text.size();
+    if (end > at) words.push_back(text.substr(at, end - at));
+    at = end + 1;
+  }
+  return words;
+}
+
+TEST_F(WinePrograms, QuarlenBuildsTheSameFiles) {
+  for (const IniCase& c : kIniCases) {
+    TempDir posix_dir;
+    TempDir windows_dir;
+    WriteWholeFile(posix_dir.File("A.INI"),
+                   ReplaceAll(c.text, "@OUT@", OutputFolderLine(posix_dir.path(), false)));
+    WriteWholeFile(windows_dir.File("A.INI"),
+                   ReplaceAll(c.text, "@OUT@", OutputFolderLine(windows_dir.path(), true)));
+    std::vector<std::string> args = SplitBlanks(c.languages);
+    args.insert(args.begin(), "A.INI");
+    Outcome posix = RunPosix("Quarlen", args, posix_dir.path());
+    Outcome windows =
+        RunWindows("Quarlen", std::string("A.INI ") + c.languages, windows_dir.path());
+    EXPECT_EQ(0u, posix.code) << c.name << ": " << posix.err;
+    EXPECT_EQ(0u, windows.code) << c.name;
+    for (const char* file : {"TORVI32.CNF", "E.CNF", "D.CNF"}) {
+      bool in_posix = testing_support::PathExists(posix_dir.File(file));
+      EXPECT_EQ(in_posix, testing_support::PathExists(windows_dir.File(file))) << c.name;
+      if (in_posix) {
+        ExpectSameConfiguration(posix_dir.File(file), windows_dir.File(file),
+                                std::string(c.name) + ": " + file);
+      }
+    }
+  }
+}
+
+// Each build changes a file that the other one wrote: the first INI by one
+// build, the second by the other, both orders, the same result as one build
+// doing both. Then both converters export the file's password alike.
+TEST_F(WinePrograms, EachBuildReadsWhatTheOtherWrote) {
+  const IniCase& first = kIniCases[1];
+  const char* second =
+      "[MAIN]\r\nOutputENG=@OUT@TORVI32.CNF\r\nNumTasks=1\r\n"
+      "[ToDelete]\r\nNumTasks=2\r\nTask0=Daily scan\r\nTask1=Locked policy\r\n"
+      "[Task0]\r\nNameENG=Added later\r\nIsPrivate=1\r\nDomain=ALPHA\r\nUser=bob\r\n";
+  TempDir posix_only;
+  TempDir posix_then_windows;
+  TempDir windows_then_posix;
+  auto write_ini = [](const TempDir& dir, const char* name, const char* text, bool windows) {
+    WriteWholeFile(dir.File(name),
+                   ReplaceAll(text, "@OUT@", OutputFolderLine(dir.path(), windows)));
+  };
+  write_ini(posix_only, "1.INI", first.text, false);
+  write_ini(posix_only, "2.INI", second, false);
+  EXPECT_EQ(0u, RunPosix("Quarlen", {"1.INI"}, posix_only.path()).code);
+  EXPECT_EQ(0u, RunPosix("Quarlen", {"2.INI"}, posix_only.path()).code);
+
+  write_ini(posix_then_windows, "1.INI", first.text, false);
+  write_ini(posix_then_windows, "2.INI", second, true);
+  EXPECT_EQ(0u, RunPosix("Quarlen", {"1.INI"}, posix_then_windows.path()).code);
+  EXPECT_EQ(0u, RunWindows("Quarlen", "2.INI", posix_then_windows.path()).code);
+
+  write_ini(windows_then_posix, "1.INI", first.text, true);
+  write_ini(windows_then_posix, "2.INI", second, false);
+  EXPECT_EQ(0u, RunWindows("Quarlen", "1.INI", windows_then_posix.path()).code);
+  EXPECT_EQ(0u, RunPosix("Quarlen", {"2.INI"}, windows_then_posix.path()).code);
+
+  const std::string expected = posix_only.File("TORVI32.CNF");
+  ASSERT_NE(std::string::npos, EngineDump(expected).find("ALPHA/bob/"));
+  ExpectSameConfiguration(expected, posix_then_windows.File("TORVI32.CNF"), "POSIX, then Windows");
+  ExpectSameConfiguration(expected, windows_then_posix.File("TORVI32.CNF"), "Windows, then POSIX");
+
+  // An export of the 616 file lists no task but carries the stored password.
+  const std::string cnf = posix_then_windows.File("TORVI32.CNF");
+  Outcome posix = RunPosix("Rebolan", {cnf, "-I" + posix_then_windows.File("p.ini"),
+                                       "-Psecret1"}, posix_then_windows.path());
+  Outcome windows = RunWindows("Rebolan",
+                               WinPath(cnf) + " /I" + WinPath(posix_then_windows.File("w.ini")) +
+                                   " /Psecret1",
+                               posix_then_windows.path());
+  EXPECT_EQ(posix.code, windows.code) << posix.err;
+  std::string posix_ini = ReadWholeFile(posix_then_windows.File("p.ini"));
+  EXPECT_NE(std::string::npos, posix_ini.find("HexPassword = 65E4CC8F7F8C31"));
+  EXPECT_EQ(posix_ini, ReplaceAll(ReadWholeFile(posix_then_windows.File("w.ini")), WinPath(cnf),
+                                  cnf));
+}
+
+struct ExportCase {
+  const char* fixture;
+  const char* password;  // "" for none
+};
+
+TEST_F(WinePrograms, RebolanExportsTheSameIniText) {
+  const ExportCase cases[] = {
+      {"615/basic.CNF", "secret1"},
+      {"615/domains.CNF", ""},
+      {"615/empty.CNF", ""},
+      {"615/v616.CNF", ""},
+  };
+  for (const ExportCase& c : cases) {
+    TempDir dir;
+    const std::string cnf = dir.File("Torvi32.CNF");
+    WriteWholeFile(cnf, ReadWholeFile(FixturePath(c.fixture)));
+    std::vector<std::string> posix_args = {cnf, "-I" + dir.File("posix.ini")};
+    std::string windows_tail = WinPath(cnf) + " /I" + WinPath(dir.File("windows.ini"));
+    if (*c.password != '\0') {
+      posix_args.push_back(std::string("-P") + c.password);
+      windows_tail += std::string(" /P") + c.password;
+    }
+    Outcome posix = RunPosix("Rebolan", posix_args, dir.path());
+    Outcome windows = RunWindows("Rebolan", windows_tail, dir.path());
+    EXPECT_EQ(0u, posix.code) << c.fixture << ": " << posix.err;
+    EXPECT_EQ(0u, windows.code) << c.fixture;
+    std::string posix_ini = ReadWholeFile(dir.File("posix.ini"));
+    ASSERT_NE("", posix_ini) << c.fixture;
+    EXPECT_EQ(posix_ini, ReplaceAll(ReadWholeFile(dir.File("windows.ini")), WinPath(cnf), cnf))
+        << c.fixture;
+  }
+}
+
+TEST_F(WinePrograms, RebolanConvertsToTheSameFile) {
+  for (const char* fixture : {"615/basic.CNF", "615/domains.CNF", "615/empty.CNF"}) {
+    TempDir posix_dir;
+    TempDir windows_dir;
+    const std::string original = ReadWholeFile(FixturePath(fixture));
+    WriteWholeFile(posix_dir.File("Torvi32.CNF"), original);
+    WriteWholeFile(windows_dir.File("Torvi32.CNF"), original);
+    Outcome posix = RunPosix("Rebolan", {posix_dir.File("Torvi32.CNF")}, posix_dir.path());
+    Outcome windows =
+        RunWindows("Rebolan", WinPath(windows_dir.File("Torvi32.CNF")), windows_dir.path());
+    EXPECT_EQ(0u, posix.code) << fixture << ": " << posix.err;
+    EXPECT_EQ(0u, windows.code) << fixture;
+    const bool converted = testing_support::PathExists(posix_dir.File("Torvi32.CNF"));
+    EXPECT_EQ(converted, testing_support::PathExists(windows_dir.File("Torvi32.CNF")));
+    if (converted) {
+      std::string dump = EngineDump(posix_dir.File("Torvi32.CNF"));
+      EXPECT_NE(std::string::npos, dump.find("F _Version_ 4 68020000")) << fixture;
+      ExpectSameConfiguration(posix_dir.File("Torvi32.CNF"), windows_dir.File("Torvi32.CNF"),
+                              fixture);
+    }
+    // Nothing is left beside the configuration file by either build.
+    EXPECT_EQ(testing_support::Run({"ls", posix_dir.path()}).out,
+              testing_support::Run({"ls", windows_dir.path()}).out)
+        << fixture;
+  }
+}
+
+// The Windows programs end with their full 32-bit results, which POSIX
+// cuts to 8 bits.
+TEST_F(WinePrograms, FullExitCodesOnWindows) {
+  TempDir dir;
+  const struct {
+    const char* program;
+    std::string tail;
+    uint32_t expected;
+  } cases[] = {
+      {"Quarlen", "A.INI /X", 0xFFFFFFFFu},
+      {"Quarlen", "/l", 0xFFFFFFFFu},
+      {"Rebolan", "/X", 6},
+      {"Rebolan", WinPath(dir.File("missing.CNF")) + " /I" + WinPath(dir.File("o.ini")),
+       0x80030002u},  // STG_E_FILENOTFOUND
+      {"Rebolan", WinPath(dir.File("missing.CNF")), 0x80030002u},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, RunWindows(c.program, c.tail, dir.path()).code)
+        << c.program << " " << c.tail;
+  }
+}
+
+// Rebolan started from a folder without Quarlen.exe cannot hand off: it ends
+// with 7 and the configuration file is where and as it was.
+TEST_F(WinePrograms, HandOffWithoutTheBuilderKeepsTheConfiguration) {
+  TempDir dir;
+  const std::string lonely = dir.File("Rebolan.exe");
+  WriteWholeFile(lonely, ReadWholeFile(WindowsProgram("Rebolan")));
+  const std::string cnf = dir.File("Torvi32.CNF");
+  const std::string original = ReadWholeFile(FixturePath("615/basic.CNF"));
+  WriteWholeFile(cnf, original);
+  Outcome outcome = RunWindowsExe(lonely, WinPath(cnf), dir.path());
+  EXPECT_EQ(7u, outcome.code);
+  EXPECT_EQ(original, ReadWholeFile(cnf));
+}
+
+}  // namespace
