@@ -4,8 +4,10 @@
 
 #include "platform/profile.h"
 
-#include <unordered_map>
+#include <cstring>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "platform/file.h"
 #include "platform/system.h"
@@ -28,11 +30,6 @@ std::pair<size_t, size_t> Trim(const std::string& text, size_t begin, size_t end
   while (begin < end && IsProfileSpace(text[begin])) ++begin;
   while (end > begin && IsProfileSpace(text[end - 1])) --end;
   return {begin, end};
-}
-
-std::string TrimCopy(const std::string& text) {
-  auto [begin, end] = Trim(text, 0, text.size());
-  return text.substr(begin, end - begin);
 }
 
 // Reads a whole file through the file layer; false when it cannot be
@@ -69,6 +66,49 @@ std::string ToAnsiText(std::string bytes) {
   return WideToAnsi(wide);
 }
 
+// The form under which names meet: ASCII letters upper-cased; a name
+// holding other bytes is converted to UTF-16, folded with UpperCaseChar and
+// written as UTF-8 (which gives the same bytes for an ASCII-only name, so a
+// dotless i still meets an I).
+void Normalize(const char* name, size_t length, std::string* out) {
+  out->clear();
+  bool ascii = true;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) {
+      ascii = false;
+      break;
+    }
+    out->push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+  }
+  if (ascii) return;
+  out->clear();
+  for (char16_t c : FoldedWide(std::string(name, length))) {
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | c >> 6));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xE0 | c >> 12));
+      out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+}
+
+uint32_t HashName(uint32_t scope, const std::string& normalized) {
+  uint32_t hash = 2166136261u ^ scope;  // FNV-1a
+  for (unsigned char c : normalized) hash = (hash ^ c) * 16777619u;
+  // Mixed so that the low bits, which pick the slot, depend on every bit.
+  hash ^= hash >> 16;
+  hash *= 0x85EBCA6Bu;
+  hash ^= hash >> 13;
+  hash *= 0xC2B2AE35u;
+  hash ^= hash >> 16;
+  return hash;
+}
+
 class ParsedProfile : public ProfileFile {
  public:
   explicit ParsedProfile(std::string text) : text_(std::move(text)) { Parse(); }
@@ -80,22 +120,41 @@ class ParsedProfile : public ProfileFile {
                   int32_t default_value) const override;
 
  private:
-  struct Value {
-    size_t offset = 0;
-    size_t length = 0;
-    bool present = false;  // false for a key line without '='
+  static constexpr uint32_t kSectionScope = 0xFFFFFFFF;  // scope of section names
+  static constexpr uint32_t kNoValue = 0xFFFFFFFF;       // a key line without '='
+  static constexpr uint64_t kEmptySlot = ~uint64_t{0};
+
+  // A section (scope kSectionScope, value_offset its number) or a key
+  // (scope its section's number). Names and values point into text_, which
+  // is at most 256 MiB, so 32-bit offsets do.
+  struct Entry {
+    uint32_t hash;
+    uint32_t scope;
+    uint32_t name_offset;
+    uint32_t name_length;
+    uint32_t value_offset;
+    uint32_t value_length;
   };
 
   void Parse();
   void ParseLine(size_t begin, size_t end);
-  // The index key of `key_name` in section number `section`: the number in
-  // two UTF-16 units, then the folded name.
-  static std::u16string IndexKey(uint32_t section, const std::u16string& folded_name);
-  const Value* Find(const std::string& section, const std::string& key) const;
+  // The entry of `normalized` in `scope`, or nullptr.
+  const Entry* Find(uint32_t scope, const std::string& normalized, uint32_t hash) const;
+  // Adds `entry` unless its name is in its scope already; returns the entry
+  // that holds the name and whether it is the new one.
+  const Entry& Insert(const Entry& entry, const std::string& normalized, bool* inserted);
+  void Grow();
+  const Entry* FindByName(uint32_t scope, const std::string& raw_name) const;
 
   std::string text_;
-  std::unordered_map<std::u16string, uint32_t> sections_;
-  std::unordered_map<std::u16string, Value> keys_;
+  std::vector<Entry> entries_;
+  // Open addressing with linear probing, a power of 2 in size; a slot holds
+  // an entry's hash (high half) and index (low half), so that probing past
+  // other names touches no entry.
+  std::vector<uint64_t> slots_;
+  mutable std::string scratch_;  // the normalized name of an entry compared
+  std::string normalized_;       // the name of the line being parsed
+  uint32_t section_count_ = 0;
   // The section that key lines go to; none before the first header and in
   // a repeated section, whose keys are never found.
   bool in_section_ = false;
@@ -103,6 +162,7 @@ class ParsedProfile : public ProfileFile {
 };
 
 void ParsedProfile::Parse() {
+  slots_.assign(64, kEmptySlot);
   // A line ends at any CR or LF; a run of them yields only empty lines,
   // which are skipped.
   size_t line_start = 0;
@@ -112,55 +172,102 @@ void ParsedProfile::Parse() {
       line_start = i + 1;
     }
   }
+  scratch_.shrink_to_fit();
+  normalized_ = std::string();
 }
 
 void ParsedProfile::ParseLine(size_t begin, size_t end) {
   std::tie(begin, end) = Trim(text_, begin, end);
   if (begin == end) return;
-  if (text_[begin] == '[') {
-    size_t close = text_.rfind(']', end - 1);
-    if (close != std::string::npos && close > begin) {
-      auto [name_begin, name_end] = Trim(text_, begin + 1, close);
-      std::u16string name = FoldedWide(text_.substr(name_begin, name_end - name_begin));
-      auto [it, inserted] = sections_.emplace(std::move(name), static_cast<uint32_t>(sections_.size()));
+  const char* line = text_.data() + begin;
+  size_t length = end - begin;
+  if (line[0] == '[') {
+    size_t close = length - 1;
+    while (close > 0 && line[close] != ']') --close;
+    if (close > 0) {
+      auto [name_begin, name_end] = Trim(text_, begin + 1, begin + close);
+      Normalize(text_.data() + name_begin, name_end - name_begin, &normalized_);
+      Entry entry = {HashName(kSectionScope, normalized_), kSectionScope,
+                     static_cast<uint32_t>(name_begin), static_cast<uint32_t>(name_end - name_begin),
+                     section_count_, 0};
+      bool inserted = false;
+      const Entry& held = Insert(entry, normalized_, &inserted);
+      if (inserted) ++section_count_;
       in_section_ = inserted;  // only the first section of a name is searched
-      current_section_ = it->second;
+      current_section_ = held.value_offset;
       return;
     }
     // A '[' line without ']' is a key line of the current section.
   }
   if (!in_section_) return;  // lines before the first header are unreachable
-  Value value;
+  const void* equals = std::memchr(line, '=', length);
   size_t name_end = end;
-  size_t equals = text_.find('=', begin);
-  if (equals != std::string::npos && equals < end) {
-    name_end = equals;
-    auto [value_begin, value_end] = Trim(text_, equals + 1, end);
-    value.offset = value_begin;
-    value.length = value_end - value_begin;
-    value.present = true;
+  uint32_t value_offset = 0;
+  uint32_t value_length = kNoValue;
+  if (equals != nullptr) {
+    name_end = begin + static_cast<size_t>(static_cast<const char*>(equals) - line);
+    auto [value_begin, value_end] = Trim(text_, name_end + 1, end);
+    value_offset = static_cast<uint32_t>(value_begin);
+    value_length = static_cast<uint32_t>(value_end - value_begin);
   }
   auto [key_begin, key_end] = Trim(text_, begin, name_end);
-  std::u16string name = FoldedWide(text_.substr(key_begin, key_end - key_begin));
-  keys_.emplace(IndexKey(current_section_, name), value);  // the first one wins
+  Normalize(text_.data() + key_begin, key_end - key_begin, &normalized_);
+  Entry entry = {HashName(current_section_, normalized_), current_section_,
+                 static_cast<uint32_t>(key_begin), static_cast<uint32_t>(key_end - key_begin),
+                 value_offset, value_length};
+  bool inserted = false;
+  Insert(entry, normalized_, &inserted);  // the first one wins
 }
 
-std::u16string ParsedProfile::IndexKey(uint32_t section, const std::u16string& folded_name) {
-  std::u16string key;
-  key.reserve(2 + folded_name.size());
-  key.push_back(static_cast<char16_t>(section >> 16));
-  key.push_back(static_cast<char16_t>(section & 0xFFFF));
-  key += folded_name;
-  return key;
+const ParsedProfile::Entry* ParsedProfile::Find(uint32_t scope, const std::string& normalized,
+                                                uint32_t hash) const {
+  size_t mask = slots_.size() - 1;
+  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+    uint64_t held = slots_[slot];
+    if (held == kEmptySlot) return nullptr;
+    if (static_cast<uint32_t>(held >> 32) != hash) continue;
+    const Entry& entry = entries_[static_cast<uint32_t>(held)];
+    if (entry.scope != scope) continue;
+    Normalize(text_.data() + entry.name_offset, entry.name_length, &scratch_);
+    if (scratch_ == normalized) return &entry;
+  }
 }
 
-const ParsedProfile::Value* ParsedProfile::Find(const std::string& section,
-                                                const std::string& key) const {
-  auto found_section = sections_.find(FoldedWide(TrimCopy(section)));
-  if (found_section == sections_.end()) return nullptr;
-  auto found_key = keys_.find(IndexKey(found_section->second, FoldedWide(TrimCopy(key))));
-  if (found_key == keys_.end() || !found_key->second.present) return nullptr;
-  return &found_key->second;
+const ParsedProfile::Entry& ParsedProfile::Insert(const Entry& entry,
+                                                  const std::string& normalized,
+                                                  bool* inserted) {
+  const Entry* held = Find(entry.scope, normalized, entry.hash);
+  if (held != nullptr) {
+    *inserted = false;
+    return *held;
+  }
+  if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
+  size_t mask = slots_.size() - 1;
+  size_t slot = entry.hash & mask;
+  while (slots_[slot] != kEmptySlot) slot = (slot + 1) & mask;
+  slots_[slot] = uint64_t{entry.hash} << 32 | entries_.size();
+  entries_.push_back(entry);
+  *inserted = true;
+  return entries_.back();
+}
+
+void ParsedProfile::Grow() {
+  slots_.assign(slots_.size() * 2, kEmptySlot);
+  size_t mask = slots_.size() - 1;
+  for (uint32_t index = 0; index < entries_.size(); ++index) {
+    size_t slot = entries_[index].hash & mask;
+    while (slots_[slot] != kEmptySlot) slot = (slot + 1) & mask;
+    slots_[slot] = uint64_t{entries_[index].hash} << 32 | index;
+  }
+}
+
+const ParsedProfile::Entry* ParsedProfile::FindByName(uint32_t scope,
+                                                      const std::string& raw_name) const {
+  // The names asked for are trimmed, then compared over their full length.
+  auto [begin, end] = Trim(raw_name, 0, raw_name.size());
+  std::string normalized;
+  Normalize(raw_name.data() + begin, end - begin, &normalized);
+  return Find(scope, normalized, HashName(scope, normalized));
 }
 
 std::string ParsedProfile::GetString(const std::string& section, const std::string& key,
@@ -168,15 +275,18 @@ std::string ParsedProfile::GetString(const std::string& section, const std::stri
                                      bool keep_quotes) const {
   if (size == 0) return std::string();
   std::string result;
-  const Value* value = Find(section, key);
-  if (value == nullptr) {
+  const Entry* found_section = FindByName(kSectionScope, section);
+  const Entry* value = found_section == nullptr
+                           ? nullptr
+                           : FindByName(found_section->value_offset, key);
+  if (value == nullptr || value->value_length == kNoValue) {
     // The default loses its trailing blanks (its leading ones stay).
     size_t end = default_value.size();
     while (end > 0 && default_value[end - 1] == ' ') --end;
     result = default_value.substr(0, end);
   } else {
-    size_t offset = value->offset;
-    size_t length = value->length;
+    size_t offset = value->value_offset;
+    size_t length = value->value_length;
     char first = length > 0 ? text_[offset] : '\0';
     if (!keep_quotes && length >= 2 && (first == '"' || first == '\'') &&
         text_[offset + length - 1] == first) {
