@@ -171,28 +171,19 @@ bool IsSwitchToken(const char* token) {
 bool CreateTempFile(const std::string& prefix, std::string* path) {
   std::vector<std::string> folders;
   std::string tmpdir = EnvOrEmpty("TMPDIR");
-  if (!tmpdir.empty()) {
-    while (tmpdir.size() > 1 && tmpdir.back() == '/') tmpdir.pop_back();
-    std::string fault = TempFolderFault(tmpdir);
-    if (fault.empty()) {
-      folders.push_back(tmpdir);
-    } else {
-      Report("the temporary folder " + tmpdir + " (TMPDIR) " + fault + "; using /tmp");
-    }
-  }
-  if (tmpdir != "/tmp") {
-    std::string fault = TempFolderFault("/tmp");
-    if (fault.empty()) {
-      folders.push_back("/tmp");
-    } else if (folders.empty()) {
-      Report("no temporary file can be made: /tmp " + fault);
-      return false;
-    }
-  }
+  while (tmpdir.size() > 1 && tmpdir.back() == '/') tmpdir.pop_back();
+  if (!tmpdir.empty() && tmpdir != "/tmp") folders.push_back(tmpdir);
+  folders.push_back("/tmp");
   for (const std::string& folder : folders) {
-    int error = CreateTempIn(folder, prefix, path);
-    if (error == 0) return true;
-    Report("cannot create a temporary file in " + folder + ": " + std::strerror(error));
+    std::string fault = TempFolderFault(folder);
+    if (fault.empty()) {
+      int error = CreateTempIn(folder, prefix, path);
+      if (error == 0) return true;
+      fault = std::string("refuses a new file (") + std::strerror(error) + ")";
+    }
+    bool last = &folder == &folders.back();
+    Report("the temporary folder " + folder + " " + fault +
+           (last ? "; no temporary file can be made" : "; trying /tmp"));
   }
   return false;
 }
