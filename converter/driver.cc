@@ -91,7 +91,8 @@ HRESULT ReadHead(platform::Stream* stream, void* buffer, uint32_t n, uint32_t* r
   return stream->Read(buffer, n, read);
 }
 
-int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter) {
+int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
+                const std::string& second_password) {
   std::string aside;
   int error = MoveAside(settings.config_path, &aside);
   if (error != 0) {
@@ -111,7 +112,8 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter) {
   if (builder_code != 0) {
     problem = "the builder Quarlen ended with code " + std::to_string(builder_code);
   } else {
-    problem = CheckConvertedFile(settings, emitter);
+    if (!second_password.empty()) problem = CopySecondPassword(settings.config_path, second_password);
+    if (problem.empty()) problem = CheckConvertedFile(settings, emitter, second_password);
   }
   if (!problem.empty()) {
     platform::Report("the new configuration failed its check: " + problem);
@@ -203,9 +205,27 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
   return 0;
 }
 
-std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter) {
-  const bool must_exist =
-      !emitter.tasks_per_area().empty() || !emitter.stored_password().empty();
+std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes) {
+  std::unique_ptr<platform::Storage> root, zarin;
+  std::unique_ptr<platform::Stream> stream;
+  HRESULT hr = platform::OpenStorageFile(path, kStorageMode, &root);
+  if (SUCCEEDED(hr)) hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
+  if (SUCCEEDED(hr)) {
+    hr = zarin->OpenStream(u"ro012", kStorageMode, &stream);
+    if (hr == STG_E_FILENOTFOUND) hr = zarin->CreateStream(u"ro012", kStorageMode, &stream);
+  }
+  uint32_t written = 0;
+  if (SUCCEEDED(hr) && !stream_bytes.empty()) {
+    hr = stream->Write(stream_bytes.data(), static_cast<uint32_t>(stream_bytes.size()), &written);
+  }
+  if (FAILED(hr)) return "cannot copy the second password _Zarin_/ro012: " + HresultText(hr);
+  return "";
+}
+
+std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
+                               const std::string& second_password) {
+  const bool must_exist = !emitter.tasks_per_area().empty() ||
+                          !emitter.stored_password().empty() || !second_password.empty();
   std::unique_ptr<platform::Storage> root;
   HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
   if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
@@ -262,6 +282,23 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
     if (FAILED(hr) || read != stored.size() || Le32(stored.data()) != password.size() ||
         std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
       return "the new file does not hold the stored password";
+    }
+  }
+  if (!second_password.empty()) {
+    std::unique_ptr<platform::Storage> zarin;
+    std::unique_ptr<platform::Stream> stream;
+    hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
+    if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"ro012", kStorageMode, &stream);
+    uint64_t size = 0;
+    if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kEnd, &size);
+    if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
+    std::string stored(second_password.size(), '\0');
+    read = 0;
+    if (SUCCEEDED(hr) && size == second_password.size()) {
+      hr = ReadHead(stream.get(), &stored[0], static_cast<uint32_t>(stored.size()), &read);
+    }
+    if (FAILED(hr) || size != second_password.size() || stored != second_password) {
+      return "the new file does not hold the second password _Zarin_/ro012";
     }
   }
   return "";
@@ -335,8 +372,9 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
   IniEmitter emitter(&settings, &sink);
   const int walk = WalkUserAreas(&settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); });
-  const int shared = emitter.EmitTasks(TaskArea::kShared);
-  const int read_only = emitter.EmitTasks(TaskArea::kReadOnly);
+  // When the file cannot be opened, the areas would fail the same way.
+  const int shared = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kShared);
+  const int read_only = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kReadOnly);
   const int main_section = emitter.EmitMainSection();
   error = sink.Close();
   if (error != 0) {
@@ -348,6 +386,22 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   result = FAILED(walk) ? walk : (walk | shared | read_only | main_section);
 
   const bool conversion = settings.ini_path == temp_path && have_temp;
+  // The second password has no INI key: a conversion copies its stream
+  // into the new file after the build.
+  std::string second_password;
+  if (!FAILED(walk)) result |= ReadSecondPasswordStream(settings, &second_password);
+  if (!second_password.empty()) {
+    if (!conversion) {
+      platform::Report("note: the second password (_Zarin_/ro012) has no place in the INI text; "
+                       "a conversion run copies it into the new file as it is");
+    } else if (settings.hand_off && emitter.tasks_per_area().empty() &&
+               emitter.stored_password().empty()) {
+      platform::Report("the second password (_Zarin_/ro012) cannot be carried: with no task and "
+                       "no main password the builder creates no file to hold it");
+      result |= kAreaFailed;
+    }
+  }
+
   if (settings.version_found >= -1 && settings.version_found != kOldVersion) {
     platform::Report(settings.config_path + " is not a configuration of version 615 (" +
                      (settings.version_found < 0 ? std::string("no version")
@@ -360,7 +414,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     platform::Report("nothing was changed; the INI text is at " + settings.ini_path);
   }
   if (!settings.hand_off || result != 0) return result;
-  return HandOff(settings, emitter);
+  return HandOff(settings, emitter, second_password);
 }
 
 }  // namespace converter

@@ -44,7 +44,14 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings);
 // version 616, as many task streams in each area as `emitter` wrote there,
 // and the stored password? Returns "" when it does, else what is wrong.
 // A configuration with no task and no password may leave no file at all.
-std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter);
+// A non-empty `second_password` (the whole "ro012" stream) must be there
+// byte for byte too.
+std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
+                               const std::string& second_password = "");
+
+// Writes the whole "ro012" stream of the old file into "_Zarin_" of the new
+// one (the INI schema has no key that carries it). Returns "" or what failed.
+std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes);
 
 // The whole run. `default_config_path` is used when the registry names no
 // file. Returns the exit code.

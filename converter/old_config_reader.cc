@@ -486,4 +486,31 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   return 0;
 }
 
+int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes) {
+  bytes->clear();
+  std::unique_ptr<Storage> root, zarin;
+  std::unique_ptr<Stream> stream;
+  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
+  if (SUCCEEDED(hr)) hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
+  if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"ro012", kStorageMode, &stream);
+  if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
+  uint64_t size = 0;
+  if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kEnd, &size);
+  if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
+  if (SUCCEEDED(hr) && size > UINT32_MAX) hr = STG_E_DOCFILECORRUPT;
+  uint32_t read = 0;
+  if (SUCCEEDED(hr)) {
+    bytes->resize(static_cast<size_t>(size));
+    hr = size == 0 ? S_OK : stream->Read(&(*bytes)[0], static_cast<uint32_t>(size), &read);
+    if (SUCCEEDED(hr) && read != size) hr = STG_E_READFAULT;
+  }
+  if (FAILED(hr)) {
+    bytes->clear();
+    platform::Report("cannot read the second password _Zarin_/ro012 of " + settings.config_path +
+                     ": " + HresultText(hr));
+    return kAreaFailed;
+  }
+  return 0;
+}
+
 }  // namespace converter

@@ -114,6 +114,12 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
 // there but cannot be read whole (a length past the stream's end).
 int ReadStoredPassword(const RunSettings& settings, std::string* bytes);
 
+// Reads the whole stream "_Zarin_/ro012" (the second password, which the
+// INI schema cannot carry) as it is stored. Returns 0, with *bytes empty
+// when the file, "_Zarin_" or the stream is not there; kAreaFailed with a
+// message when it cannot be read.
+int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes);
+
 // Human-readable place of an area ("_Common_", "_Common_/_ReadOnly_",
 // "domain/user"), for messages.
 std::string AreaPlace(const RunSettings& settings, TaskArea area);

@@ -488,6 +488,33 @@ TEST_F(RebolanTest, ConversionCarriesTasksWhateverTheirNames) {
   }
 }
 
+// The INI schema has no key for the second password: the conversion copies
+// its stream into the new file byte for byte.
+TEST_F(RebolanTest, ConversionCarriesTheSecondPassword) {
+  const std::string ro012 = testing_support::Le32(5) + "ro-pw" + "old tail";
+  writer_615::Tree tree = writer_615::Skeleton(615, "main");
+  tree.streams.push_back({"_Zarin_/ro012", ro012});
+  Task task;
+  task.name = "t";
+  writer_615::AddTask(&tree, "_Common_/1", task);
+  const std::string cnf = Write(tree, "ro.CNF");
+  RunResult r = Rebolan({cnf});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  auto result = Tree(cnf);
+  EXPECT_EQ(result["_Zarin_/ro012"], Hex(ro012));
+  EXPECT_EQ(result["_Zarin_/cc012"], Hex(testing_support::Le32(4) + "main"));
+
+  // With nothing else to carry the builder makes no file to hold it.
+  tree = writer_615::Skeleton();
+  tree.streams.push_back({"_Zarin_/ro012", ro012});
+  const std::string lone = Write(tree, "lone.CNF");
+  const std::string before = ReadWholeFile(lone);
+  r = Rebolan({lone});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_NE(r.err.find("ro012"), std::string::npos);
+  EXPECT_EQ(ReadWholeFile(lone), before);
+}
+
 TEST_F(RebolanTest, ConversionWithNothingToCarryLeavesNoFile) {
   const std::string cnf = Copy("empty.CNF", "empty.CNF");
   RunResult r = Rebolan({cnf});

@@ -1,0 +1,22 @@
+// Fuzzes Rebolan's command-line parser on arbitrary argument texts.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "converter/driver.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  converter::RunSettings settings;
+  std::string tail(reinterpret_cast<const char*>(data), size);
+  int32_t result = converter::ParseCommandLine(tail, &settings);
+  if (result != 0 && result != converter::kExitBadCommandLine) __builtin_trap();
+  // Accepted values always fit their buffers.
+  if (result == 0 && (settings.config_path.size() > converter::kMaxPathLength ||
+                      settings.ini_path.size() > converter::kMaxPathLength ||
+                      settings.language.size() > converter::kMaxLanguageLength ||
+                      settings.access_password.size() > converter::kMaxPasswordLength)) {
+    __builtin_trap();
+  }
+  return 0;
+}
