@@ -23,3 +23,8 @@ fi
 if [ "${CNF_SKIP_FUZZ:-0}" != 1 ]; then
   scripts/fuzz.sh "${CNF_FUZZ_SECONDS:-20}"
 fi
+
+# The Windows build: cross-compiled with mingw-w64 and tested under Wine.
+if [ "${CNF_SKIP_WINDOWS:-0}" != 1 ]; then
+  scripts/test-windows.sh
+fi
