@@ -22,6 +22,8 @@ using testing_support::TempDir;
 using testing_support::WriteWholeFile;
 using Items = std::vector<std::string>;
 
+std::string Text(const std::string& s) { return Le32(static_cast<uint32_t>(s.size())) + s; }
+
 TEST(SplitListValueTest, Table) {
   struct Case {
     std::string value;
@@ -208,6 +210,69 @@ TEST_F(ReadTaskSectionTest, PrivateTaskSetsDomainAndUserForLaterTasks) {
   EXPECT_EQ(UserName, "anna");
   Read("IsShared=0\r\n");  // a later shared-off task keeps them
   EXPECT_EQ(DomainName, "OFFICE");
+}
+
+
+class ConvertIniFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DomainName.clear();
+    UserName.clear();
+    ResetStreamNameGenerator();
+  }
+  void TearDown() override {
+    DomainName.clear();
+    UserName.clear();
+  }
+  // Converts `text` for the given languages (head first) and returns the
+  // configuration file's dump.
+  std::string Convert(const std::string& text, const std::string& output = "out.CNF",
+                      const LanguageList& languages = {"ENG"}) {
+    std::string ini = dir_.File("in.ini");
+    WriteWholeFile(ini, text);
+    EXPECT_EQ(ConvertIniFile(ini, languages), 0);
+    return OlefileDump(dir_.File(output));
+  }
+  // The number of dump lines that begin with `prefix`.
+  static std::string Count(const std::string& dump, const std::string& prefix) {
+    std::string lines = "\n" + dump;
+    size_t n = 0;
+    for (size_t at = lines.find("\n" + prefix); at != std::string::npos;
+         at = lines.find("\n" + prefix, at + 1)) {
+      ++n;
+    }
+    return std::to_string(n);
+  }
+  TempDir dir_;
+};
+
+TEST_F(ConvertIniFileTest, MissingSectionsGiveDefaultTasks) {
+  std::string dump = Convert("[MAIN]\r\nOutputENG=" + dir_.File("out.CNF") +
+                             "\r\nNumTasks=3\r\n[Task0]\r\nNameENG=zero\r\n"
+                             "[Task2]\r\nNameENG=two\r\n");
+  // 2852926, 11374 (every default: 121 bytes), 68962.
+  EXPECT_NE(dump.find("F _Common_/11374 121 "), std::string::npos) << dump;
+  EXPECT_NE(dump.find(Hex(Text("zero"))), std::string::npos);
+  EXPECT_NE(dump.find("F _Common_/68962 "), std::string::npos);
+  EXPECT_EQ(Count(dump, "F _Common_/"), "3");
+}
+
+TEST_F(ConvertIniFileTest, CountsAreBoundedByTheFileSize) {
+  std::string text = "[MAIN]\r\nOutputENG=" + dir_.File("out.CNF") + "\r\nNumTasks=2000000000\r\n";
+  std::string dump = Convert(text);
+  EXPECT_EQ(Count(dump, "F _Common_/"), std::to_string(text.size()));
+}
+
+TEST_F(ConvertIniFileTest, TwoLanguagesTwoFiles) {
+  LanguageList languages = {"DEU", "ENG"};  // head first: DEU is converted first
+  std::string text = "[MAIN]\r\nOutputENG=" + dir_.File("eng.CNF") + "\r\nOutputDEU=" +
+                     dir_.File("deu.CNF") + "\r\nNumTasks=1\r\n[Task0]\r\nNameDEU=Tag\r\n";
+  std::string deu = Convert(text, "deu.CNF", languages);
+  EXPECT_NE(deu.find("F _Common_/2852926 "), std::string::npos) << deu;
+  EXPECT_NE(deu.find(Hex(Text("Tag"))), std::string::npos);
+  std::string eng = OlefileDump(dir_.File("eng.CNF"));
+  EXPECT_NE(eng.find("F _Common_/11374 "), std::string::npos) << eng;
+  EXPECT_NE(eng.find(Hex(Text("(not specified)"))), std::string::npos);
 }
 
 }  // namespace
