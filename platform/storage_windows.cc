@@ -5,8 +5,9 @@
 //  - a name that the compound file format forbids (empty, 32 characters or
 //    more, or holding '/', '\', ':' or '!') gives STG_E_INVALIDNAME. Wine's
 //    ole32 accepts these and would write them into the file.
-// Wine also lets a stream seek before its start, which Windows refuses; the
-// backend refuses it too.
+// Wine also lets a stream seek before its start, which Windows refuses (the
+// backend refuses it too), and leaves stale bytes in the gap that a write
+// past the end opens (the backend writes zeros there, as the engine does).
 #include "platform/storage.h"
 
 #include <utility>
@@ -50,8 +51,12 @@ class WindowsStream : public Stream {
   }
 
   HRESULT Write(const void* data, uint32_t count, uint32_t* written) override {
+    if (written != nullptr) *written = 0;
+    // A write of nothing changes nothing, also past the end.
+    HRESULT hr = count > 0 ? ZeroGapBeforeWrite() : S_OK;
+    if (FAILED(hr)) return hr;
     ULONG done = 0;
-    HRESULT hr = stream_->Write(data, count, &done);
+    hr = stream_->Write(data, count, &done);
     if (written != nullptr) *written = done;
     return hr;
   }
@@ -75,6 +80,29 @@ class WindowsStream : public Stream {
   }
 
  private:
+  // A write past the end leaves a gap between the old end and the position.
+  // Wine's ole32 fills it with whatever the newly allocated sectors held
+  // (bytes of streams destroyed earlier); this writes zeros there first.
+  HRESULT ZeroGapBeforeWrite() {
+    uint64_t position = 0;
+    uint64_t size = 0;
+    HRESULT hr = Base(SeekOrigin::kCurrent, &position);
+    if (SUCCEEDED(hr)) hr = Base(SeekOrigin::kEnd, &size);
+    if (FAILED(hr) || position <= size) return hr;
+    LARGE_INTEGER move;
+    move.QuadPart = static_cast<LONGLONG>(size);
+    hr = stream_->Seek(move, STREAM_SEEK_SET, nullptr);
+    static const char kZeros[4096] = {0};
+    for (uint64_t left = position - size; SUCCEEDED(hr) && left > 0;) {
+      ULONG piece = static_cast<ULONG>(left < sizeof(kZeros) ? left : sizeof(kZeros));
+      ULONG done = 0;
+      hr = stream_->Write(kZeros, piece, &done);
+      if (SUCCEEDED(hr) && done != piece) hr = STG_E_WRITEFAULT;
+      left -= piece;
+    }
+    return hr;
+  }
+
   // The position that `origin` counts from.
   HRESULT Base(SeekOrigin origin, uint64_t* base) {
     *base = 0;
