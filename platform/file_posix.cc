@@ -17,7 +17,10 @@ namespace {
 
 class PosixFile : public File {
  public:
-  explicit PosixFile(int fd) : fd_(fd) {}
+  // size: the file's size at open. While this object has the file open and
+  // locked, its size changes only by this object's writes, so Size() answers
+  // without a system call.
+  PosixFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
   ~PosixFile() override { close(fd_); }
 
   int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
@@ -49,13 +52,17 @@ class PosixFile : public File {
       if (w == 0) return EIO;
       done += static_cast<size_t>(w);
     }
+    if (locked_ && offset + n > size_) size_ = offset + n;
     return 0;
   }
 
   int Size(uint64_t* size) override {
-    struct stat st;
-    if (fstat(fd_, &st) != 0) return errno;
-    *size = static_cast<uint64_t>(st.st_size);
+    if (!locked_) {
+      struct stat st;
+      if (fstat(fd_, &st) != 0) return errno;
+      size_ = static_cast<uint64_t>(st.st_size);
+    }
+    *size = size_;
     return 0;
   }
 
@@ -63,6 +70,7 @@ class PosixFile : public File {
     while (ftruncate(fd_, static_cast<off_t>(size)) != 0) {
       if (errno != EINTR) return errno;
     }
+    size_ = size;
     return 0;
   }
 
@@ -80,11 +88,18 @@ class PosixFile : public File {
       if (errno == EINTR) continue;
       return errno == EAGAIN ? EWOULDBLOCK : errno;
     }
+    // Another writer may have changed the file before the lock was taken.
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errno;
+    size_ = static_cast<uint64_t>(st.st_size);
+    locked_ = true;
     return 0;
   }
 
  private:
   int fd_;
+  uint64_t size_;
+  bool locked_ = false;
 };
 
 class PosixFileSystem : public FileSystem {
@@ -113,7 +128,7 @@ class PosixFileSystem : public FileSystem {
       close(fd);
       return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     }
-    file->reset(new PosixFile(fd));
+    file->reset(new PosixFile(fd, static_cast<uint64_t>(st.st_size)));
     return 0;
   }
 

@@ -1,8 +1,10 @@
 // The FAT and DIFAT.
 #include "platform/cfb/allocator.h"
 
+#include <algorithm>
 #include <vector>
 
+#include "platform/cfb/entry_buffer.h"
 #include "platform/cfb/format.h"
 
 namespace cfb {
@@ -12,6 +14,8 @@ Allocator::Allocator(SectorFile* file, Header* header)
       header_(header),
       epb_(file->sector_size() / 4),
       range_lock_sector_(static_cast<uint32_t>((kMaxFileSize >> header->sector_shift) - 1)) {}
+
+Allocator::~Allocator() { GiveEntryBuffer(std::move(fat_)); }
 
 HRESULT Allocator::Load() {
   const uint32_t sectors = file_->sector_count();
@@ -41,19 +45,30 @@ HRESULT Allocator::Load() {
     }
     difat = Get32(sector.data() + 4 * (epb_ - 1));
   }
-  fat_.assign(static_cast<size_t>(count) * epb_, FREESECT);
+  fat_ = TakeEntryBuffer(static_cast<size_t>(count) * epb_);
   loaded_.assign(count, 0);
   return S_OK;
 }
 
 HRESULT Allocator::EnsureLoaded(uint32_t fat_index) {
   if (loaded_[fat_index]) return S_OK;
-  std::vector<uint8_t> sector(file_->sector_size());
-  HRESULT hr = file_->ReadSector(fat_sectors_[fat_index], sector.data());
+  // The run of FAT sectors that lie one after the other around this one.
+  constexpr uint32_t kMaxRun = 256;
+  uint32_t first = fat_index, last = fat_index;
+  while (first > 0 && !loaded_[first - 1] && fat_sectors_[first - 1] + 1 == fat_sectors_[first] &&
+         last - first + 1 < kMaxRun) {
+    --first;
+  }
+  while (last + 1 < fat_sectors_.size() && !loaded_[last + 1] &&
+         fat_sectors_[last] + 1 == fat_sectors_[last + 1] && last - first + 1 < kMaxRun) {
+    ++last;
+  }
+  uint32_t count = last - first + 1;
+  uint32_t* entries = &fat_[static_cast<size_t>(first) * epb_];
+  HRESULT hr = file_->ReadRun(fat_sectors_[first], count, reinterpret_cast<uint8_t*>(entries));
   if (FAILED(hr)) return hr;
-  uint32_t* entries = &fat_[static_cast<size_t>(fat_index) * epb_];
-  for (uint32_t i = 0; i < epb_; ++i) entries[i] = Get32(sector.data() + 4 * i);
-  loaded_[fat_index] = 1;
+  FromLittleEndian(entries, static_cast<size_t>(count) * epb_);
+  for (uint32_t k = 0; k < count; ++k) loaded_[first + k] = 1;
   return S_OK;
 }
 
@@ -89,61 +104,87 @@ HRESULT Allocator::Allocate(uint32_t* id) {
   // Freed sectors first, lowest first, before the file grows.
   uint64_t end = file_->sector_count();
   if (end > fat_.size()) end = fat_.size();
-  for (uint64_t s = search_from_; s < end; ++s) {
+  for (uint64_t s = search_from_; s < end;) {
     uint32_t index = static_cast<uint32_t>(s / epb_);
-    if (!loaded_[index]) {
-      HRESULT hr = EnsureLoaded(index);
-      if (FAILED(hr)) return hr;
+    HRESULT hr = EnsureLoaded(index);
+    if (FAILED(hr)) return hr;
+    uint64_t stop = std::min<uint64_t>(end, static_cast<uint64_t>(index + 1) * epb_);
+    const uint32_t* found = std::find(&fat_[s], fat_.data() + stop, FREESECT);
+    s = static_cast<uint64_t>(found - fat_.data());
+    if (s == stop) continue;
+    if (s == range_lock_sector_) {
+      ++s;
+      continue;
     }
-    if (fat_[s] == FREESECT && s != range_lock_sector_) {
-      search_from_ = static_cast<uint32_t>(s + 1);
-      *id = static_cast<uint32_t>(s);
-      return SetNext(*id, ENDOFCHAIN);
-    }
+    search_from_ = static_cast<uint32_t>(s + 1);
+    *id = static_cast<uint32_t>(s);
+    return SetNext(*id, ENDOFCHAIN);
   }
   search_from_ = static_cast<uint32_t>(end);
   return Grow(id);
 }
 
-void Allocator::AddFatSector(uint32_t id) {
-  fat_sectors_.push_back(id);
-  fat_.resize(fat_.size() + epb_, FREESECT);
-  loaded_.push_back(1);
-  uint32_t index = static_cast<uint32_t>(fat_sectors_.size() - 1);
-  dirty_fat_.insert(index);
-  if (index >= kHeaderDifat) {
-    dirty_difat_.insert((index - kHeaderDifat) / (epb_ - 1));
+bool Allocator::Fits(uint64_t sectors) const {
+  // The file never reaches the range-lock sector at 0x7FFFFF00.
+  return ((sectors + 1) << header_->sector_shift) <= kMaxFileSize;
+}
+
+uint64_t Allocator::NextFatCount(uint64_t count) {
+  // Doubling, but landing once exactly on the header's 109 entries and on
+  // the first DIFAT sector's 127 more, where the DIFAT changes shape.
+  uint64_t next = count * 2;
+  if (count < kHeaderDifat && next > kHeaderDifat) next = kHeaderDifat;
+  if (count < 236 && next > 236) next = 236;
+  return next;
+}
+
+HRESULT Allocator::GrowFat() {
+  // The FAT moves to one run of twice as many sectors at the end of the
+  // file, so that it is always read with one call; its old sectors become
+  // free and are used again.
+  for (uint32_t i = 0; i < fat_sectors_.size(); ++i) {
+    HRESULT hr = EnsureLoaded(i);
+    if (FAILED(hr)) return hr;
   }
+  const uint64_t first = file_->sector_count();
+  uint64_t count = fat_sectors_.size();
+  uint64_t difat_count, end;
+  for (;;) {
+    count = NextFatCount(count);
+    difat_count = count > kHeaderDifat ? (count - kHeaderDifat + epb_ - 2) / (epb_ - 1) : 0;
+    if (difat_count < difat_sectors_.size()) difat_count = difat_sectors_.size();
+    end = first + count + (difat_count - difat_sectors_.size());
+    // It covers itself, the DIFAT and the sector handed out next.
+    if (count * epb_ > end) break;
+  }
+  if (!Fits(end + 1)) return STG_E_MEDIUMFULL;
+  file_->GrowTo(static_cast<uint32_t>(end));
+  fat_.resize(count * epb_, FREESECT);
+  loaded_.assign(count, 1);
+  for (uint32_t old : fat_sectors_) {
+    fat_[old] = FREESECT;
+    if (old < search_from_) search_from_ = old;
+  }
+  fat_sectors_.clear();
+  for (uint64_t k = 0; k < count; ++k) {
+    fat_sectors_.push_back(static_cast<uint32_t>(first + k));
+    fat_[first + k] = FATSECT;
+  }
+  for (uint64_t s = first + count; s < end; ++s) {
+    difat_sectors_.push_back(static_cast<uint32_t>(s));
+    fat_[s] = DIFSECT;
+  }
+  dirty_fat_.clear();
+  for (uint32_t i = 0; i < count; ++i) dirty_fat_.insert(i);
+  for (uint32_t i = 0; i < difat_sectors_.size(); ++i) dirty_difat_.insert(i);
   header_dirty_ = true;
+  return S_OK;
 }
 
 HRESULT Allocator::Grow(uint32_t* id) {
-  // Adding FAT and DIFAT sectors takes sectors, which need FAT entries
-  // themselves: loop until the FAT covers the sector that is handed out.
-  std::vector<std::pair<uint32_t, uint32_t>> marks;  // sector, FATSECT/DIFSECT
-  for (;;) {
-    uint32_t next = file_->sector_count();
-    // The file never reaches the range-lock sector.
-    if ((static_cast<uint64_t>(next) + 2) << header_->sector_shift > kMaxFileSize) {
-      return STG_E_MEDIUMFULL;
-    }
-    if (next < fat_.size()) break;
-    file_->GrowTo(next + 1);
-    if (fat_sectors_.size() == DifatCapacity()) {
-      if (!difat_sectors_.empty()) {
-        dirty_difat_.insert(static_cast<uint32_t>(difat_sectors_.size() - 1));
-      }
-      difat_sectors_.push_back(next);
-      dirty_difat_.insert(static_cast<uint32_t>(difat_sectors_.size() - 1));
-      header_dirty_ = true;
-      marks.push_back({next, DIFSECT});
-    } else {
-      AddFatSector(next);
-      marks.push_back({next, FATSECT});
-    }
-  }
-  for (const auto& mark : marks) {
-    HRESULT hr = SetNext(mark.first, mark.second);
+  if (!Fits(static_cast<uint64_t>(file_->sector_count()) + 1)) return STG_E_MEDIUMFULL;
+  if (file_->sector_count() >= fat_.size()) {
+    HRESULT hr = GrowFat();
     if (FAILED(hr)) return hr;
   }
   *id = file_->sector_count();
@@ -154,8 +195,7 @@ HRESULT Allocator::Grow(uint32_t* id) {
 HRESULT Allocator::Flush() {
   std::vector<uint8_t> sector(file_->sector_size());
   for (uint32_t index : dirty_fat_) {
-    const uint32_t* entries = &fat_[static_cast<size_t>(index) * epb_];
-    for (uint32_t i = 0; i < epb_; ++i) Put32(sector.data() + 4 * i, entries[i]);
+    PutEntries(&fat_[static_cast<size_t>(index) * epb_], sector.data(), epb_);
     HRESULT hr = file_->WriteSector(fat_sectors_[index], sector.data());
     if (FAILED(hr)) return hr;
   }

@@ -15,6 +15,7 @@ namespace cfb {
 class Allocator : public ChainLinks {
  public:
   Allocator(SectorFile* file, Header* header);
+  ~Allocator() override;
 
   // Reads the DIFAT (the header's 109 entries and the DIFAT chain) to find
   // the FAT sectors; the FAT itself is read lazily, a sector when first
@@ -25,6 +26,7 @@ class Allocator : public ChainLinks {
   HRESULT Next(uint32_t id, uint32_t* next) override;
   HRESULT SetNext(uint32_t id, uint32_t next) override;
   HRESULT Allocate(uint32_t* id) override;
+  HRESULT AllocateAtEnd(uint32_t* id) override { return Grow(id); }
   HRESULT Free(uint32_t id) override;
   uint32_t Limit() const override { return file_->sector_count(); }
 
@@ -38,11 +40,15 @@ class Allocator : public ChainLinks {
   uint64_t Coverage() const { return fat_.size(); }
 
  private:
+  // Reads the FAT sector at `fat_index` together with its neighbours that
+  // follow it in the file (one read for a run of FAT sectors).
   HRESULT EnsureLoaded(uint32_t fat_index);
   // Adds a sector at the end of the file, growing the FAT and DIFAT first
   // when they have no entry for it.
   HRESULT Grow(uint32_t* id);
-  void AddFatSector(uint32_t id);
+  HRESULT GrowFat();
+  bool Fits(uint64_t sectors) const;
+  static uint64_t NextFatCount(uint64_t count);
   uint32_t DifatCapacity() const {
     return kHeaderDifat + static_cast<uint32_t>(difat_sectors_.size()) * (epb_ - 1);
   }

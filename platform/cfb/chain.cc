@@ -17,30 +17,29 @@ Chain::Chain(ChainLinks* links, uint32_t start) : links_(links), start_(start) {
   }
 }
 
-bool Chain::Visited(uint32_t id) const {
+bool Chain::TestAndMark(uint32_t id) {
   if (visited_.empty()) {
     for (uint32_t u : units_) {
       if (u == id) return true;
     }
-    return false;
-  }
-  size_t word = id / 64;
-  return word < visited_.size() && (visited_[word] >> (id % 64) & 1) != 0;
-}
-
-void Chain::MarkVisited(uint32_t id) {
-  if (visited_.empty()) {
-    if (units_.size() + 1 < kBitmapFrom) return;
+    if (units_.size() + 1 < kBitmapFrom) return false;
     for (uint32_t u : units_) {
       if (u / 64 >= visited_.size()) visited_.resize(u / 64 + 1, 0);
       visited_[u / 64] |= uint64_t{1} << (u % 64);
     }
   }
-  if (id / 64 >= visited_.size()) visited_.resize(id / 64 + 1, 0);
-  visited_[id / 64] |= uint64_t{1} << (id % 64);
+  size_t word = id / 64;
+  if (word >= visited_.size()) visited_.resize(word + 1, 0);
+  uint64_t bit = uint64_t{1} << (id % 64);
+  if (visited_[word] & bit) return true;
+  visited_[word] |= bit;
+  return false;
 }
 
 HRESULT Chain::ResolveUpTo(uint64_t index) {
+  if (complete_ || units_.size() > index) return S_OK;
+  // Nothing is allocated while walking, so the bound stays put.
+  const uint32_t limit = links_->Limit();
   while (!complete_ && units_.size() <= index) {
     uint32_t next;
     if (units_.empty()) {
@@ -54,8 +53,7 @@ HRESULT Chain::ResolveUpTo(uint64_t index) {
       }
     }
     // A unit out of range or seen before: the chain leads nowhere or loops.
-    if (next >= links_->Limit() || Visited(next)) return STG_E_DOCFILECORRUPT;
-    MarkVisited(next);
+    if (next >= limit || TestAndMark(next)) return STG_E_DOCFILECORRUPT;
     units_.push_back(next);
   }
   return S_OK;
@@ -76,13 +74,13 @@ HRESULT Chain::Length(uint64_t* length) {
   return S_OK;
 }
 
-HRESULT Chain::Resize(uint64_t length) {
+HRESULT Chain::Resize(uint64_t length, bool at_end) {
   uint64_t current;
   HRESULT hr = Length(&current);
   if (FAILED(hr)) return hr;
   while (units_.size() < length) {
     uint32_t id;
-    hr = links_->Allocate(&id);
+    hr = at_end ? links_->AllocateAtEnd(&id) : links_->Allocate(&id);
     if (FAILED(hr)) return hr;
     if (units_.empty()) {
       start_ = id;
@@ -90,7 +88,7 @@ HRESULT Chain::Resize(uint64_t length) {
       hr = links_->SetNext(units_.back(), id);
       if (FAILED(hr)) return hr;
     }
-    MarkVisited(id);
+    TestAndMark(id);
     units_.push_back(id);
   }
   if (units_.size() > length) {

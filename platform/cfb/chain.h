@@ -20,6 +20,9 @@ class ChainLinks {
   // A free unit, marked ENDOFCHAIN, lowest free first, else a new one at the
   // end. Its bytes are unspecified: the caller writes all of them.
   virtual HRESULT Allocate(uint32_t* id) = 0;
+  // A new unit at the end, never a freed one: chains that are read often
+  // grow this way in runs of consecutive units.
+  virtual HRESULT AllocateAtEnd(uint32_t* id) { return Allocate(id); }
   virtual HRESULT Free(uint32_t id) = 0;
   // Units that exist: every valid unit number is below it.
   virtual uint32_t Limit() const = 0;
@@ -38,15 +41,16 @@ class Chain {
   // Resolves the whole chain.
   HRESULT Length(uint64_t* length);
   // Makes the chain exactly `length` units long, allocating units at its end
-  // or freeing its tail.
-  HRESULT Resize(uint64_t length);
+  // or freeing its tail. at_end: new units come from the end of the file
+  // (AllocateAtEnd), so that they follow each other.
+  HRESULT Resize(uint64_t length, bool at_end = false);
   // The units resolved so far, in order.
   const std::vector<uint32_t>& units() const { return units_; }
 
  private:
   HRESULT ResolveUpTo(uint64_t index);  // stops early at the chain's end
-  bool Visited(uint32_t id) const;
-  void MarkVisited(uint32_t id);
+  // Whether `id` is in the chain already; marks it as in the chain.
+  bool TestAndMark(uint32_t id);
 
   ChainLinks* links_;
   uint32_t start_;

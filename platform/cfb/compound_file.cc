@@ -64,9 +64,12 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
 
   uint64_t size;
   if (file->Size(&size) != 0) return STG_E_READFAULT;
-  uint8_t bytes[kHeaderSize] = {};
+  // The header and, in version 3, the first sectors (FAT, directory) come
+  // with one read.
+  uint8_t start[4096] = {};
+  const uint8_t* bytes = start;
   size_t got = 0;
-  if (file->ReadAt(0, bytes, kHeaderSize, &got) != 0) return STG_E_READFAULT;
+  if (file->ReadAt(0, start, sizeof(start), &got) != 0) return STG_E_READFAULT;
   if (got < sizeof(kSignature) || memcmp(bytes, kSignature, sizeof(kSignature)) != 0) {
     return STG_E_FILEALREADYEXISTS;  // not a compound file, or empty
   }
@@ -81,7 +84,8 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
       new SectorFile(std::move(file), static_cast<uint32_t>(sector_size),
                      static_cast<uint32_t>(sectors)))));
   cf->header_ = header;
-  cf->written_header_.assign(bytes, bytes + kHeaderSize);
+  cf->file_->HeaderOnDisk(bytes);
+  cf->file_->Seed(start, got);
   hr = cf->Load();
   if (FAILED(hr)) {
     cf->closed_ = true;  // nothing is written to a file that did not load
@@ -135,8 +139,8 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   if (SUCCEEDED(hr)) {
     uint8_t bytes[kHeaderSize];
     header.Serialize(bytes);
-    hr = cf->file_->WriteHeader(bytes);
-    cf->written_header_.assign(bytes, bytes + kHeaderSize);
+    cf->file_->SetHeader(bytes);
+    hr = cf->file_->Flush();
   }
   if (SUCCEEDED(hr)) hr = cf->Load();
   if (FAILED(hr)) {
@@ -196,11 +200,10 @@ HRESULT CompoundFile::Flush() {
   if (FAILED(hr)) return hr;
   uint8_t bytes[kHeaderSize];
   header_.Serialize(bytes);
-  if (written_header_.size() != kHeaderSize || memcmp(bytes, written_header_.data(), kHeaderSize) != 0) {
-    hr = file_->WriteHeader(bytes);
-    if (FAILED(hr)) return hr;
-    written_header_.assign(bytes, bytes + kHeaderSize);
-  }
+  file_->SetHeader(bytes);
+  hr = file_->Flush();
+  if (FAILED(hr)) return hr;
+  file_->Trim();
   return S_OK;
 }
 
@@ -330,9 +333,23 @@ HRESULT CompoundFile::ReadStream(uint32_t id, uint64_t pos, void* out, uint32_t 
     uint64_t at = pos + done;
     uint32_t offset = static_cast<uint32_t>(at % unit);
     uint32_t take = static_cast<uint32_t>(std::min<uint64_t>(unit - offset, count - done));
+    uint64_t index = at / unit;
     uint32_t u;
-    hr = chain->UnitAt(at / unit, &u);
+    hr = chain->UnitAt(index, &u);
     if (FAILED(hr)) return hr;
+    if (!mini && offset == 0 && count - done >= unit) {
+      // Whole sectors that follow each other in the file: one read, uncached.
+      uint32_t run = 1;
+      uint32_t next;
+      while (run < 256 && (run + 1) * static_cast<uint64_t>(unit) <= count - done &&
+             SUCCEEDED(chain->UnitAt(index + run, &next)) && next == u + run) {
+        ++run;
+      }
+      hr = file_->ReadRun(u, run, dest + done);
+      if (FAILED(hr)) return hr;
+      done += static_cast<uint64_t>(run) * unit;
+      continue;
+    }
     hr = mini ? mini_->Read(u, offset, dest + done, take) : file_->Read(u, offset, dest + done, take);
     if (FAILED(hr)) return hr;
     done += take;
@@ -370,6 +387,12 @@ HRESULT CompoundFile::FillUnits(Chain* chain, bool mini, uint64_t old_size, uint
     }
     hr = WriteUnit(mini, u, unit_.data());
     if (FAILED(hr)) return hr;
+    // A long write goes out as it proceeds instead of piling up in memory.
+    if (file_->dirty_bytes() >= (4u << 20)) {
+      hr = file_->Flush();
+      if (FAILED(hr)) return hr;
+      file_->Trim();
+    }
   }
   return S_OK;
 }

@@ -119,7 +119,6 @@ class CompoundFile {
     std::unique_ptr<Chain> chain;
   };
   std::map<uint32_t, CachedChain> stream_chains_;
-  std::vector<uint8_t> written_header_;
   std::vector<uint8_t> unit_;  // scratch, one sector
   HRESULT broken_ = S_OK;
   bool closed_ = false;

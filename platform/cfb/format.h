@@ -65,4 +65,34 @@ inline void Put64(uint8_t* p, uint64_t v) {
   Put32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
+// Turns n entries read as raw little-endian bytes into host order, in place.
+inline void FromLittleEndian(uint32_t* entries, size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  (void)entries;
+  (void)n;
+#else
+  for (size_t i = 0; i < n; ++i) {
+    uint8_t bytes[4];
+    memcpy(bytes, &entries[i], 4);
+    entries[i] = Get32(bytes);
+  }
+#endif
+}
+
+// Decodes or encodes n little-endian 32-bit entries (FAT, mini FAT).
+inline void GetEntries(const uint8_t* from, uint32_t* to, size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  memcpy(to, from, n * 4);
+#else
+  for (size_t i = 0; i < n; ++i) to[i] = Get32(from + 4 * i);
+#endif
+}
+inline void PutEntries(const uint32_t* from, uint8_t* to, size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  memcpy(to, from, n * 4);
+#else
+  for (size_t i = 0; i < n; ++i) Put32(to + 4 * i, from[i]);
+#endif
+}
+
 }  // namespace cfb

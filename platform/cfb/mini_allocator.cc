@@ -1,8 +1,10 @@
 // The mini FAT and the mini stream.
 #include "platform/cfb/mini_allocator.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "platform/cfb/entry_buffer.h"
 #include "platform/cfb/format.h"
 
 namespace cfb {
@@ -25,21 +27,44 @@ MiniAllocator::MiniAllocator(SectorFile* file, Allocator* fat, Header* header,
   mini_count_ = static_cast<uint32_t>(count < cap ? count : cap);
 }
 
+MiniAllocator::~MiniAllocator() { GiveEntryBuffer(std::move(entries_)); }
+
 HRESULT MiniAllocator::EnsureLoaded(uint32_t index) {
   if (index < loaded_.size() && loaded_[index]) return S_OK;
   uint32_t sector;
   HRESULT hr = minifat_.UnitAt(index, &sector);
   if (FAILED(hr)) return hr;
-  if (index >= loaded_.size()) {
-    loaded_.resize(index + 1, 0);
-    entries_.resize(static_cast<size_t>(index + 1) * epb_, FREESECT);
-  }
-  hr = file_->ReadSector(sector, sector_.data());
+  // Room for the whole mini FAT at once, so that it is never copied.
+  uint64_t length;
+  hr = minifat_.Length(&length);
   if (FAILED(hr)) return hr;
-  for (uint32_t i = 0; i < epb_; ++i) {
-    entries_[static_cast<size_t>(index) * epb_ + i] = Get32(sector_.data() + 4 * i);
+  const std::vector<uint32_t>& units = minifat_.units();
+  if (units.size() > loaded_.size()) {
+    loaded_.resize(units.size(), 0);
+    if (entries_.empty()) {
+      entries_ = TakeEntryBuffer(units.size() * epb_);
+    } else {
+      entries_.resize(units.size() * epb_, FREESECT);
+    }
   }
-  loaded_[index] = 1;
+  // Read the run of mini FAT sectors that follow each other in the file
+  // around this one with one call.
+  constexpr uint32_t kMaxRun = 256;
+  uint32_t first = index, last = index;
+  while (first > 0 && !loaded_[first - 1] && units[first - 1] + 1 == units[first] &&
+         last - first + 1 < kMaxRun) {
+    --first;
+  }
+  while (last + 1 < units.size() && !loaded_[last + 1] && units[last] + 1 == units[last + 1] &&
+         last - first + 1 < kMaxRun) {
+    ++last;
+  }
+  uint32_t count = last - first + 1;
+  uint32_t* entries = &entries_[static_cast<size_t>(first) * epb_];
+  hr = file_->ReadRun(units[first], count, reinterpret_cast<uint8_t*>(entries));
+  if (FAILED(hr)) return hr;
+  FromLittleEndian(entries, static_cast<size_t>(count) * epb_);
+  for (uint32_t k = 0; k < count; ++k) loaded_[first + k] = 1;
   return S_OK;
 }
 
@@ -73,33 +98,26 @@ HRESULT MiniAllocator::Allocate(uint32_t* id) {
   // Freed mini sectors first, lowest first.
   uint64_t covered = minifat_length * epb_;
   uint64_t end = mini_count_ < covered ? mini_count_ : covered;
-  for (uint64_t m = search_from_; m < end; ++m) {
+  for (uint64_t m = search_from_; m < end;) {
     uint32_t index = static_cast<uint32_t>(m / epb_);
-    if (index >= loaded_.size() || !loaded_[index]) {
-      hr = EnsureLoaded(index);
-      if (FAILED(hr)) return hr;
-    }
-    if (entries_[m] == FREESECT) {
-      search_from_ = static_cast<uint32_t>(m + 1);
-      *id = static_cast<uint32_t>(m);
+    hr = EnsureLoaded(index);
+    if (FAILED(hr)) return hr;
+    uint64_t stop = std::min<uint64_t>(end, static_cast<uint64_t>(index + 1) * epb_);
+    const uint32_t* found = std::find(&entries_[m], &entries_[0] + stop, FREESECT);
+    if (found != &entries_[0] + stop) {
+      *id = static_cast<uint32_t>(found - &entries_[0]);
+      search_from_ = *id + 1;
       return SetNext(*id, ENDOFCHAIN);
     }
+    m = stop;
   }
   search_from_ = static_cast<uint32_t>(end);
   // Grow the mini stream by one mini sector at its end.
   uint32_t m = mini_count_;
   if (m >= covered) {
-    // A new mini FAT sector, all free.
-    hr = minifat_.Resize(minifat_length + 1);
+    hr = GrowMiniFat(minifat_length);
     if (FAILED(hr)) return hr;
-    uint32_t index = static_cast<uint32_t>(minifat_length);
-    loaded_.resize(index + 1, 0);
-    entries_.resize(static_cast<size_t>(index + 1) * epb_, FREESECT);
-    for (uint32_t i = 0; i < epb_; ++i) entries_[static_cast<size_t>(index) * epb_ + i] = FREESECT;
-    loaded_[index] = 1;
-    dirty_.insert(index);
-    header_dirty_ = true;
-    if (m >= static_cast<uint64_t>(index + 1) * epb_) return STG_E_DOCFILECORRUPT;
+    if (m >= loaded_.size() * static_cast<uint64_t>(epb_)) return STG_E_DOCFILECORRUPT;
   }
   uint64_t needed_bytes = (static_cast<uint64_t>(m) + 1) * kMiniSectorSize;
   uint64_t needed_sectors = (needed_bytes + file_->sector_size() - 1) / file_->sector_size();
@@ -110,9 +128,9 @@ HRESULT MiniAllocator::Allocate(uint32_t* id) {
     hr = stream_.Resize(needed_sectors);
     if (FAILED(hr)) return hr;
     // The new sector of the mini stream starts out zero.
-    memset(sector_.data(), 0, sector_.size());
     for (uint64_t i = have; i < needed_sectors; ++i) {
-      hr = file_->WriteSector(stream_.units()[i], sector_.data());
+      uint8_t* fresh;
+      hr = file_->Fresh(stream_.units()[i], &fresh);
       if (FAILED(hr)) return hr;
     }
   }
@@ -122,6 +140,30 @@ HRESULT MiniAllocator::Allocate(uint32_t* id) {
   *id = m;
   search_from_ = m + 1;
   return SetNext(m, ENDOFCHAIN);
+}
+
+HRESULT MiniAllocator::GrowMiniFat(uint64_t length) {
+  // The mini FAT moves to one run of twice as many sectors at the end of the
+  // file, so that it is always read with one call; its old sectors are freed.
+  for (uint64_t i = 0; i < length; ++i) {
+    HRESULT hr = EnsureLoaded(static_cast<uint32_t>(i));
+    if (FAILED(hr)) return hr;
+  }
+  uint64_t grown = length == 0 ? 1 : length * 2;
+  Chain moved(fat_, ENDOFCHAIN);
+  HRESULT hr = moved.Resize(grown, /*at_end=*/true);
+  if (FAILED(hr)) return hr;
+  hr = minifat_.Resize(0);
+  if (FAILED(hr)) return hr;
+  minifat_ = std::move(moved);
+  if (entries_.empty()) {
+    entries_ = TakeEntryBuffer(0);
+  }
+  entries_.resize(grown * epb_, FREESECT);
+  loaded_.assign(grown, 1);
+  for (uint32_t i = 0; i < grown; ++i) dirty_.insert(i);
+  header_dirty_ = true;
+  return S_OK;
 }
 
 HRESULT MiniAllocator::Locate(uint32_t id, uint32_t* sector, uint32_t* offset) {
@@ -141,10 +183,11 @@ HRESULT MiniAllocator::Write(uint32_t id, uint32_t offset, const void* data, uin
   uint32_t sector, at;
   HRESULT hr = Locate(id, &sector, &at);
   if (FAILED(hr)) return hr;
-  hr = file_->ReadSector(sector, sector_.data());
+  uint8_t* bytes;
+  hr = file_->Modify(sector, &bytes);
   if (FAILED(hr)) return hr;
-  memcpy(sector_.data() + at + offset, data, n);
-  return file_->WriteSector(sector, sector_.data());
+  memcpy(bytes + at + offset, data, n);
+  return S_OK;
 }
 
 HRESULT MiniAllocator::Flush() {
@@ -152,9 +195,7 @@ HRESULT MiniAllocator::Flush() {
     uint32_t sector;
     HRESULT hr = minifat_.UnitAt(index, &sector);
     if (FAILED(hr)) return hr;
-    for (uint32_t i = 0; i < epb_; ++i) {
-      Put32(sector_.data() + 4 * i, entries_[static_cast<size_t>(index) * epb_ + i]);
-    }
+    PutEntries(&entries_[static_cast<size_t>(index) * epb_], sector_.data(), epb_);
     hr = file_->WriteSector(sector, sector_.data());
     if (FAILED(hr)) return hr;
   }

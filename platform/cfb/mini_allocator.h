@@ -19,6 +19,7 @@ class MiniAllocator : public ChainLinks {
   // root_start, root_size: the root entry's chain and size.
   MiniAllocator(SectorFile* file, Allocator* fat, Header* header, uint32_t root_start,
                 uint64_t root_size);
+  ~MiniAllocator() override;
 
   HRESULT Next(uint32_t id, uint32_t* next) override;
   HRESULT SetNext(uint32_t id, uint32_t next) override;
@@ -46,6 +47,8 @@ class MiniAllocator : public ChainLinks {
  private:
   HRESULT EnsureLoaded(uint32_t index);
   HRESULT Locate(uint32_t id, uint32_t* sector, uint32_t* offset);
+  // Replaces the mini FAT of `length` sectors by one twice as long.
+  HRESULT GrowMiniFat(uint64_t length);
 
   SectorFile* file_;
   Allocator* fat_;

@@ -9,6 +9,11 @@
 
 namespace cfb {
 
+namespace {
+constexpr size_t kMaxCachedBytes = 4 << 20;
+constexpr uint32_t kMaxRun = 256;  // sectors read or written by one call
+}  // namespace
+
 SectorFile::SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_size,
                        uint32_t sector_count)
     : file_(std::move(file)),
@@ -21,27 +26,163 @@ HRESULT SectorFile::WriteError(int error) {
                                                                 : STG_E_WRITEFAULT;
 }
 
-HRESULT SectorFile::Read(uint32_t id, uint32_t offset, void* out, uint32_t n) {
-  if (id >= sector_count_ || offset > sector_size_ || n > sector_size_ - offset) {
-    return STG_E_DOCFILECORRUPT;
+HRESULT SectorFile::Prefetch(uint32_t first, uint32_t count) {
+  if (first >= sector_count_) return STG_E_DOCFILECORRUPT;
+  if (count > sector_count_ - first) count = sector_count_ - first;
+  while (count > 0) {
+    uint32_t run = count < kMaxRun ? count : kMaxRun;
+    std::vector<uint8_t> buffer(static_cast<size_t>(run) * sector_size_);
+    size_t got = 0;
+    if (file_->ReadAt(OffsetOf(first), buffer.data(), buffer.size(), &got) != 0) {
+      return STG_E_READFAULT;
+    }
+    if (got < buffer.size()) memset(buffer.data() + got, 0, buffer.size() - got);
+    for (uint32_t i = 0; i < run; ++i) {
+      auto inserted = cache_.emplace(first + i, Block());
+      if (!inserted.second) continue;  // keep what is cached, changed or not
+      const uint8_t* from = buffer.data() + static_cast<size_t>(i) * sector_size_;
+      inserted.first->second.bytes.assign(from, from + sector_size_);
+    }
+    first += run;
+    count -= run;
   }
-  size_t got = 0;
-  if (file_->ReadAt(OffsetOf(id) + offset, out, n, &got) != 0) return STG_E_READFAULT;
-  if (got < n) memset(static_cast<uint8_t*>(out) + got, 0, n - got);
+  return S_OK;
+}
+
+HRESULT SectorFile::Load(uint32_t id, Block** block) {
+  auto it = cache_.find(id);
+  if (it == cache_.end()) {
+    if (id >= sector_count_) return STG_E_DOCFILECORRUPT;
+    HRESULT hr = Prefetch(id, 1);
+    if (FAILED(hr)) return hr;
+    it = cache_.find(id);
+  }
+  *block = &it->second;
+  return S_OK;
+}
+
+HRESULT SectorFile::Get(uint32_t id, const uint8_t** data) {
+  Block* block;
+  HRESULT hr = Load(id, &block);
+  if (FAILED(hr)) return hr;
+  *data = block->bytes.data();
+  return S_OK;
+}
+
+HRESULT SectorFile::Read(uint32_t id, uint32_t offset, void* out, uint32_t n) {
+  if (offset > sector_size_ || n > sector_size_ - offset) return STG_E_DOCFILECORRUPT;
+  const uint8_t* data;
+  HRESULT hr = Get(id, &data);
+  if (FAILED(hr)) return hr;
+  memcpy(out, data + offset, n);
+  return S_OK;
+}
+
+HRESULT SectorFile::Modify(uint32_t id, uint8_t** data) {
+  Block* block;
+  HRESULT hr = Load(id, &block);
+  if (FAILED(hr)) return hr;
+  if (!block->dirty) {
+    block->dirty = true;
+    ++dirty_count_;
+  }
+  *data = block->bytes.data();
+  return S_OK;
+}
+
+HRESULT SectorFile::Fresh(uint32_t id, uint8_t** data) {
+  if (id >= sector_count_) return STG_E_DOCFILECORRUPT;
+  Block& block = cache_[id];
+  block.bytes.assign(sector_size_, 0);
+  if (!block.dirty) {
+    block.dirty = true;
+    ++dirty_count_;
+  }
+  *data = block.bytes.data();
   return S_OK;
 }
 
 HRESULT SectorFile::WriteSector(uint32_t id, const uint8_t* data) {
-  if (id >= sector_count_) return STG_E_WRITEFAULT;
-  int error = file_->WriteAt(OffsetOf(id), data, sector_size_);
-  return error == 0 ? S_OK : WriteError(error);
+  uint8_t* target;
+  HRESULT hr = Fresh(id, &target);
+  if (FAILED(hr)) return hr;
+  memcpy(target, data, sector_size_);
+  return S_OK;
 }
 
-HRESULT SectorFile::WriteHeader(const uint8_t* header512) {
-  std::vector<uint8_t> sector(sector_size_, 0);
-  memcpy(sector.data(), header512, kHeaderSize);
-  int error = file_->WriteAt(0, sector.data(), sector.size());
-  return error == 0 ? S_OK : WriteError(error);
+void SectorFile::SetHeader(const uint8_t* header512) {
+  if (header_.size() == kHeaderSize && memcmp(header_.data(), header512, kHeaderSize) == 0) return;
+  header_.assign(header512, header512 + kHeaderSize);
+  header_dirty_ = true;
+}
+
+void SectorFile::HeaderOnDisk(const uint8_t* header512) {
+  header_.assign(header512, header512 + kHeaderSize);
+  header_dirty_ = false;
+}
+
+void SectorFile::Seed(const uint8_t* bytes, size_t n) {
+  for (uint32_t id = 0; id < sector_count_ && OffsetOf(id) + sector_size_ <= n; ++id) {
+    const uint8_t* from = bytes + OffsetOf(id);
+    cache_[id].bytes.assign(from, from + sector_size_);
+  }
+}
+
+HRESULT SectorFile::ReadRun(uint32_t first, uint32_t count, uint8_t* out) {
+  if (first >= sector_count_ || count > sector_count_ - first) return STG_E_DOCFILECORRUPT;
+  auto cached = cache_.lower_bound(first);
+  if (cached != cache_.end() && cached->first < first + count) {
+    for (uint32_t i = 0; i < count; ++i) {
+      HRESULT hr = Read(first + i, 0, out + static_cast<size_t>(i) * sector_size_, sector_size_);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+  size_t n = static_cast<size_t>(count) * sector_size_;
+  size_t got = 0;
+  if (file_->ReadAt(OffsetOf(first), out, n, &got) != 0) return STG_E_READFAULT;
+  if (got < n) memset(out + got, 0, n - got);
+  return S_OK;
+}
+
+HRESULT SectorFile::Flush() {
+  std::vector<uint8_t> run;
+  auto it = cache_.begin();
+  while (it != cache_.end()) {
+    if (!it->second.dirty) {
+      ++it;
+      continue;
+    }
+    // Gather consecutive changed sectors into one write.
+    uint32_t first = it->first;
+    run.clear();
+    uint32_t next = first;
+    while (it != cache_.end() && it->first == next && it->second.dirty &&
+           next - first < kMaxRun) {
+      run.insert(run.end(), it->second.bytes.begin(), it->second.bytes.end());
+      ++it;
+      ++next;
+    }
+    int error = file_->WriteAt(OffsetOf(first), run.data(), run.size());
+    if (error != 0) return WriteError(error);
+    for (uint32_t id = first; id < next; ++id) cache_[id].dirty = false;
+    dirty_count_ -= next - first;
+  }
+  if (header_dirty_) {
+    std::vector<uint8_t> sector(sector_size_, 0);
+    memcpy(sector.data(), header_.data(), kHeaderSize);
+    int error = file_->WriteAt(0, sector.data(), sector.size());
+    if (error != 0) return WriteError(error);
+    header_dirty_ = false;
+  }
+  return S_OK;
+}
+
+void SectorFile::Trim() {
+  if (cache_.size() * static_cast<size_t>(sector_size_) <= kMaxCachedBytes) return;
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    it = it->second.dirty ? std::next(it) : cache_.erase(it);
+  }
 }
 
 HRESULT SectorFile::Sync() {

@@ -1,10 +1,15 @@
 // The one layer through which the engine reads and writes its file: whole
-// sectors and the header, at their places in the file. Every byte the engine
-// writes passes through WriteSector or WriteHeader, so that a rollback
-// journal can save the original sectors here before they are overwritten.
+// sectors and the header, at their places in the file.
+//
+// Sectors are cached for the length of one engine call: reads of runs of
+// consecutive sectors take one system call, changed sectors are kept and
+// written by Flush at the end of the call, consecutive ones together. Every
+// byte the engine writes passes through Flush, so that a rollback journal can
+// save the original sectors here before they are overwritten.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -21,24 +26,49 @@ class SectorFile {
              uint32_t sector_count);
 
   uint32_t sector_size() const { return sector_size_; }
-  // Sectors that exist, in the file or allocated in this session.
+  // Sectors that exist, in the file or added in this session.
   uint32_t sector_count() const { return sector_count_; }
-  // Makes sector `count - 1` exist; its bytes are unspecified until written.
+  // Makes sectors up to `count - 1` exist; their bytes are unspecified until
+  // written.
   void GrowTo(uint32_t count) {
     if (count > sector_count_) sector_count_ = count;
   }
 
-  // Reads `n` bytes at `offset` inside sector `id`. Bytes past the end of the
-  // file read as zero (a short last sector). STG_E_DOCFILECORRUPT for a
-  // sector that does not exist, STG_E_READFAULT when reading fails.
+  // The bytes of sector `id` (valid until the next call on this object).
+  // Bytes past the end of the file read as zero (a short last sector).
+  // STG_E_DOCFILECORRUPT for a sector that does not exist, STG_E_READFAULT
+  // when reading fails.
+  HRESULT Get(uint32_t id, const uint8_t** data);
+  // Reads `count` consecutive sectors from `first` into the cache with one
+  // read, skipping nothing; sectors already cached are kept as they are.
+  HRESULT Prefetch(uint32_t first, uint32_t count);
+  // Copies bytes out of a sector.
   HRESULT Read(uint32_t id, uint32_t offset, void* out, uint32_t n);
   HRESULT ReadSector(uint32_t id, uint8_t* out) { return Read(id, 0, out, sector_size_); }
 
-  // Writes a whole sector. STG_E_MEDIUMFULL or STG_E_WRITEFAULT on failure.
-  // REQUIRES: id < sector_count().
+  // The bytes of sector `id` for changing them; the sector will be written by
+  // Flush. Fresh() gives a zeroed sector without reading it.
+  HRESULT Modify(uint32_t id, uint8_t** data);
+  HRESULT Fresh(uint32_t id, uint8_t** data);
+  // Replaces a whole sector.
   HRESULT WriteSector(uint32_t id, const uint8_t* data);
-  // Writes the header sector (512 bytes, and zeros up to a 4096-byte sector).
-  HRESULT WriteHeader(const uint8_t* header512);
+  // Sets the header (512 bytes; a 4096-byte header sector is zero after it);
+  // Flush writes it, last, when it differs from what the file holds.
+  void SetHeader(const uint8_t* header512);
+  // Records the header the file holds now (read at open).
+  void HeaderOnDisk(const uint8_t* header512);
+  // Caches the whole sectors inside `n` bytes read from the file's start.
+  void Seed(const uint8_t* bytes, size_t n);
+  // Copies `count` consecutive sectors from `first` into `out`, with one
+  // read when none of them is cached. Nothing is cached.
+  HRESULT ReadRun(uint32_t first, uint32_t count, uint8_t* out);
+
+  // Writes every changed sector and the header if it changed. Returns
+  // STG_E_MEDIUMFULL or STG_E_WRITEFAULT on failure.
+  HRESULT Flush();
+  // Drops clean cached sectors when the cache has grown large.
+  void Trim();
+  size_t dirty_bytes() const { return dirty_count_ * static_cast<size_t>(sector_size_); }
 
   HRESULT Sync();
   platform::File* file() { return file_.get(); }
@@ -46,14 +76,23 @@ class SectorFile {
   static HRESULT WriteError(int error);
 
  private:
+  struct Block {
+    std::vector<uint8_t> bytes;
+    bool dirty = false;
+  };
   uint64_t OffsetOf(uint32_t id) const {
     return (static_cast<uint64_t>(id) + 1) << shift_;
   }
+  HRESULT Load(uint32_t id, Block** block);
 
   std::unique_ptr<platform::File> file_;
   uint32_t sector_size_;
   uint32_t shift_;
   uint32_t sector_count_;
+  std::map<uint32_t, Block> cache_;
+  size_t dirty_count_ = 0;
+  std::vector<uint8_t> header_;
+  bool header_dirty_ = false;
 };
 
 }  // namespace cfb
