@@ -148,6 +148,26 @@ int32_t ReadAll(platform::Stream* stream, uint32_t size, uint8_t** out) {
   return 0;
 }
 
+// Reads only the Name of a task stream at position 0, so that a lookup by
+// name reads the whole stream of the matching task alone. Returns 0, or 30
+// when the header or the name cannot be read or the name is too long.
+int32_t PeekTaskName(platform::Stream* stream, std::string* name) {
+  uint8_t head[kTaskHeaderSize + 4];
+  uint32_t read = 0;
+  if (FAILED(stream->Read(head, sizeof head, &read)) || read != sizeof head) {
+    return kReadTaskFailed;
+  }
+  const uint8_t* p = head + kTaskHeaderSize;
+  uint32_t length = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+                    static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  if (length > kMaxTextLength) return kReadTaskFailed;
+  name->assign(length, '\0');
+  if (length > 0 && (FAILED(stream->Read(name->data(), length, &read)) || read != length)) {
+    return kReadTaskFailed;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t MulDiv(int32_t number, int32_t numerator, int32_t denominator) {
@@ -273,14 +293,16 @@ bool FindTaskInArea(TaskRecord* record, const std::string& name, uint32_t area_b
       record->Clear();
       std::unique_ptr<platform::Stream> stream;
       if (FAILED(area.target->OpenStream(stat.name, kStorageMode, &stream))) continue;
-      int32_t rc = ReadTask(record, stream.get());
+      std::string task_name;
+      int32_t rc = PeekTaskName(stream.get(), &task_name);
+      if (rc == 0 && !platform::EqualNoCaseAnsi(name, task_name)) continue;
+      if (rc == 0) rc = ReadTask(record, stream.get());
       if (rc != 0) {
         platform::Report("passed over the unreadable task stream \"" +
                          platform::WideToAnsi(stat.name) + "\" in " +
                          ConfigPath + " (" + HexResult(rc) + ")");
         continue;
       }
-      if (!platform::EqualNoCaseAnsi(name, record->Name)) continue;
       std::string stream_name = platform::WideToAnsi(stat.name);
       // A name that does not survive the trip through the ANSI code page
       // could not be addressed again, and might name another element.

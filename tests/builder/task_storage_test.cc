@@ -246,7 +246,7 @@ TEST_F(TaskStorageTest, UnreadableStreamsArePassedOver) {
   ASSERT_TRUE(CreateSkeleton(ConfigPath));
   std::string good = TaskBytes(IsShared, "Target") + std::string(22, '\0');
   // Names sort by length first: "1" and "22" are enumerated before "333".
-  PutStream(ConfigPath, "_Common_/1", good.substr(0, 40));               // cut short
+  PutStream(ConfigPath, "_Common_/1", good.substr(0, 50));  // the name, then cut short
   PutStream(ConfigPath, "_Common_/22", TaskBytes(IsShared, std::string(300, 'x')));
   PutStream(ConfigPath, "_Common_/333", good);
   TaskRecord found;
