@@ -95,7 +95,9 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   return S_OK;
 }
 
-HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFile>* out) {
+HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFile>* out,
+                             uint16_t major_version) {
+  if (major_version != 3 && major_version != 4) return STG_E_INVALIDPARAMETER;
   platform::FileSystem* fs = platform::FileSystem::Default();
   std::unique_ptr<platform::File> file;
   int error = fs->Open(path, platform::OpenMode::kCreateNew, &file);
@@ -106,8 +108,9 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   // Header, the one FAT sector (sector 0) and the first directory sector
   // (sector 1) holding the root entry.
   Header header;
-  header.major_version = 3;
-  header.sector_shift = 9;
+  header.major_version = major_version;
+  header.sector_shift = major_version == 4 ? 12 : 9;
+  header.num_dir_sectors = major_version == 4 ? 1 : 0;
   header.num_fat_sectors = 1;
   header.first_dir_sector = 1;
   header.first_minifat_sector = ENDOFCHAIN;
@@ -117,11 +120,12 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   for (uint32_t& d : header.difat) d = FREESECT;
   header.difat[0] = 0;
 
+  const uint32_t sector_size = header.sector_size();
   std::unique_ptr<CompoundFile> cf(new CompoundFile(std::unique_ptr<SectorFile>(
-      new SectorFile(std::move(file), 512, 2))));
+      new SectorFile(std::move(file), sector_size, 2))));
   cf->header_ = header;
-  std::vector<uint8_t> sector(512);
-  for (uint32_t i = 0; i < 128; ++i) Put32(sector.data() + 4 * i, FREESECT);
+  std::vector<uint8_t> sector(sector_size);
+  for (uint32_t i = 0; i < sector_size / 4; ++i) Put32(sector.data() + 4 * i, FREESECT);
   Put32(sector.data(), FATSECT);
   Put32(sector.data() + 4, ENDOFCHAIN);
   HRESULT hr = cf->file_->WriteSector(0, sector.data());
@@ -133,7 +137,9 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
     root.start = ENDOFCHAIN;
     root.Serialize(sector.data());
     DirEntry unused = DirEntry::Unused();
-    for (uint32_t i = 1; i < 4; ++i) unused.Serialize(sector.data() + i * kDirEntrySize);
+    for (uint32_t i = 1; i < sector_size / kDirEntrySize; ++i) {
+      unused.Serialize(sector.data() + i * kDirEntrySize);
+    }
     hr = cf->file_->WriteSector(1, sector.data());
   }
   if (SUCCEEDED(hr)) {

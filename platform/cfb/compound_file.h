@@ -43,9 +43,11 @@ class CompoundFile {
   // (not a compound file, also an empty file), STG_E_INVALIDHEADER,
   // STG_E_DOCFILECORRUPT or STG_E_READFAULT.
   static HRESULT Open(const std::string& path, std::unique_ptr<CompoundFile>* out);
-  // Creates a new version-3 file with an empty root; STG_E_FILEALREADYEXISTS
+  // Creates a new file with an empty root, of version 3 (512-byte sectors)
+  // unless major_version is 4 (4096-byte sectors); STG_E_FILEALREADYEXISTS
   // when any file of that name exists. A file it could not finish is removed.
-  static HRESULT Create(const std::string& path, std::unique_ptr<CompoundFile>* out);
+  static HRESULT Create(const std::string& path, std::unique_ptr<CompoundFile>* out,
+                        uint16_t major_version = 3);
 
   ~CompoundFile();
   // Writes what is left and drops the lock; every later call fails with
