@@ -3,7 +3,6 @@
 #include "builder/ini_conversion.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -11,6 +10,7 @@
 #include "builder/password_store.h"
 #include "builder/task_storage.h"
 #include "platform/file.h"
+#include "platform/hresult_names.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -35,12 +35,6 @@ const Keyword kAreaKeywords[] = {
 };
 const Keyword kTypeKeywords[] = {
     {"all", TypesAll}, {"programs", TypesPrograms}, {"documents", TypesDocuments}};
-
-std::string HexResult(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
 
 // The bit of the keyword equal to `item` without regard to case, or 0.
 template <size_t N>
@@ -205,7 +199,7 @@ void DeleteListedTasks(const platform::ProfileFile& ini, int64_t count, TaskReco
         break;
       case DeleteOutcome::kFailed:
         platform::Report("the task \"" + name + "\" could not be deleted from " + ConfigPath +
-                         " (" + HexResult(hr) + ")");
+                         " (" + platform::DescribeHResult(hr) + ")");
         break;
     }
   }
@@ -219,7 +213,7 @@ void WriteTasks(const platform::ProfileFile& ini, int64_t count, const std::stri
     ReadTaskSection(ini, section, language, record);
     HRESULT hr = S_OK;
     if (WriteTask(record, &hr)) continue;
-    std::string why = HexResult(hr);
+    std::string why = platform::DescribeHResult(hr);
     if ((record->TaskFlags & (IsShared | IsReadOnly)) == 0 &&
         (DomainName.empty() || UserName.empty())) {
       why = "no private task has named a domain and user yet";

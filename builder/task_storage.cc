@@ -2,12 +2,12 @@
 
 #include "builder/task_storage.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "builder/config_layout.h"
+#include "platform/hresult_names.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -29,12 +29,6 @@ uint32_t generator_state = 1;
 uint32_t DrawRandom() {
   generator_state = generator_state * 214013u + 2531011u;
   return (generator_state >> 16) & 0x7FFF;
-}
-
-std::string HexResult(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
 }
 
 // Opens `name` in `parent`, or creates it when the open fails; with
@@ -166,6 +160,12 @@ int32_t PeekTaskName(platform::Stream* stream, std::string* name) {
     return kReadTaskFailed;
   }
   return 0;
+}
+
+std::string ReadTaskFailure(int32_t rc) {
+  if (rc == kReadTaskFailed) return "damaged or cut short";
+  if (rc == kReadTaskOutOfMemory) return "out of memory";
+  return platform::DescribeHResult(rc);
 }
 
 }  // namespace
@@ -300,7 +300,7 @@ bool FindTaskInArea(TaskRecord* record, const std::string& name, uint32_t area_b
       if (rc != 0) {
         platform::Report("passed over the unreadable task stream \"" +
                          platform::WideToAnsi(stat.name) + "\" in " +
-                         ConfigPath + " (" + HexResult(rc) + ")");
+                         ConfigPath + " (" + ReadTaskFailure(rc) + ")");
         continue;
       }
       std::string stream_name = platform::WideToAnsi(stat.name);
