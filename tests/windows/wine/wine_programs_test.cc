@@ -9,7 +9,9 @@
 // without $CNF_WINDOWS_BUILD every test is skipped.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -369,6 +371,70 @@ TEST_F(WinePrograms, FullExitCodesOnWindows) {
     EXPECT_EQ(c.expected, RunWindows(c.program, c.tail, dir.path()).code)
         << c.program << " " << c.tail;
   }
+}
+
+// The Temp folder of the Wine prefix's user, as a Unix path; "" if none.
+std::string WineTempFolder() {
+  std::error_code error;
+  const std::filesystem::path users = std::filesystem::path(Env("WINEPREFIX")) / "drive_c/users";
+  for (const auto& user : std::filesystem::directory_iterator(users, error)) {
+    if (user.path().filename() == "Public") continue;
+    for (const char* below : {"Temp", "AppData/Local/Temp"}) {  // Wine 8, later ones
+      std::filesystem::path temp = user.path() / below;
+      if (std::filesystem::is_directory(temp, error)) return temp.string();
+    }
+  }
+  return "";
+}
+
+int CountTempIniFiles(const std::string& folder) {
+  int count = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+    std::string name = entry.path().filename().string();
+    if (name.rfind("INI", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp") {
+      ++count;
+    }
+  }
+  return count;
+}
+
+// Quarlen.exe with an empty command tail reads TORVI32.INI from the Windows
+// directory, never from the current one, and writes its default output
+// TORVI32.CNF into the current folder.
+TEST_F(WinePrograms, QuarlenReadsTheDefaultIniFromTheWindowsDirectory) {
+  const std::string windows_dir = Env("WINEPREFIX") + "/drive_c/windows";
+  ASSERT_TRUE(testing_support::PathExists(windows_dir)) << windows_dir;
+  TempDir dir;
+  WriteWholeFile(windows_dir + "/TORVI32.INI", "[MAIN]\r\nNumTasks=1\r\n");
+  WriteWholeFile(dir.File("TORVI32.INI"), "[MAIN]\r\nNumTasks=2\r\n");
+  Outcome windows = RunWindows("Quarlen", "", dir.path());
+  std::remove((windows_dir + "/TORVI32.INI").c_str());
+  EXPECT_EQ(0u, windows.code);
+  std::string dump = EngineDump(dir.File("TORVI32.CNF"));
+  EXPECT_NE(std::string::npos, dump.find("F _Common_/")) << dump;
+  EXPECT_EQ(dump.find("F _Common_/"), dump.rfind("F _Common_/")) << "one task, not two";
+}
+
+// A conversion run without arguments takes the configuration path from the
+// registry value CFG under HKEY_LOCAL_MACHINE, converts the file there and
+// leaves no temporary INI file behind.
+TEST_F(WinePrograms, RebolanFindsTheConfigurationThroughTheRegistry) {
+  const std::string temp = WineTempFolder();
+  ASSERT_NE("", temp);
+  TempDir dir;
+  const std::string cnf = dir.File("Installed.CNF");
+  WriteWholeFile(cnf, ReadWholeFile(FixturePath("615/basic.CNF")));
+  const std::string key = "HKLM\\Software\\ORMEK Software\\Torvi32";
+  RunResult added = testing_support::Run(
+      {wine_, "reg", "add", key, "/v", "CFG", "/d", WinPath(cnf), "/f"});
+  ASSERT_EQ(0, added.exit_status) << added.err;
+  const int temp_files = CountTempIniFiles(temp);
+  Outcome windows = RunWindows("Rebolan", "", dir.path());
+  testing_support::Run({wine_, "reg", "delete", key, "/f"});
+  EXPECT_EQ(0u, windows.code);
+  EXPECT_NE(std::string::npos, EngineDump(cnf).find("F _Version_ 4 68020000"));
+  EXPECT_EQ(temp_files, CountTempIniFiles(temp));
 }
 
 // Rebolan started from a folder without Quarlen.exe cannot hand off: it ends
