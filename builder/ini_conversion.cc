@@ -198,6 +198,11 @@ void DeleteListedTasks(const platform::ProfileFile& ini, int64_t count, TaskReco
         platform::Report("nothing deleted for \"" + name + "\": no such task in " + ConfigPath);
         break;
       case DeleteOutcome::kFailed:
+        if (name[0] == '*' && (DomainName.empty() || UserName.empty())) {
+          platform::Report("nothing deleted for \"" + name +
+                           "\": no private task has named a domain and user yet");
+          break;
+        }
         platform::Report("the task \"" + name + "\" could not be deleted from " + ConfigPath +
                          " (" + platform::DescribeHResult(hr) + ")");
         break;

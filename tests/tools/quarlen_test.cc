@@ -225,11 +225,12 @@ TEST(QuarlenTest, MissingIniFileAndUnwritableTasksAreReported) {
   TempDir dir;
   // A private-area task before any private task has named a domain.
   WriteWholeFile(dir.File("B.INI"), "[MAIN]\r\nNumTasks=1\r\n[Task0]\r\nNameENG=Lost\r\n"
-                                    "IsShared=0\r\n");
+                                    "IsShared=0\r\n[ToDelete]\r\nNumTasks=1\r\nTask0=*Gone\r\n");
   RunResult r = Quarlen({"missing.ini", "B.INI"}, dir.path());
   EXPECT_EQ(r.exit_status, 0);
   EXPECT_NE(r.err.find("missing.ini"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\"Lost\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("\"*Gone\""), std::string::npos) << r.err;
   // The refusal comes before any storage call: not even a skeleton.
   EXPECT_FALSE(PathExists(dir.File("TORVI32.CNF")));
 }
