@@ -46,11 +46,13 @@ std::string EnvOrEmpty(const char* name) {
 }
 
 // Why a folder may not hold the temporary file, or "" when it may: it must
-// be an absolute path without a blank (the builder's command line splits at
-// blanks), a folder, owned by root or by us, and not writable by others
-// unless sticky (else another user could swap the file).
+// be an absolute path other than the root without a blank (the builder's
+// command line splits at blanks), a folder, owned by root or by us, and not
+// writable by others unless sticky (else another user could swap the file).
 std::string TempFolderFault(const std::string& folder) {
   if (folder.empty() || folder[0] != '/') return "is not an absolute path";
+  // "/INI1234.tmp" would read as a switch on the builder's command line.
+  if (folder.find_first_not_of('/') == std::string::npos) return "is the root folder";
   if (folder.find(' ') != std::string::npos) return "holds a blank";
   struct stat info;
   if (::stat(folder.c_str(), &info) != 0) return "cannot be examined";

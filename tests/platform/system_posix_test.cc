@@ -153,6 +153,8 @@ TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
       {open_to_all, "/tmp"},
       {sticky, sticky},
       {"relative", "/tmp"},
+      {"/", "/tmp"},
+      {"//", "/tmp"},
       {root.File("missing"), "/tmp"},
       {root.File("file"), "/tmp"},
   };
