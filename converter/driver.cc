@@ -337,6 +337,12 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
                        " characters that the builder Quarlen accepts");
       return fail_early(kExitBadCommandLine);
     }
+    if (settings.language.find('=') != std::string::npos) {
+      // "Name" + code would not be one INI key: the builder would miss it.
+      platform::Report("the language code " + settings.language +
+                       " holds \"=\", which cannot be part of an INI key");
+      return fail_early(kExitBadCommandLine);
+    }
     if (!have_temp || settings.ini_path.size() > kMaxPathLength) {
       platform::Report("no temporary INI file could be created");
       return fail_early(kExitCannotWriteIni);

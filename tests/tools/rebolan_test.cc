@@ -631,6 +631,7 @@ TEST_F(RebolanTest, CommandLineErrors) {
       {{"/"}, 6},
       {{"-L" + std::string(16, 'L'), "-I" + std::string("x.ini")}, 6},
       {{"-LABCDEFGHIJKL"}, 6},  // 12 characters: more than the builder takes
+      {{"-LE=G"}, 6},           // no INI key can hold "="
       {{std::string(260, 'c')}, 6},
   };
   for (const Case& c : cases) {
