@@ -344,6 +344,68 @@ TEST_F(RebolanTest, ExportOfAFileWrittenByWindows) {
   EXPECT_TRUE(TempFiles().empty()) << "the unused temporary file is removed";
 }
 
+// Tasks with equal names, names that differ in case and empty names are
+// each written from their own stream, in enumeration order.
+TEST_F(RebolanTest, ExportOfTasksWithEqualAndEmptyNames) {
+  writer_615::Tree tree = writer_615::Skeleton();
+  Task task;
+  task.component_flags = 0;
+  task.task_flags = 0x20;
+  task.report_file_name = "";
+  task.virus_found_msg = "a\\b";
+  task.name = "Same";
+  task.priority = 1;
+  writer_615::AddTask(&tree, "_Common_/_ReadOnly_/1", task);
+  task.name = "SAME";
+  task.priority = 2;
+  writer_615::AddTask(&tree, "_Common_/_ReadOnly_/2", task);
+  task.name = "";
+  task.priority = 3;
+  writer_615::AddTask(&tree, "_Common_/_ReadOnly_/3", task);
+  const std::string cnf = Write(tree, "same.CNF");
+  const std::string ini = dir_.File("same.ini");
+  RunResult r = Rebolan({cnf, "-I" + ini, "-LX"});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  std::string expected;
+  for (int i = 0; i < 3; ++i) {
+    const char* names[] = {"Same", "SAME", ""};
+    expected += "[Task" + std::to_string(i) + "]\n\nNameX = " + names[i] + R"(
+IsPrivate = 0
+IsShared = 0
+IsReadOnly = 1
+
+Priority = )" + std::to_string(i + 1) + R"(
+
+UseVirusScanner = 0
+UseIntegrityChecker = 0
+UseSimpleIntegrityChecker = 0
+UseBehaviourBlocker = 0
+UseResidentBoot = 0
+UseResidentProg = 0
+
+Types = 
+
+Areas = 
+
+StartWithOS = 0
+StartWithTorvi = 0
+ExitWithLast = 0
+NotifyExternal = 0
+
+ChainedTaskX = 
+
+CreateReport = 0
+CreateNewReportFile = 0
+ReportFileNameX = 
+
+VirusFoundMsgX = a\\b
+
+)";
+  }
+  expected += "[MAIN]\nOutputX = " + cnf + "\nNumTasks = 3\n";
+  EXPECT_EQ(ReadWholeFile(ini), Crlf(expected));
+}
+
 TEST_F(RebolanTest, ExportChecksThePassword) {
   const std::string cnf = Copy("basic.CNF", "basic.CNF");
   const std::string ini = dir_.File("out.ini");
