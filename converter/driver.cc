@@ -86,11 +86,6 @@ uint32_t Le32(const uint8_t* p) {
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-// Reads up to n bytes from the start of a stream.
-HRESULT ReadHead(platform::Stream* stream, void* buffer, uint32_t n, uint32_t* read) {
-  return stream->Read(buffer, n, read);
-}
-
 int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                 const std::string& second_password) {
   std::string aside;
@@ -235,7 +230,7 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
   hr = root->OpenStream(u"_Version_", kStorageMode, &version);
   uint8_t bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
-  if (SUCCEEDED(hr)) hr = ReadHead(version.get(), bytes, 4, &read);
+  if (SUCCEEDED(hr)) hr = version->Read(bytes, 4, &read);
   if (FAILED(hr) || read != 4 || Le32(bytes) != 616) {
     return "the new file does not hold version 616";
   }
@@ -277,7 +272,7 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
     std::vector<uint8_t> stored(4 + password.size(), 0);
     read = 0;
     if (SUCCEEDED(hr)) {
-      hr = ReadHead(stream.get(), stored.data(), static_cast<uint32_t>(stored.size()), &read);
+      hr = stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
     }
     if (FAILED(hr) || read != stored.size() || Le32(stored.data()) != password.size() ||
         std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
@@ -295,7 +290,7 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
     std::string stored(second_password.size(), '\0');
     read = 0;
     if (SUCCEEDED(hr) && size == second_password.size()) {
-      hr = ReadHead(stream.get(), &stored[0], static_cast<uint32_t>(stored.size()), &read);
+      hr = stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
     }
     if (FAILED(hr) || size != second_password.size() || stored != second_password) {
       return "the new file does not hold the second password _Zarin_/ro012";
