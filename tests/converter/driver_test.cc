@@ -221,3 +221,55 @@ TEST_F(RunRebolanTest, DefaultPathWhenNoRegistryValue) {
 
 }  // namespace
 }  // namespace converter
+
+namespace converter {
+namespace {
+
+// A conversion run with one failing file call, for every call it makes:
+// each run ends either converted or with the old file whole in place.
+TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
+  const char* old_path = std::getenv("PATH");
+  const std::string saved_path = old_path != nullptr ? old_path : "";
+  ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
+  const std::string original = testing_support::ReadWholeFile(cnf_);
+  int converted = 0, refused = 0;
+  for (uint64_t k = 1; k < 2000; ++k) {
+    testing_support::WriteWholeFile(cnf_, original);
+    ::unlink((cnf_ + ".615").c_str());
+    testing_support::FaultInjectingFileSystem fs;
+    fs.FailAt(testing_support::FileCall::kAny, k, EIO, false);
+    int32_t result;
+    {
+      testing_support::ScopedFileSystem scoped(&fs);
+      result = RunRebolan(cnf_, "/nowhere/default.CNF");
+    }
+    if (result == 0) {
+      ++converted;
+      const std::string dump = testing_support::OlefileDump(cnf_);
+      EXPECT_NE(dump.find("F _Version_ 4 68020000"), std::string::npos) << "k=" << k;
+      EXPECT_NE(dump.find("F _Zarin_/cc012 11 0700000065e4cc8f7f8c31"), std::string::npos)
+          << "k=" << k;
+      size_t tasks = 0;
+      for (const char* area : {"F VELOX/TORVI/", "F _Common_/_ReadOnly_/"}) {
+        for (size_t at = dump.find(area); at != std::string::npos; at = dump.find(area, at + 1)) {
+          ++tasks;
+        }
+      }
+      EXPECT_EQ(tasks, 2u) << "k=" << k << "\n" << dump;
+    } else {
+      ++refused;
+      const bool in_place = testing_support::ReadWholeFile(cnf_) == original;
+      const bool kept_aside = testing_support::ReadWholeFile(cnf_ + ".615") == original;
+      EXPECT_TRUE(in_place || kept_aside) << "k=" << k << " result " << result;
+    }
+    if (!fs.Injected()) break;  // every call of a whole run has had its fault
+  }
+  ::setenv("PATH", saved_path.c_str(), 1);
+  RecordProperty("refused", refused);
+  RecordProperty("converted", converted);
+  EXPECT_GT(refused, 10) << "the faults reached the run";
+  EXPECT_GT(converted, 0);
+}
+
+}  // namespace
+}  // namespace converter
