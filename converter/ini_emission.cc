@@ -340,10 +340,34 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   out->append("\r\n");
 }
 
+namespace {
+
+// A "*" name whose stream name is a decimal number: the builder may have
+// given that name to a task of the same area written before it.
+bool IsNumberedFixedName(const char* name) {
+  if (name[0] != '*' || name[1] == '\0') return false;
+  for (const char* p = name + 1; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int IniEmitter::EmitTasks(TaskArea area) {
+  // The builder names new tasks with numbers that it skips when a stream
+  // of that name exists, but cannot write a "*" task whose number it gave
+  // away already: tasks with numbered fixed names are written first.
+  int result = EmitTasksWhere(area, true);
+  if (result == 0) result = EmitTasksWhere(area, false);
+  return result;
+}
+
+int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names) {
   int problems_found = 0;
   int result = ForEachTaskInArea(
       settings_, area, [&](const OldTaskRecord& record, const std::string& stream) {
+        if (IsNumberedFixedName(record.Name.text) != numbered_fixed_names) return 0;
         TaskContext context;
         context.area = area;
         context.language = settings_->language;

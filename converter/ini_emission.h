@@ -93,8 +93,10 @@ class IniEmitter {
   // REQUIRES: settings and sink outlive the emitter.
   IniEmitter(RunSettings* settings, TextSink* sink) : settings_(settings), sink_(sink) {}
 
-  // Writes every task of the area, each from its own stream. Returns 0, or
-  // 2 when the area could not be read whole or a value cannot be carried.
+  // Writes every task of the area, each from its own stream, in
+  // enumeration order except that "*" tasks whose stream name is a number
+  // come first. Returns 0, or 2 when the area could not be read whole or a
+  // value cannot be carried.
   int EmitTasks(TaskArea area);
   // Writes "[MAIN]" with the output path, the task count and the stored
   // password. Returns 0, or 2 when the password cannot be read or carried.
@@ -108,6 +110,10 @@ class IniEmitter {
   const std::string& stored_password() const { return stored_password_; }
 
  private:
+  // One pass over the area, writing the tasks with (or without) a numbered
+  // fixed name.
+  int EmitTasksWhere(TaskArea area, bool numbered_fixed_names);
+
   RunSettings* settings_;
   TextSink* sink_;
   int32_t task_counter_ = 0;

@@ -529,11 +529,15 @@ TEST_F(RebolanTest, ConversionCarriesTasksWhateverTheirNames) {
   add("ALPHA/ann", "*mine", "fixed private");
   add("BETA/bob", "*mine", "the same fixed name, another user");
   add("BETA/bob", "Same", "private twin");
+  // Quarlen gives 68962 to the second task it names in _Common_: this one
+  // must be written before that.
+  add("_Common_", "*68962", "numbered fixed name");
   const std::string cnf = Write(tree, "names.CNF");
   RunResult r = Rebolan({cnf});
   ASSERT_EQ(r.exit_status, 0) << r.err;
   auto result = Tree(cnf);
-  EXPECT_EQ(StreamsIn(result, "_Common_").size(), 5u);
+  EXPECT_EQ(StreamsIn(result, "_Common_").size(), 6u);
+  EXPECT_NE(result["_Common_/68962"].find(HexOf("numbered fixed name")), std::string::npos);
   EXPECT_EQ(StreamsIn(result, "_Common_/_ReadOnly_").size(), 2u);
   EXPECT_EQ(StreamsIn(result, "ALPHA/ann"), (std::vector<std::string>{"ALPHA/ann/mine"}));
   EXPECT_EQ(StreamsIn(result, "BETA/bob").size(), 2u);
@@ -545,7 +549,7 @@ TEST_F(RebolanTest, ConversionCarriesTasksWhateverTheirNames) {
   for (const char* message : {"C:\\VIRUS\\FOUND", "second", "empty one", "empty two",
                               "fixed in common", "read-only twin", "fixed read-only",
                               "fixed private", "the same fixed name, another user",
-                              "private twin"}) {
+                              "private twin", "numbered fixed name"}) {
     EXPECT_NE(all.find(HexOf(message)), std::string::npos) << message;
   }
 }
