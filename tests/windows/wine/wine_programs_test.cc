@@ -355,6 +355,10 @@ TEST_F(WinePrograms, RebolanConvertsToTheSameFile) {
 // cuts to 8 bits.
 TEST_F(WinePrograms, FullExitCodesOnWindows) {
   TempDir dir;
+  const std::string basic = dir.File("basic.CNF");
+  const std::string v616 = dir.File("v616.CNF");
+  WriteWholeFile(basic, ReadWholeFile(FixturePath("615/basic.CNF")));
+  WriteWholeFile(v616, ReadWholeFile(FixturePath("615/v616.CNF")));
   const struct {
     const char* program;
     std::string tail;
@@ -366,11 +370,19 @@ TEST_F(WinePrograms, FullExitCodesOnWindows) {
       {"Rebolan", WinPath(dir.File("missing.CNF")) + " /I" + WinPath(dir.File("o.ini")),
        0x80030002u},  // STG_E_FILENOTFOUND
       {"Rebolan", WinPath(dir.File("missing.CNF")), 0x80030002u},
+      // An export of a file with a stored password needs that password.
+      {"Rebolan", WinPath(basic) + " /I" + WinPath(dir.File("p.ini")), 0xFFFFFFFFu},
+      {"Rebolan", WinPath(basic) + " /I" + WinPath(dir.File("p.ini")) + " /Psecret2", 0xFFFFFFFFu},
+      // A conversion run on a file of version 616 changes nothing.
+      {"Rebolan", WinPath(v616), 0},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.expected, RunWindows(c.program, c.tail, dir.path()).code)
         << c.program << " " << c.tail;
   }
+  EXPECT_FALSE(testing_support::PathExists(dir.File("p.ini")));
+  EXPECT_EQ(ReadWholeFile(FixturePath("615/basic.CNF")), ReadWholeFile(basic));
+  EXPECT_EQ(ReadWholeFile(FixturePath("615/v616.CNF")), ReadWholeFile(v616));
 }
 
 // The Temp folder of the Wine prefix's user, as a Unix path; "" if none.
