@@ -625,7 +625,8 @@ HRESULT CompoundFile::Check(std::string* problems) {
   }
 
   // Walk the tree from the root: every element once, every stream's chain.
-  uint32_t mini_count = static_cast<uint32_t>(root.size / kMiniSectorSize);
+  // Only mini sectors that the file can hold (the root size comes from the file).
+  uint32_t mini_count = mini_->Limit();
   std::vector<uint8_t> mini_owner(mini_count, 0);
   std::unordered_set<uint32_t> reached{kRootId};
   std::vector<uint32_t> storages{kRootId};

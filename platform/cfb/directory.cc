@@ -15,7 +15,6 @@ constexpr size_t kMaxCachedSectors = 4096;
 
 Directory::Directory(SectorFile* file, Allocator* fat, Header* header)
     : file_(file),
-      fat_(fat),
       header_(header),
       eps_(file->sector_size() / kDirEntrySize),
       chain_(fat, header->first_dir_sector) {}

@@ -77,7 +77,6 @@ class Directory {
   HRESULT SectorFor(uint32_t id, Sector** sector);
 
   SectorFile* file_;
-  Allocator* fat_;
   Header* header_;
   uint32_t eps_;
   Chain chain_;
