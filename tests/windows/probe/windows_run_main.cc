@@ -3,10 +3,15 @@
 // $CNF_RUN_COMMAND_LINE exactly as written (no quoting added), waits for it
 // and prints its full 32-bit exit code as 8 hexadecimal digits. Exit 0 when
 // the child ran, 2 when it could not be started.
+//
+// With $CNF_RUN_HOLD naming a compound file, it holds that file open
+// (StgOpenStorage, share-exclusive) while the child runs, as another
+// program holding the configuration would.
 #include <cstdio>
 #include <string>
 
 #include <windows.h>
+#include <objbase.h>
 
 int main() {
   char command_line[32768];
@@ -17,6 +22,18 @@ int main() {
     return 2;
   }
   SetEnvironmentVariableA("CNF_RUN_COMMAND_LINE", nullptr);
+  IStorage* held = nullptr;
+  wchar_t hold[MAX_PATH];
+  if (GetEnvironmentVariableW(L"CNF_RUN_HOLD", hold, MAX_PATH) > 0) {
+    HRESULT hr = StgOpenStorage(hold, nullptr, STGM_READWRITE | STGM_SHARE_EXCLUSIVE, nullptr,
+                                0, &held);
+    if (FAILED(hr)) {
+      std::fprintf(stderr, "windows_run: cannot hold the file: %08lX\n",
+                   static_cast<unsigned long>(hr));
+      return 2;
+    }
+    SetEnvironmentVariableA("CNF_RUN_HOLD", nullptr);
+  }
   STARTUPINFOA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.cb = sizeof(startup);
@@ -31,6 +48,7 @@ int main() {
   GetExitCodeProcess(process.hProcess, &code);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
+  if (held != nullptr) held->Release();
   std::printf("%08lX\n", static_cast<unsigned long>(code));
   return 0;
 }

@@ -77,11 +77,15 @@ class WinePrograms : public ::testing::Test {
 
   // Runs `program_path` (a Unix path to an .exe) under Wine with the command
   // tail `tail`, in folder `cwd`.
+  // With `hold` (a Unix path), a Windows process holds that compound file
+  // open, share-exclusive, while the program runs.
   Outcome RunWindowsExe(const std::string& program_path, const std::string& tail,
-                        const std::string& cwd) const {
+                        const std::string& cwd, const std::string& hold = "") const {
     std::string command_line = "\"" + WinPath(program_path) + "\"";
     if (!tail.empty()) command_line += " " + tail;
-    RunResult r = testing_support::Run({wine_, runner_}, cwd, {{"CNF_RUN_COMMAND_LINE", command_line}});
+    std::map<std::string, std::string> env = {{"CNF_RUN_COMMAND_LINE", command_line}};
+    if (!hold.empty()) env["CNF_RUN_HOLD"] = WinPath(hold);
+    RunResult r = testing_support::Run({wine_, runner_}, cwd, env);
     Outcome outcome;
     outcome.err = r.err;
     if (r.exit_status == 0 && r.out.size() >= 8) {
@@ -91,8 +95,8 @@ class WinePrograms : public ::testing::Test {
   }
 
   Outcome RunWindows(const std::string& program, const std::string& tail,
-                     const std::string& cwd) const {
-    return RunWindowsExe(WindowsProgram(program), tail, cwd);
+                     const std::string& cwd, const std::string& hold = "") const {
+    return RunWindowsExe(WindowsProgram(program), tail, cwd, hold);
   }
 
   static Outcome RunPosix(const std::string& program, const std::vector<std::string>& args,
@@ -345,8 +349,8 @@ TEST_F(WinePrograms, RebolanConvertsToTheSameFile) {
                               fixture);
     }
     // Nothing is left beside the configuration file by either build.
-    EXPECT_EQ(testing_support::Run({"ls", posix_dir.path()}).out,
-              testing_support::Run({"ls", windows_dir.path()}).out)
+    EXPECT_EQ(testing_support::Run({"/bin/ls", posix_dir.path()}).out,
+              testing_support::Run({"/bin/ls", windows_dir.path()}).out)
         << fixture;
   }
 }
@@ -447,6 +451,29 @@ TEST_F(WinePrograms, RebolanFindsTheConfigurationThroughTheRegistry) {
   EXPECT_EQ(0u, windows.code);
   EXPECT_NE(std::string::npos, EngineDump(cnf).find("F _Version_ 4 68020000"));
   EXPECT_EQ(temp_files, CountTempIniFiles(temp));
+}
+
+// While another program holds the configuration file open (the suite
+// itself, say), nothing can be read: a conversion run fails and deletes
+// nothing, an export run fails, and Quarlen changes nothing.
+TEST_F(WinePrograms, AFileHeldByAnotherProgramIsLeftAlone) {
+  TempDir dir;
+  const std::string cnf = dir.File("Torvi32.CNF");
+  const std::string original = ReadWholeFile(FixturePath("615/basic.CNF"));
+  WriteWholeFile(cnf, original);
+  Outcome conversion = RunWindows("Rebolan", WinPath(cnf), dir.path(), cnf);
+  EXPECT_NE(0u, conversion.code);
+  EXPECT_NE(0xDEADBEEFu, conversion.code) << conversion.err;  // it did run
+  Outcome export_run = RunWindows(
+      "Rebolan", WinPath(cnf) + " /I" + WinPath(dir.File("o.ini")) + " /Psecret1", dir.path(), cnf);
+  EXPECT_NE(0u, export_run.code);
+  EXPECT_NE(0xDEADBEEFu, export_run.code) << export_run.err;
+  WriteWholeFile(dir.File("A.INI"), "[MAIN]\r\nOutputENG=" + WinPath(cnf) +
+                                        "\r\nPassword=other\r\nNumTasks=1\r\n");
+  EXPECT_EQ(0u, RunWindows("Quarlen", "A.INI", dir.path(), cnf).code);  // failures are silent
+  EXPECT_EQ(original, ReadWholeFile(cnf));
+  // Nothing was moved aside or left beside the file.
+  EXPECT_EQ("A.INI\nTorvi32.CNF\n", testing_support::Run({"/bin/ls", dir.path()}).out);
 }
 
 // Rebolan started from a folder without Quarlen.exe cannot hand off: it ends
