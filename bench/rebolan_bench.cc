@@ -38,6 +38,8 @@ std::string SelfFolder() {
 
 // Runs argv and returns its exit status, or -1; *peak_kib gets the peak
 // resident memory of the process and of the processes it waited for.
+double g_cpu_seconds = 0;  // CPU time (user + system) of the last run
+
 int RunAndWait(const std::vector<std::string>& args, long* peak_kib) {
   std::vector<char*> argv;
   std::vector<std::string> copy = args;
@@ -49,6 +51,8 @@ int RunAndWait(const std::vector<std::string>& args, long* peak_kib) {
   struct rusage usage;
   if (::wait4(pid, &status, 0, &usage) < 0) return -1;
   *peak_kib = usage.ru_maxrss;
+  g_cpu_seconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+                  usage.ru_stime.tv_usec / 1e6;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -117,16 +121,16 @@ int main(int argc, char** argv) {
   int status =
       RunAndWait({rebolan, cnf, "-I" + folder + "/export.ini", "-Pbench-password"}, &export_kib);
   double export_seconds = Seconds(start);
-  std::printf("export run (Rebolan alone): exit %d, %.2f s, peak %.1f MiB\n", status,
-              export_seconds, export_kib / 1024.0);
+  std::printf("export run (Rebolan alone): exit %d, %.2f s (CPU %.2f s), peak %.1f MiB\n",
+              status, export_seconds, g_cpu_seconds, export_kib / 1024.0);
 
   start = std::chrono::steady_clock::now();
   long convert_kib = 0;
   status = RunAndWait({rebolan, cnf}, &convert_kib);
   double convert_seconds = Seconds(start);
-  std::printf("conversion run (export, hand-off, Quarlen's build, check): exit %d, %.2f s, "
-              "peak of Rebolan and Quarlen %.1f MiB\n",
-              status, convert_seconds, convert_kib / 1024.0);
+  std::printf("conversion run (export, hand-off, Quarlen's build, check): exit %d, %.2f s "
+              "(CPU %.2f s), peak of Rebolan and Quarlen %.1f MiB\n",
+              status, convert_seconds, g_cpu_seconds, convert_kib / 1024.0);
   // Quarlen alone on the exported text, into a fresh file, to show how the
   // conversion's time divides between the two programs.
   std::ifstream in(folder + "/export.ini", std::ios::binary);
@@ -140,8 +144,9 @@ int main(int argc, char** argv) {
     long quarlen_kib = 0;
     int quarlen_status = RunAndWait(
         {SelfFolder() + "/../tools/Quarlen", folder + "/alone.ini", "/LENG"}, &quarlen_kib);
-    std::printf("of which Quarlen alone on the exported text: exit %d, %.2f s, peak %.1f MiB\n",
-                quarlen_status, Seconds(start), quarlen_kib / 1024.0);
+    std::printf("of which Quarlen alone on the exported text: exit %d, %.2f s (CPU %.2f s), "
+                "peak %.1f MiB\n",
+                quarlen_status, Seconds(start), g_cpu_seconds, quarlen_kib / 1024.0);
   }
   if (std::getenv("REBOLAN_BENCH_KEEP")) { std::printf("kept %s\n", folder.c_str()); return 0; }
   std::string cleanup = "rm -rf '" + folder + "'";
