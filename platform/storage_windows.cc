@@ -21,6 +21,8 @@ const wchar_t* Wide(const std::u16string& name) {
   return reinterpret_cast<const wchar_t*>(name.c_str());
 }
 
+constexpr uint64_t kMaxVersion3Offset = 0x7FFFFFFF;
+
 bool IsValidElementName(const std::u16string& name) {
   if (name.empty() || name.size() > 31) return false;
   for (char16_t c : name) {
@@ -89,6 +91,9 @@ class WindowsStream : public Stream {
     HRESULT hr = Base(SeekOrigin::kCurrent, &position);
     if (SUCCEEDED(hr)) hr = Base(SeekOrigin::kEnd, &size);
     if (FAILED(hr) || position <= size) return hr;
+    // A file of the format's version 3 ends before 2 GiB: ole32 refuses a
+    // write out there by itself, without zeros written first.
+    if (position > kMaxVersion3Offset) return S_OK;
     LARGE_INTEGER move;
     move.QuadPart = static_cast<LONGLONG>(size);
     hr = stream_->Seek(move, STREAM_SEEK_SET, nullptr);
