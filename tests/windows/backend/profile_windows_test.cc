@@ -70,6 +70,11 @@ const char* const kFixtureLines[] = {
     "[long]",
 };
 
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::string Fixture() {
   std::string text;
   for (const char* line : kFixtureLines) text += std::string(line) + "\r\n";
@@ -236,6 +241,17 @@ TEST(ProfileWindows, DeliberateDifferencesFromWine) {
   GetPrivateProfileStringA("", "emptysec", "def", buffer, sizeof(buffer), fixture.c_str());
   EXPECT_STREQ("def", buffer);
   EXPECT_EQ("yes", full->GetString("", "emptysec", "def"));
+
+  // Names that differ in the case of a non-ASCII letter: the reader folds
+  // them as Windows does (simple upper case of every character, so "\xFC"
+  // meets "\xDC"); Wine folds A-Z only.
+  const std::string umlaut = dir.File("umlaut.ini");
+  WriteWholeFile(umlaut, "[Pr\xFC" "fung]\r\nSchl\xFC" "ssel=ja\r\n");
+  std::unique_ptr<ProfileFile> folded = ProfileFile::Load(umlaut, nullptr);
+  EXPECT_EQ("ja", folded->GetString("PR\xDC" "FUNG", "SCHL\xDC" "SSEL", "def"));
+  GetPrivateProfileStringA("PR\xDC" "FUNG", "SCHL\xDC" "SSEL", "def", buffer, sizeof(buffer),
+                           umlaut.c_str());
+  EXPECT_STREQ(RunningUnderWine() ? "def" : "ja", buffer);
 
   // A quoted value that just fits the buffer: Windows gives "123" for size 4
   // (size - 1 characters); Wine loses one more character after the quotes

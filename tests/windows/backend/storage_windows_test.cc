@@ -281,7 +281,7 @@ TEST(StorageWindows, ForbiddenNamesAreRefusedThoughWineAcceptsThem) {
   const std::string narrow = dir.File("raw.cnf");  // ASCII only
   const std::wstring raw_path(narrow.begin(), narrow.end());
   ASSERT_EQ(S_OK, StgCreateDocfile(raw_path.c_str(), kMode, 0, &raw));
-  const wchar_t* raw_names[] = {L"a/b", L"a\\b", L"a:b", L"a!b"};
+  const wchar_t* raw_names[] = {L"a/b", L"a\\b", L"a:b", L"a!b", L""};
   for (const wchar_t* name : raw_names) {
     IStream* stream = nullptr;
     HRESULT hr = raw->CreateStream(name, kMode, 0, 0, &stream);
