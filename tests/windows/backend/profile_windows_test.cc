@@ -243,8 +243,9 @@ TEST(ProfileWindows, DeliberateDifferencesFromWine) {
   EXPECT_EQ("yes", full->GetString("", "emptysec", "def"));
 
   // Names that differ in the case of a non-ASCII letter: the reader folds
-  // them as Windows does (simple upper case of every character, so "\xFC"
-  // meets "\xDC"); Wine folds A-Z only.
+  // every letter with the simple upper case that element names use, so
+  // "\xFC" meets "\xDC", as Windows' case-insensitive comparison does; Wine
+  // folds A-Z only.
   const std::string umlaut = dir.File("umlaut.ini");
   WriteWholeFile(umlaut, "[Pr\xFC" "fung]\r\nSchl\xFC" "ssel=ja\r\n");
   std::unique_ptr<ProfileFile> folded = ProfileFile::Load(umlaut, nullptr);
