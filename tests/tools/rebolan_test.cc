@@ -552,6 +552,18 @@ TEST_F(RebolanTest, ConversionCarriesTasksWhateverTheirNames) {
                               "private twin", "numbered fixed name"}) {
     EXPECT_NE(all.find(HexOf(message)), std::string::npos) << message;
   }
+  // Each task keeps its own name: the 616 stream's name follows the
+  // 32-byte header.
+  auto name_of = [&](const std::string& message) {
+    for (const auto& [path, hex] : result) {
+      if (hex.find(HexOf(message)) != std::string::npos) return hex.substr(64, 8 + 8);
+    }
+    return std::string("not found");
+  };
+  EXPECT_EQ(name_of("C:\\VIRUS\\FOUND"), "04000000" + HexOf("Same"));
+  EXPECT_EQ(name_of("second"), "04000000" + HexOf("SAME"));
+  EXPECT_EQ(name_of("empty one").substr(0, 8), "00000000");
+  EXPECT_EQ(name_of("empty two").substr(0, 8), "00000000");
 }
 
 // The INI schema has no key for the second password: the conversion copies
