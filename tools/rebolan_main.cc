@@ -19,10 +19,13 @@ const char kDefaultConfigPath[] = "/var/lib/torvi32/Torvi32.CNF";
 
 const platform::ProgramInfo kProgramInfo = {
     "Rebolan",
-    "usage: Rebolan [configuration-path] [/I<ini-path>] [/L<language>] [/P<password>]\n"
-    "  without /I: converts the configuration file to version 616 through Quarlen\n"
-    "  with /I:    writes the configuration as INI text to <ini-path> only\n"
-    "  on POSIX, -I, -L, -P work as /I, /L, /P (needed before an absolute path)",
+    "usage: Rebolan [CONFIG-PATH] [/I<ini-path>] [/L<language>] [/P<password>]\n"
+    "Without /I: converts the configuration file (default: the registry value CFG,\n"
+    "else /var/lib/torvi32/Torvi32.CNF) to version 616 through Quarlen, and keeps\n"
+    "the old file until the new one has passed its check.\n"
+    "With /I: writes the configuration as INI text to <ini-path> only; /P gives\n"
+    "the main password when one is stored. Switches may be written with '-'\n"
+    "(needed before an absolute path: -I/tmp/out.ini).\n",
     "1.0.0"};
 
 int32_t ProgramMain(const std::string& command_tail) {
