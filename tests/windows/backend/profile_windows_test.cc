@@ -15,6 +15,7 @@
 namespace platform {
 namespace {
 
+using windows_testing::RunningUnderWine;
 using windows_testing::TempFolder;
 using windows_testing::WriteWholeFile;
 
@@ -69,11 +70,6 @@ const char* const kFixtureLines[] = {
     "long=123456789012345678901234567890123",
     "[long]",
 };
-
-bool RunningUnderWine() {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 std::string Fixture() {
   std::string text;

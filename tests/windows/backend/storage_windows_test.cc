@@ -12,15 +12,11 @@
 namespace platform {
 namespace {
 
+using windows_testing::RunningUnderWine;
 using windows_testing::TempFolder;
 using windows_testing::WriteWholeFile;
 
 constexpr uint32_t kMode = kStorageMode;
-
-bool RunningUnderWine() {
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 std::unique_ptr<Storage> NewFile(const std::string& path) {
   std::unique_ptr<Storage> root;

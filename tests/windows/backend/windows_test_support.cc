@@ -76,4 +76,9 @@ std::string TestProgramFolder() {
   return path.substr(0, path.find_last_of('\\'));
 }
 
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace windows_testing

@@ -28,4 +28,8 @@ bool FileExists(const std::string& path);
 // The folder of windows_tests.exe (and windows_probe.exe beside it).
 std::string TestProgramFolder();
 
+// Whether Wine runs the tests (its ntdll exports wine_get_version): where
+// Wine departs from Windows, tests expect Wine's answer under Wine only.
+bool RunningUnderWine();
+
 }  // namespace windows_testing
