@@ -130,6 +130,29 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   return 0;
 }
 
+// Whether the INI path may be emptied: an existing compound file (such as
+// the configuration itself, named by mistake) never is.
+bool IsSafeIniTarget(const std::string& path) {
+  static const uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  std::unique_ptr<platform::File> file;
+  int error = platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file);
+  if (error == ENOENT) return true;
+  uint8_t head[8] = {0};
+  size_t read = 0;
+  if (error == 0) error = file->ReadAt(0, head, sizeof head, &read);
+  if (error != 0) {
+    platform::Report("cannot check the INI file " + path + " before writing it: " +
+                     ErrnoText(error));
+    return false;
+  }
+  if (read == sizeof head && std::memcmp(head, kSignature, sizeof head) == 0) {
+    platform::Report("the INI file " + path +
+                     " is a compound file (a configuration?); it is not overwritten");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
@@ -365,6 +388,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
 
   drop_temp();
+  if (!IsSafeIniTarget(settings.ini_path)) return kExitCannotWriteIni;
   FileSink sink;
   int error = sink.Open(settings.ini_path);
   if (error != 0) {

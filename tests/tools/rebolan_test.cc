@@ -700,6 +700,20 @@ TEST_F(RebolanTest, RunsThatMustNotHandOff) {
       << "the export holds the whole value";
 }
 
+TEST_F(RebolanTest, ExportNeverOverwritesACompoundFile) {
+  const std::string cnf = Copy("basic.CNF", "basic.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  RunResult r = Rebolan({cnf, "-I" + cnf, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 8) << r.err;
+  EXPECT_EQ(ReadWholeFile(cnf), before);
+  // An ordinary file is replaced.
+  const std::string ini = dir_.File("old.ini");
+  WriteWholeFile(ini, "old text");
+  r = Rebolan({cnf, "-I" + ini, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf));
+}
+
 TEST_F(RebolanTest, CommandLineErrors) {
   struct Case {
     std::vector<std::string> args;
