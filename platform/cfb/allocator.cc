@@ -69,6 +69,7 @@ HRESULT Allocator::EnsureLoaded(uint32_t fat_index) {
   if (FAILED(hr)) return hr;
   FromLittleEndian(entries, static_cast<size_t>(count) * epb_);
   for (uint32_t k = 0; k < count; ++k) loaded_[first + k] = 1;
+  loaded_count_ += count;
   return S_OK;
 }
 
@@ -161,6 +162,7 @@ HRESULT Allocator::GrowFat() {
   file_->GrowTo(static_cast<uint32_t>(end));
   fat_.resize(count * epb_, FREESECT);
   loaded_.assign(count, 1);
+  loaded_count_ = count;
   for (uint32_t old : fat_sectors_) {
     fat_[old] = FREESECT;
     if (old < search_from_) search_from_ = old;

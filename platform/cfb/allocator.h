@@ -29,6 +29,11 @@ class Allocator : public ChainLinks {
   HRESULT AllocateAtEnd(uint32_t* id) override { return Grow(id); }
   HRESULT Free(uint32_t id) override;
   uint32_t Limit() const override { return file_->sector_count(); }
+  const uint32_t* Table(size_t* size) const override {
+    if (loaded_count_ != loaded_.size()) return nullptr;
+    *size = fat_.size();
+    return fat_.data();
+  }
 
   // Writes the changed FAT and DIFAT sectors and puts the FAT and DIFAT
   // fields into *header (the caller writes the header).
@@ -62,6 +67,7 @@ class Allocator : public ChainLinks {
   std::vector<uint32_t> difat_sectors_;
   std::vector<uint32_t> fat_;       // all entries; valid where loaded_
   std::vector<uint8_t> loaded_;     // per FAT sector
+  size_t loaded_count_ = 0;
   std::set<uint32_t> dirty_fat_;    // FAT sector indexes
   std::set<uint32_t> dirty_difat_;  // DIFAT sector indexes
   bool header_dirty_ = false;

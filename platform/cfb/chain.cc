@@ -40,13 +40,21 @@ HRESULT Chain::ResolveUpTo(uint64_t index) {
   if (complete_ || units_.size() > index) return S_OK;
   // Nothing is allocated while walking, so the bound stays put.
   const uint32_t limit = links_->Limit();
+  size_t table_size = 0;
+  const uint32_t* table = links_->Table(&table_size);
   while (!complete_ && units_.size() <= index) {
     uint32_t next;
     if (units_.empty()) {
       next = start_;
     } else {
-      HRESULT hr = links_->Next(units_.back(), &next);
-      if (FAILED(hr)) return hr;
+      uint32_t current = units_.back();
+      if (table != nullptr && current < table_size) {
+        next = table[current];
+      } else {
+        HRESULT hr = links_->Next(current, &next);
+        if (FAILED(hr)) return hr;
+        table = links_->Table(&table_size);
+      }
       if (next == ENDOFCHAIN) {
         complete_ = true;
         break;

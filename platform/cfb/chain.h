@@ -3,6 +3,7 @@
 // visited check, so a cyclic or out-of-range chain is an error, never a hang.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,6 +27,9 @@ class ChainLinks {
   virtual HRESULT Free(uint32_t id) = 0;
   // Units that exist: every valid unit number is below it.
   virtual uint32_t Limit() const = 0;
+  // The whole table when it is in memory (*size entries), else null: walks
+  // then read it directly. Valid until the table changes.
+  virtual const uint32_t* Table(size_t* size) const { return nullptr; }
 };
 
 class Chain {

@@ -304,6 +304,8 @@ HRESULT CompoundFile::StreamChain(uint32_t id, const DirEntry& entry, Chain** ch
     cached.mini = mini;
     cached.chain.reset(new Chain(mini ? static_cast<ChainLinks*>(mini_.get()) : fat_.get(),
                                  entry.size == 0 ? ENDOFCHAIN : entry.start));
+    // Chains of streams read once (a listing) need not pile up.
+    if (stream_chains_.size() >= 64) stream_chains_.clear();
     it = stream_chains_.insert_or_assign(id, std::move(cached)).first;
   }
   *chain = it->second.chain.get();

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "platform/cfb/format.h"
@@ -12,6 +13,8 @@ namespace cfb {
 namespace {
 constexpr size_t kMaxCachedBytes = 4 << 20;
 constexpr uint32_t kMaxRun = 256;  // sectors read or written by one call
+constexpr uint32_t kReadAheadAfter = 48;
+constexpr uint32_t kReadAhead = 32;
 }  // namespace
 
 SectorFile::SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_size,
@@ -53,7 +56,11 @@ HRESULT SectorFile::Load(uint32_t id, Block** block) {
   auto it = cache_.find(id);
   if (it == cache_.end()) {
     if (id >= sector_count_) return STG_E_DOCFILECORRUPT;
-    HRESULT hr = Prefetch(id, 1);
+    if (cache_.size() * static_cast<size_t>(sector_size_) > kMaxCachedBytes) Trim();
+    // A call that has read many single sectors is walking much of the file
+    // (listing, reading everything): from then on it reads ahead.
+    ++misses_;
+    HRESULT hr = Prefetch(id, misses_ > kReadAheadAfter ? kReadAhead : 1);
     if (FAILED(hr)) return hr;
     it = cache_.find(id);
   }
@@ -130,8 +137,11 @@ void SectorFile::Seed(const uint8_t* bytes, size_t n) {
 
 HRESULT SectorFile::ReadRun(uint32_t first, uint32_t count, uint8_t* out) {
   if (first >= sector_count_ || count > sector_count_ - first) return STG_E_DOCFILECORRUPT;
-  auto cached = cache_.lower_bound(first);
-  if (cached != cache_.end() && cached->first < first + count) {
+  bool any_cached = false;
+  for (uint32_t i = 0; i < count && !any_cached && !cache_.empty(); ++i) {
+    any_cached = cache_.count(first + i) != 0;
+  }
+  if (any_cached) {
     for (uint32_t i = 0; i < count; ++i) {
       HRESULT hr = Read(first + i, 0, out + static_cast<size_t>(i) * sector_size_, sector_size_);
       if (FAILED(hr)) return hr;
@@ -146,27 +156,30 @@ HRESULT SectorFile::ReadRun(uint32_t first, uint32_t count, uint8_t* out) {
 }
 
 HRESULT SectorFile::Flush() {
-  std::vector<uint8_t> run;
-  auto it = cache_.begin();
-  while (it != cache_.end()) {
-    if (!it->second.dirty) {
-      ++it;
-      continue;
+  if (dirty_count_ > 0) {
+    std::vector<uint32_t> dirty;
+    dirty.reserve(dirty_count_);
+    for (const auto& item : cache_) {
+      if (item.second.dirty) dirty.push_back(item.first);
     }
-    // Gather consecutive changed sectors into one write.
-    uint32_t first = it->first;
-    run.clear();
-    uint32_t next = first;
-    while (it != cache_.end() && it->first == next && it->second.dirty &&
-           next - first < kMaxRun) {
-      run.insert(run.end(), it->second.bytes.begin(), it->second.bytes.end());
-      ++it;
-      ++next;
+    std::sort(dirty.begin(), dirty.end());
+    std::vector<uint8_t> run;
+    size_t i = 0;
+    while (i < dirty.size()) {
+      // Gather consecutive changed sectors into one write.
+      size_t j = i;
+      run.clear();
+      while (j < dirty.size() && dirty[j] == dirty[i] + (j - i) && j - i < kMaxRun) {
+        const std::vector<uint8_t>& bytes = cache_[dirty[j]].bytes;
+        run.insert(run.end(), bytes.begin(), bytes.end());
+        ++j;
+      }
+      int error = file_->WriteAt(OffsetOf(dirty[i]), run.data(), run.size());
+      if (error != 0) return WriteError(error);
+      for (size_t k = i; k < j; ++k) cache_[dirty[k]].dirty = false;
+      dirty_count_ -= j - i;
+      i = j;
     }
-    int error = file_->WriteAt(OffsetOf(first), run.data(), run.size());
-    if (error != 0) return WriteError(error);
-    for (uint32_t id = first; id < next; ++id) cache_[id].dirty = false;
-    dirty_count_ -= next - first;
   }
   if (header_dirty_) {
     std::vector<uint8_t> sector(sector_size_, 0);

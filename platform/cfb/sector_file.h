@@ -9,7 +9,7 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <vector>
 
@@ -89,8 +89,9 @@ class SectorFile {
   uint32_t sector_size_;
   uint32_t shift_;
   uint32_t sector_count_;
-  std::map<uint32_t, Block> cache_;
+  std::unordered_map<uint32_t, Block> cache_;
   size_t dirty_count_ = 0;
+  uint32_t misses_ = 0;  // sectors read one at a time
   std::vector<uint8_t> header_;
   bool header_dirty_ = false;
 };
