@@ -141,7 +141,7 @@ RegistryLookup FindRegistryString(const std::string& file_bytes, const std::stri
         continue;  // malformed: the line is passed over
       }
     } else {
-      continuation = data.back() == '\\';
+      continuation = !data.empty() && data.back() == '\\';
     }
     if (!in_key || !EqualNoCaseAnsi(name, value_name)) continue;
     // The last setting counts; "-" and other types leave no string value.

@@ -75,6 +75,8 @@ TEST(RegistryFileTest, FindsStringValues) {
       {"removed sibling key", V5(key + "\"CFG\"=\"x\"\n[-HKLM\\Software\\ORMEK]"), "CFG",
        RegistryLookup::kFound, "x"},
       {"dword value", V5(key + "\"CFG\"=dword:00000001"), "CFG", RegistryLookup::kAbsent, ""},
+      {"nothing after =", V5(key + "\"CFG\"=\"x\"\n\"CFG\"="), "CFG", RegistryLookup::kAbsent,
+       ""},
       {"unterminated", V5(key + "\"CFG\"=\"x"), "CFG", RegistryLookup::kAbsent, ""},
       {"text after value", V5(key + "\"CFG\"=\"x\" y"), "CFG", RegistryLookup::kAbsent, ""},
       {"unterminated name", V5(key + "\"CFG=\"x\""), "CFG", RegistryLookup::kAbsent, ""},
