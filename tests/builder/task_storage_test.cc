@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,12 @@ TEST_F(TaskStorageTest, FindByNameWithoutRegardToCase) {
   EXPECT_EQ(found.Types, (TaskList{"x", "y"}));  // read back reversed
   found.Clear();
   EXPECT_FALSE(FindTaskInArea(&found, "FIRST", IsReadOnly));
+  // Letters beyond ASCII compare without regard to case too (code page 1252).
+  TaskRecord umlaut = Task(IsShared, "\xC4RGER");
+  ASSERT_TRUE(WriteTask(&umlaut));
+  found.Clear();
+  ASSERT_TRUE(FindTaskInArea(&found, "\xE4rger", IsShared));
+  EXPECT_EQ(found.StreamName, umlaut.StreamName);
 }
 
 TEST_F(TaskStorageTest, FixedNameLookupGoesToTheUserArea) {
@@ -301,6 +308,29 @@ TEST_F(TaskStorageTest, DeleteDestroysWhereFoundNotWhereTheFlagsPoint) {
   std::string dump = Dump();
   EXPECT_EQ(StreamLine(dump, "_Common_/7"), "");
   EXPECT_NE(StreamLine(dump, "_Common_/_ReadOnly_/7"), "");
+}
+
+TEST_F(TaskStorageTest, StreamNameWithoutAnsiFormIsNeverAddressed) {
+  ASSERT_TRUE(CreateSkeleton(ConfigPath));
+  // U+4E00 has no form in code page 1252: its ANSI name would be "?x",
+  // which names another stream.
+  PutStream(ConfigPath, "_Common_/?x", TaskBytes(IsShared, "Other"));
+  {
+    std::unique_ptr<platform::Storage> root;
+    ASSERT_EQ(platform::OpenStorageFile(ConfigPath, kStorageMode, &root), S_OK);
+    std::unique_ptr<platform::Storage> common;
+    ASSERT_EQ(root->OpenStorage(AnsiToWide("_Common_"), kStorageMode, &common), S_OK);
+    std::unique_ptr<platform::Stream> stream;
+    ASSERT_EQ(common->CreateStream(u"\u4e00x", kStorageMode, &stream), S_OK);
+    std::string bytes = TaskBytes(IsShared, "Odd");
+    uint32_t written = 0;
+    ASSERT_EQ(stream->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written), S_OK);
+  }
+  TaskRecord work;
+  EXPECT_EQ(DeleteTask(&work, "odd"), DeleteOutcome::kNotFound);
+  std::string dump = Dump();
+  EXPECT_NE(StreamLine(dump, "_Common_/?x"), "") << dump;
+  EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 7) << dump;  // skeleton + 2 streams
 }
 
 TEST_F(TaskStorageTest, LookupsCreateMissingCommonStorages) {
