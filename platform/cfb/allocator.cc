@@ -179,7 +179,6 @@ HRESULT Allocator::GrowFat() {
   dirty_fat_.clear();
   for (uint32_t i = 0; i < count; ++i) dirty_fat_.insert(i);
   for (uint32_t i = 0; i < difat_sectors_.size(); ++i) dirty_difat_.insert(i);
-  header_dirty_ = true;
   return S_OK;
 }
 
@@ -214,14 +213,14 @@ HRESULT Allocator::Flush() {
     if (FAILED(hr)) return hr;
   }
   dirty_difat_.clear();
-  if (header_dirty_) {
+  // The counts are written as they are, whatever the header held before.
+  {
     header_->num_fat_sectors = static_cast<uint32_t>(fat_sectors_.size());
     for (uint32_t i = 0; i < kHeaderDifat; ++i) {
       header_->difat[i] = i < fat_sectors_.size() ? fat_sectors_[i] : FREESECT;
     }
     header_->num_difat_sectors = static_cast<uint32_t>(difat_sectors_.size());
     header_->first_difat_sector = difat_sectors_.empty() ? ENDOFCHAIN : difat_sectors_[0];
-    header_dirty_ = false;
   }
   return S_OK;
 }

@@ -70,7 +70,6 @@ class Allocator : public ChainLinks {
   size_t loaded_count_ = 0;
   std::set<uint32_t> dirty_fat_;    // FAT sector indexes
   std::set<uint32_t> dirty_difat_;  // DIFAT sector indexes
-  bool header_dirty_ = false;
   uint32_t search_from_ = 0;        // no free entry below this
 };
 

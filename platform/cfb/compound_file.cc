@@ -48,8 +48,6 @@ HRESULT LockError(int error) {
 
 }  // namespace
 
-bool CompoundFile::IsMiniSize(uint64_t size) { return IsMini(size); }
-
 CompoundFile::CompoundFile(std::unique_ptr<SectorFile> file)
     : file_(std::move(file)), unit_(file_->sector_size()) {}
 

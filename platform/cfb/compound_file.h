@@ -26,6 +26,7 @@
 #include "platform/cfb/chain.h"
 #include "platform/cfb/dir_entry.h"
 #include "platform/cfb/directory.h"
+#include "platform/cfb/format.h"
 #include "platform/cfb/header.h"
 #include "platform/cfb/mini_allocator.h"
 #include "platform/cfb/sector_file.h"
@@ -98,9 +99,8 @@ class CompoundFile {
   HRESULT StreamEntry(uint32_t id, DirEntry* entry);
   HRESULT StreamChain(uint32_t id, const DirEntry& entry, Chain** chain);
   uint32_t UnitSize(uint64_t size) const {
-    return IsMiniSize(size) ? 64u : file_->sector_size();
+    return IsMini(size) ? kMiniSectorSize : file_->sector_size();
   }
-  static bool IsMiniSize(uint64_t size);
   HRESULT ReadUnit(bool mini, uint32_t unit, uint8_t* out);
   HRESULT WriteUnit(bool mini, uint32_t unit, const uint8_t* data);
   // Rewrites the units of stream data touched by [from, end): old bytes below

@@ -114,7 +114,7 @@ HRESULT Directory::Flush() {
     if (FAILED(hr)) return hr;
     item.second.dirty = false;
   }
-  if (header_->major_version == 4 && grown_) {
+  if (header_->major_version == 4) {  // recomputed: other writers leave it stale
     uint64_t length;
     HRESULT hr = chain_.Length(&length);
     if (FAILED(hr)) return hr;
@@ -272,8 +272,7 @@ uint64_t Directory::MaxValidDepth() const {
 
 HRESULT Directory::Insert(uint32_t storage, uint32_t id) {
   for (int attempt = 0;; ++attempt) {
-    bool valid = true;
-    HRESULT hr = InsertOnce(storage, id, attempt == 0, &valid);
+    HRESULT hr = InsertOnce(storage, id, attempt == 0);
     if (hr != S_FALSE) return hr;
     // The tree was not a valid red-black tree (other writers leave trees
     // unbalanced or uncoloured): rebuild it balanced, then insert.
@@ -282,7 +281,7 @@ HRESULT Directory::Insert(uint32_t storage, uint32_t id) {
   }
 }
 
-HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild, bool* valid) {
+HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild) {
   TreeEdit t(this, storage);
   const std::u16string name = t.N(id).name;
   std::vector<uint32_t> path;
@@ -298,10 +297,7 @@ HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild, b
   }
   if (FAILED(t.error())) return t.error();
   if (path.size() > MaxValidDepth()) broken = true;
-  if (broken && may_rebuild) {
-    *valid = false;
-    return S_FALSE;
-  }
+  if (broken && may_rebuild) return S_FALSE;
   t.SetLeft(id, NOSTREAM);
   t.SetRight(id, NOSTREAM);
   t.N(id).color = kBlack;

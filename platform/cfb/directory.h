@@ -65,7 +65,7 @@ class Directory {
   friend class TreeEdit;
   // S_FALSE (when may_rebuild) if the path shows the tree is not a valid
   // red-black tree; nothing is changed then.
-  HRESULT InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild, bool* valid);
+  HRESULT InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild);
   HRESULT RemoveOnce(uint32_t storage, uint32_t id, bool may_rebuild);
   // Relinks the children of `storage` as a balanced, valid red-black tree.
   HRESULT Rebuild(uint32_t storage);

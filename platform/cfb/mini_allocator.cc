@@ -162,7 +162,6 @@ HRESULT MiniAllocator::GrowMiniFat(uint64_t length) {
   entries_.resize(grown * epb_, FREESECT);
   loaded_.assign(grown, 1);
   for (uint32_t i = 0; i < grown; ++i) dirty_.insert(i);
-  header_dirty_ = true;
   return S_OK;
 }
 
@@ -200,13 +199,13 @@ HRESULT MiniAllocator::Flush() {
     if (FAILED(hr)) return hr;
   }
   dirty_.clear();
-  if (header_dirty_) {
+  {
+    // Recomputed from the chain on every flush: other writers leave it stale.
     uint64_t length;
     HRESULT hr = minifat_.Length(&length);
     if (FAILED(hr)) return hr;
     header_->first_minifat_sector = minifat_.start();
     header_->num_minifat_sectors = static_cast<uint32_t>(length);
-    header_dirty_ = false;
   }
   return S_OK;
 }

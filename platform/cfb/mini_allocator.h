@@ -62,7 +62,6 @@ class MiniAllocator : public ChainLinks {
   std::vector<uint8_t> loaded_;
   std::set<uint32_t> dirty_;
   bool root_changed_ = false;
-  bool header_dirty_ = false;
   uint32_t search_from_ = 0;
   std::vector<uint8_t> sector_;  // scratch
 };

@@ -221,6 +221,27 @@ TEST(MalformedTest, EveryDamagedFieldGivesACleanResult) {
   }
 }
 
+TEST(MalformedTest, StaleHeaderCountsAreRewrittenOnTheFirstChange) {
+  TempDir dir;
+  std::string file = BaseFile(dir);
+  Put32(&file, 0x28, 9);   // directory sectors: must be 0 in version 3
+  Put32(&file, 0x40, 5);   // mini FAT sectors: the chain has 1
+  Put32(&file, 0x48, 7);   // DIFAT sectors: there are none
+  std::string path = dir.File("stale.cnf");
+  WriteWholeFile(path, file);
+  EXPECT_EQ(std::string::npos, cfb_test::EngineDump(path).find("ERROR"));
+  {
+    std::unique_ptr<platform::Storage> root;
+    std::unique_ptr<platform::Stream> s;
+    ASSERT_EQ(S_OK, platform::OpenStorageFile(path, kStorageMode, &root));
+    ASSERT_EQ(S_OK, root->CreateStream(u"New", kStorageMode, &s));
+  }
+  EXPECT_EQ(0u, cfb_test::FileGet32(path, 0x28));
+  EXPECT_EQ(1u, cfb_test::FileGet32(path, 0x40));
+  EXPECT_EQ(0u, cfb_test::FileGet32(path, 0x48));
+  EXPECT_EQ("", cfb_test::CheckFile(path));
+}
+
 TEST(MalformedTest, ReplaysEveryFileTheFuzzerEverFound) {
   // Inputs the fuzz target found (fuzz/corpus/fuzz_cfb holds the seeds and
   // tests/fixtures/cfb the findings): each must open or fail cleanly.
