@@ -399,7 +399,8 @@ int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& language
     std::string where = platform::HasFolderPart(ini_path)
                             ? ini_path
                             : platform::JoinPath(platform::WindowsDirectory(), ini_path);
-    platform::Report("the INI file " + where + " was not found or could not be read; nothing was done for it");
+    platform::Report("the INI file " + where +
+                     " was not found or could not be read; nothing was done for it");
   }
   if (ini == nullptr) return 0;
   uint64_t file_size = found ? IniFileSize(ini_path) : 0;

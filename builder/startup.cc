@@ -98,7 +98,9 @@ int32_t RunBuilder(const std::string& command_tail) {
   CommandLine command_line;
   int32_t rc = ParseCommandLine(command_tail, &command_line);
   if (rc != 0) return rc;
-  if (command_line.ini_paths.empty()) return ConvertIniFile(kDefaultIniName, command_line.languages);
+  if (command_line.ini_paths.empty()) {
+    return ConvertIniFile(kDefaultIniName, command_line.languages);
+  }
   for (const std::string& path : command_line.ini_paths) {
     rc = ConvertIniFile(path, command_line.languages);
     if (rc != 0) return rc;
