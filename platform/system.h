@@ -53,6 +53,11 @@ std::string ProgramFolder();
 bool RunProgramAndWait(const std::string& program,
                        const std::vector<std::string>& args, int32_t* exit_code);
 
+// Where the installed configuration file is when the registry names none:
+// "C:\Program files\ORMEK Software\Torvi32\Torvi32.CNF" on Windows,
+// /var/lib/torvi32/Torvi32.CNF on POSIX.
+std::string DefaultConfigurationPath();
+
 // The registry value HKEY_LOCAL_MACHINE\<key_path>, <value_name> as text;
 // on POSIX read from the .reg file $TORVI32_REGISTRY (else
 // /etc/torvi32.reg). Returns false when the file, key or value is absent.

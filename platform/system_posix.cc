@@ -265,4 +265,6 @@ void Report(const std::string& line) {
 
 void SetProgramName(const std::string& name) { ProgramName() = name; }
 
+std::string DefaultConfigurationPath() { return "/var/lib/torvi32/Torvi32.CNF"; }
+
 }  // namespace platform

@@ -180,4 +180,8 @@ void Report(const std::string& line) {}
 
 void SetProgramName(const std::string& name) { program_name = name; }
 
+std::string DefaultConfigurationPath() {
+  return "C:\\Program files\\ORMEK Software\\Torvi32\\Torvi32.CNF";
+}
+
 }  // namespace platform

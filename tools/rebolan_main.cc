@@ -5,17 +5,7 @@
 
 #include "converter/driver.h"
 #include "platform/program_main.h"
-
-namespace {
-
-// Where the configuration file is looked for when the registry names none.
-#if defined(_WIN32)
-const char kDefaultConfigPath[] = "C:\\Program files\\ORMEK Software\\Torvi32\\Torvi32.CNF";
-#else
-const char kDefaultConfigPath[] = "/var/lib/torvi32/Torvi32.CNF";
-#endif
-
-}  // namespace
+#include "platform/system.h"
 
 const platform::ProgramInfo kProgramInfo = {
     "Rebolan",
@@ -26,8 +16,8 @@ const platform::ProgramInfo kProgramInfo = {
     "With /I: writes the configuration as INI text to <ini-path> only; /P gives\n"
     "the main password when one is stored. Switches may be written with '-'\n"
     "(needed before an absolute path: -I/tmp/out.ini).\n",
-    "1.0.0"};
+    "Rebolan 1.0.0"};
 
 int32_t ProgramMain(const std::string& command_tail) {
-  return converter::RunRebolan(command_tail, kDefaultConfigPath);
+  return converter::RunRebolan(command_tail, platform::DefaultConfigurationPath());
 }
