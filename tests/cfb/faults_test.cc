@@ -1,0 +1,120 @@
+// The engine under a file system that fails: every failure comes back as a
+// result code, and an open whose write failed writes nothing more.
+#include <gtest/gtest.h>
+
+#include <errno.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/cfb/compound_file.h"
+#include "platform/cfb/format.h"
+#include "platform/file.h"
+#include "platform/storage.h"
+#include "tests/cfb/cfb_test_util.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using platform::File;
+using platform::FileSystem;
+using platform::OpenMode;
+
+// Passes everything to the platform's file system, except that writes fail
+// with `error` once `writes_left` writes went through.
+class FakeFileSystem : public FileSystem {
+ public:
+  struct Budget {
+    int writes_left = 1 << 30;
+    int error = EIO;
+    int writes_seen = 0;
+  };
+
+  class FakeFile : public File {
+   public:
+    FakeFile(std::unique_ptr<File> file, Budget* budget) : file_(std::move(file)), budget_(budget) {}
+    int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
+      return file_->ReadAt(offset, buffer, n, read);
+    }
+    int WriteAt(uint64_t offset, const void* data, size_t n) override {
+      ++budget_->writes_seen;
+      if (budget_->writes_left-- <= 0) return budget_->error;
+      return file_->WriteAt(offset, data, n);
+    }
+    int Size(uint64_t* size) override { return file_->Size(size); }
+    int Truncate(uint64_t size) override { return file_->Truncate(size); }
+    int Sync() override { return file_->Sync(); }
+    int LockExclusive() override { return file_->LockExclusive(); }
+
+   private:
+    std::unique_ptr<File> file_;
+    Budget* budget_;
+  };
+
+  int Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
+    std::unique_ptr<File> real;
+    int error = FileSystem::Platform()->Open(path, mode, &real);
+    if (error == 0) file->reset(new FakeFile(std::move(real), &budget));
+    return error;
+  }
+  int Delete(const std::string& path) override { return FileSystem::Platform()->Delete(path); }
+  int Rename(const std::string& from, const std::string& to) override {
+    return FileSystem::Platform()->Rename(from, to);
+  }
+  int Exists(const std::string& path) override { return FileSystem::Platform()->Exists(path); }
+  int SyncFolderOf(const std::string& path) override {
+    return FileSystem::Platform()->SyncFolderOf(path);
+  }
+
+  Budget budget;
+};
+
+class FaultsTest : public testing::Test {
+ protected:
+  void SetUp() override { FileSystem::SetDefault(&fake_); }
+  void TearDown() override { FileSystem::SetDefault(nullptr); }
+  FakeFileSystem fake_;
+};
+
+TEST_F(FaultsTest, AFailedWriteIsReportedAndStopsTheOpen) {
+  struct Case {
+    int error;
+    HRESULT expected;
+  };
+  for (const Case& c : {Case{EIO, STG_E_WRITEFAULT}, Case{ENOSPC, STG_E_MEDIUMFULL}}) {
+    testing_support::TempDir dir;
+    std::string path = dir.File("a.cnf");
+    std::unique_ptr<cfb::CompoundFile> file;
+    ASSERT_EQ(S_OK, cfb::CompoundFile::Create(path, &file));
+    uint32_t id;
+    ASSERT_EQ(S_OK, file->CreateElement(0, u"kept", cfb::kTypeStream, &id));
+    ASSERT_EQ(S_OK, file->WriteStream(id, 0, "abc", 3));
+    fake_.budget.writes_left = 0;
+    fake_.budget.error = c.error;
+    uint32_t other;
+    EXPECT_EQ(c.expected, file->CreateElement(0, u"lost", cfb::kTypeStream, &other));
+    // Nothing more goes through this open, even once writing would work.
+    fake_.budget.writes_left = 1 << 30;
+    int seen = fake_.budget.writes_seen;
+    EXPECT_EQ(c.expected, file->WriteStream(id, 0, "xyz", 3));
+    EXPECT_EQ(c.expected, file->Close());
+    EXPECT_EQ(seen, fake_.budget.writes_seen);
+    file.reset();
+    // What was written before the failure is intact.
+    EXPECT_EQ(std::string::npos, cfb_test::EngineDump(path).find("ERROR"));
+    EXPECT_NE(std::string::npos, cfb_test::EngineDump(path).find("F kept 3 616263"));
+  }
+}
+
+TEST_F(FaultsTest, ACreateThatCannotBeWrittenLeavesNoFile) {
+  testing_support::TempDir dir;
+  std::string path = dir.File("a.cnf");
+  fake_.budget.writes_left = 0;
+  std::unique_ptr<platform::Storage> root;
+  EXPECT_EQ(STG_E_WRITEFAULT, platform::CreateStorageFile(path, platform::kStorageMode, &root));
+  EXPECT_FALSE(testing_support::PathExists(path));
+  fake_.budget.writes_left = 1 << 30;
+  EXPECT_EQ(S_OK, platform::CreateStorageFile(path, platform::kStorageMode, &root));
+}
+
+}  // namespace
