@@ -1,6 +1,8 @@
 // Chains of sectors and mini sectors.
 #include "platform/cfb/chain.h"
 
+#include <algorithm>
+
 #include "platform/cfb/format.h"
 
 namespace cfb {
@@ -18,21 +20,26 @@ Chain::Chain(ChainLinks* links, uint32_t start) : links_(links), start_(start) {
 }
 
 bool Chain::TestAndMark(uint32_t id) {
-  if (visited_.empty()) {
+  if (units_.size() < kBitmapFrom && visited_.empty()) {
     for (uint32_t u : units_) {
       if (u == id) return true;
     }
-    if (units_.size() + 1 < kBitmapFrom) return false;
-    for (uint32_t u : units_) {
-      if (u / 64 >= visited_.size()) visited_.resize(u / 64 + 1, 0);
-      visited_[u / 64] |= uint64_t{1} << (u % 64);
+    return false;
+  }
+  if (id / 64 >= visited_.size()) {
+    // Room for every unit that can exist now, so that a long walk does not
+    // grow the bitmap step by step.
+    bool fresh = visited_.empty();
+    size_t words = std::max<size_t>(links_->Limit() / 64, id / 64) + 1;
+    visited_.resize(words, 0);
+    if (fresh) {
+      for (uint32_t u : units_) visited_[u / 64] |= uint64_t{1} << (u % 64);
     }
   }
-  size_t word = id / 64;
-  if (word >= visited_.size()) visited_.resize(word + 1, 0);
+  uint64_t& word = visited_[id / 64];
   uint64_t bit = uint64_t{1} << (id % 64);
-  if (visited_[word] & bit) return true;
-  visited_[word] |= bit;
+  if (word & bit) return true;
+  word |= bit;
   return false;
 }
 
