@@ -10,12 +10,14 @@ packages=(
   libgtest-dev                       # the unit tests
   clang libclang-rt-14-dev           # fuzzing and sanitizers
   python3 python3-olefile libgsf-bin # independent compound-file readers
+  dpkg-dev file man-db groff-base    # the Debian package and the manual pages
 )
 
 # The Windows part: the mingw-w64 cross compiler and Wine, which runs the
-# Windows build's tests (scripts/build-windows.sh, scripts/test-windows.sh).
+# Windows build's tests (scripts/build-windows.sh, scripts/test-windows.sh);
+# zip packs the Windows programs (scripts/package.sh windows).
 if [ "${1:-}" = --windows ]; then
-  packages+=(mingw-w64 wine wine64)
+  packages+=(mingw-w64 wine wine64 zip)
 fi
 
 missing=()

@@ -6,6 +6,7 @@
 #   scripts/run-example.sh              build into build/ and use those programs
 #   CNF_PROGRAMS=/usr/bin scripts/run-example.sh
 #                                       use installed programs, build nothing
+#   CNF_EXAMPLE=FILE                    convert a copy of FILE instead
 # Exits with Rebolan's status, or 1 when the result does not match.
 set -euo pipefail
 export LC_ALL=C
@@ -19,7 +20,7 @@ else
   cmake --build build -j "$(nproc)" --target Quarlen Rebolan cfbtool
   bin=$PWD/build/tools
 fi
-example=$PWD/examples/Torvi32.CNF
+example=${CNF_EXAMPLE:-$PWD/examples/Torvi32.CNF}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

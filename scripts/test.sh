@@ -24,6 +24,28 @@ if [ "${CNF_SKIP_FUZZ:-0}" != 1 ]; then
   scripts/fuzz.sh "${CNF_FUZZ_SECONDS:-20}"
 fi
 
+# The Debian package: installed, run on the bundled example it carries, its
+# manual pages found, then removed without leaving a program behind.
+if [ "${CNF_SKIP_PACKAGE:-0}" != 1 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  deb=$(scripts/package.sh | tail -n 1)
+  $sudo dpkg -i "$deb"
+  CNF_PROGRAMS=/usr/bin CNF_EXAMPLE=/usr/share/doc/cnf-migration/examples/Torvi32.CNF \
+    scripts/run-example.sh
+  for page in Quarlen Rebolan cfbtool; do
+    man -w "$page"
+    [ "$("/usr/bin/$page" --version)" = "$page $(dpkg-deb -f "$deb" Version)" ]
+  done
+  $sudo dpkg -r cnf-migration
+  for program in Quarlen Rebolan cfbtool; do
+    if [ -e "/usr/bin/$program" ]; then
+      echo "dpkg -r left /usr/bin/$program behind" >&2
+      exit 1
+    fi
+  done
+fi
+
 # The Windows build: cross-compiled with mingw-w64 and tested under Wine.
 if [ "${CNF_SKIP_WINDOWS:-0}" != 1 ]; then
   scripts/test-windows.sh

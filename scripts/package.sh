@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the packages that administrators install:
+#   scripts/package.sh           a Debian package (CPack): build-package/cnf-migration_*.deb
+#   scripts/package.sh windows   a zip of the Windows programs and the documentation:
+#                                build-windows-x86_64/cnf-migration-<version>-windows-x86_64.zip
+# Prints the path of the package it built on its last line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${CNF_JOBS:-$(nproc)}
+
+case "${1:-deb}" in
+  deb)
+    scripts/install-deps.sh
+    build=build-package
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCNF_TESTS=OFF \
+      -DCNF_BENCH=OFF >/dev/null
+    cmake --build "$build" -j "$jobs" --target Quarlen Rebolan cfbtool
+    rm -f "$build"/cnf-migration_*.deb
+    (cd "$build" && cpack -G DEB >/dev/null)
+    ls "$PWD/$build"/cnf-migration_*.deb
+    ;;
+  windows)
+    scripts/install-deps.sh --windows
+    CNF_JOBS=$jobs scripts/build-windows.sh x86_64 >/dev/null
+    build=build-windows-x86_64
+    version=$(sed -n 's/^project(cnf_migration VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+    name=cnf-migration-$version-windows-x86_64
+    stage=$(mktemp -d)
+    trap 'rm -rf "$stage"' EXIT
+    cmake --install "$build" --prefix "$stage/$name" >/dev/null
+    rm -f "$build/$name.zip"
+    (cd "$stage" && zip -qr "$OLDPWD/$build/$name.zip" "$name")
+    ls "$PWD/$build/$name.zip"
+    ;;
+  *)
+    echo "usage: $0 [deb|windows]" >&2
+    exit 2
+    ;;
+esac
