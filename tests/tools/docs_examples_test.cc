@@ -7,8 +7,8 @@
 //   anything else (```text, indented blocks) is shown, not run: commands that
 //   build the project, take minutes, or only apply after a failure.
 // The blocks of one page run in order in one temporary folder, which holds
-// a copy of the bundled example as ./Torvi32.CNF and as
-// /var/lib/torvi32/Torvi32.CNF: the absolute paths /var/lib/torvi32/,
+// a copy of the bundled example as ./Torvi32.CNF, /var/lib/torvi32/Torvi32.CNF
+// and /srv/torvi32/Torvi32.CNF: the absolute paths /var/lib/torvi32/,
 // /root/, /srv/ and /etc/torvi32.reg of a block are moved below that folder,
 // and the registry file there names the example.
 
@@ -124,6 +124,8 @@ class PageFolder {
     }
     WriteWholeFile(dir_.File("Torvi32.CNF"), example);
     WriteWholeFile(dir_.path() + "/var/lib/torvi32/Torvi32.CNF", example);
+    mkdir((dir_.path() + "/srv/torvi32").c_str(), 0700);
+    WriteWholeFile(dir_.path() + "/srv/torvi32/Torvi32.CNF", example);
     WriteWholeFile(dir_.path() + "/etc/torvi32.reg",
                    "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\ORMEK Software\\Torvi32]\n"
                    "\"CFG\"=\"" + dir_.path() + "/var/lib/torvi32/Torvi32.CNF\"\n");
@@ -215,6 +217,48 @@ TEST(DocsExamples, EveryRunnableBlockSucceeds) {
     }
   }
   EXPECT_GE(run, 8) << "the docs' examples were not found";
+}
+
+// The commands between .EX and .EE in a manual page's EXAMPLES section, with
+// the roff escapes that the pages use turned back into characters.
+std::vector<Block> ManualPageExamples(const std::string& page) {
+  static const std::pair<const char*, const char*> kEscapes[] = {
+      {"\\e", "\\"}, {"\\-", "-"}, {"\\(aq", "'"}, {"\\(dq", "\""}, {"\\&", ""}};
+  std::vector<Block> blocks;
+  std::istringstream lines(ReadWholeFile(SourceDir() + "/" + page));
+  std::string line;
+  int number = 0;
+  bool in_examples = false;
+  Block* open = nullptr;
+  while (std::getline(lines, line)) {
+    ++number;
+    if (line.rfind(".SH ", 0) == 0) in_examples = line == ".SH EXAMPLES";
+    if (!in_examples) continue;
+    if (line == ".EX") {
+      blocks.push_back({page, number, "sh", ""});
+      open = &blocks.back();
+    } else if (line == ".EE") {
+      open = nullptr;
+    } else if (open != nullptr) {
+      for (const auto& [escape, character] : kEscapes) {
+        for (size_t at = line.find(escape); at != std::string::npos;
+             at = line.find(escape, at + std::string(character).size())) {
+          line.replace(at, std::string(escape).size(), character);
+        }
+      }
+      open->text += line + "\n";
+    }
+  }
+  return blocks;
+}
+
+TEST(DocsExamples, ManualPageExamplesSucceed) {
+  for (const char* page : {"docs/man/Quarlen.1", "docs/man/Rebolan.1", "docs/man/cfbtool.1"}) {
+    std::vector<Block> blocks = ManualPageExamples(page);
+    EXPECT_FALSE(blocks.empty()) << page;
+    PageFolder folder;
+    for (const Block& block : blocks) RunShellBlock(folder, block);
+  }
 }
 
 // The INI example of the format page builds every task it describes.
