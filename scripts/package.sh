@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the packages that administrators install:
 #   scripts/package.sh           a Debian package (CPack): build-package/cnf-migration_*.deb
-#   scripts/package.sh windows   a zip of the Windows programs and the documentation:
-#                                build-windows-x86_64/cnf-migration-<version>-windows-x86_64.zip
+#   scripts/package.sh windows [i686|x86_64]
+#                                a zip of the Windows programs and the documentation:
+#                                build-windows-<arch>/cnf-migration-<version>-windows-<arch>.zip
+#                                (default i686: the 32-bit programs go beside the suite)
 # Prints the path of the package it built on its last line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,11 +22,12 @@ case "${1:-deb}" in
     ls "$PWD/$build"/cnf-migration_*.deb
     ;;
   windows)
+    arch=${2:-i686}
     scripts/install-deps.sh --windows
-    CNF_JOBS=$jobs scripts/build-windows.sh x86_64 >/dev/null
-    build=build-windows-x86_64
+    CNF_JOBS=$jobs scripts/build-windows.sh "$arch" >/dev/null
+    build=build-windows-$arch
     version=$(sed -n 's/^project(cnf_migration VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-    name=cnf-migration-$version-windows-x86_64
+    name=cnf-migration-$version-windows-$arch
     stage=$(mktemp -d)
     trap 'rm -rf "$stage"' EXIT
     cmake --install "$build" --prefix "$stage/$name" >/dev/null
@@ -33,7 +36,7 @@ case "${1:-deb}" in
     ls "$PWD/$build/$name.zip"
     ;;
   *)
-    echo "usage: $0 [deb|windows]" >&2
+    echo "usage: $0 [deb | windows [i686|x86_64]]" >&2
     exit 2
     ;;
 esac
