@@ -193,7 +193,9 @@ class BuilderFaultTest : public ::testing::Test {
     for (const auto& [name, bytes] : now) {
       auto old = before_.find(name);
       if (old != before_.end() && old->second == bytes) continue;
-      if (added_.count(bytes) == 0) *lost += " half-written " + name;
+      if (added_.count(bytes) == 0) {
+        *lost += " half-written " + name + " (" + std::to_string(bytes.size()) + " bytes)";
+      }
     }
     if (reported.empty()) return now == after_ ? Outcome::kRight : Outcome::kWrongSuccess;
     return lost->empty() ? Outcome::kReportedIntact : Outcome::kReportedDamaged;
@@ -232,7 +234,7 @@ class BuilderFaultMatrixTest : public BuilderFaultTest {
       ++tally.runs;
       ++tally.outcomes[outcome];
       if (outcome == Outcome::kReportedDamaged) {
-        tally.damaged.push_back("k=" + std::to_string(k) + ":" + lost);
+        tally.damaged.push_back("k=" + std::to_string(k) + ":" + lost + " / " + reported);
         if (lost.find("does not open") != std::string::npos) ++tally.unreadable;
         if (lost.find(" lost ") != std::string::npos || lost.find(" changed ") != std::string::npos) {
           ++tally.lost_old;
@@ -284,11 +286,12 @@ TEST_F(BuilderFaultMatrixTest, EveryFaultIsReportedOrHarmless) {
   EXPECT_GT(total_runs, 100u) << "the faults reached the run";
 }
 
-// A write of a new task that fails once leaves the stream it created in
-// place, holding part of the task: WriteTask reports the failure but does
-// not destroy the stream it created. Disabled until WriteTask removes a
-// stream it created when the write into it fails (a stream it opened by
-// name must be left alone).
+// A write that fails once while a task is created or written leaves the
+// new stream in place, empty or holding part of the task, and a failed
+// delete can change the stream of the task being deleted. WriteTask cannot
+// remove the stream in the same open: after a failed write the engine
+// refuses every further change to that open file (STG_E_WRITEFAULT).
+// Disabled until the engine rolls a failed operation back.
 TEST_F(BuilderFaultMatrixTest, DISABLED_AFailedWriteLeavesNoHalfWrittenTask) {
   Tally t = Row(FileCall::kWrite, EIO, false);
   EXPECT_EQ(t.half_written, 0u);
