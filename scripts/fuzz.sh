@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets under ASan and UBSan and runs each for the
-# given number of seconds (default 20), seeded from fuzz/corpus/<target>.
-# Crashes are written to build-fuzz/findings/<target>/.
+# given number of seconds (default 20), seeded from fuzz/corpus/<target>
+# and the kept findings in tests/fixtures/fuzz/<target>. Crashes are
+# written to build-fuzz/findings/<target>/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-20}
@@ -19,6 +20,7 @@ for fuzzer in build-fuzz/fuzz/fuzz_*; do
   mkdir -p "$corpus" "$findings"
   seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
+  [ -d "tests/fixtures/fuzz/$name" ] && seeds+=("tests/fixtures/fuzz/$name")
   echo "fuzzing $name for ${seconds}s"
   if ! "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 \
       -artifact_prefix="$findings/" "$corpus" "${seeds[@]}" >"$findings/log.txt" 2>&1; then
