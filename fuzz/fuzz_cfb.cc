@@ -17,6 +17,7 @@ namespace {
 
 using platform::kStorageMode;
 
+// The file each input is written to; removed when the process ends.
 const std::string& ScratchPath() {
   static const std::string path = [] {
     const char* tmp = getenv("TMPDIR");
@@ -25,6 +26,8 @@ const std::string& ScratchPath() {
     if (fd >= 0) close(fd);
     return p;
   }();
+  static const bool cleanup = atexit([] { unlink(ScratchPath().c_str()); }) == 0;
+  (void)cleanup;
   return path;
 }
 
