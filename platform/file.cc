@@ -18,4 +18,18 @@ void FileSystem::SetDefault(FileSystem* fs) {
   installed.store(fs, std::memory_order_release);
 }
 
+bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* bytes) {
+  std::unique_ptr<File> file;
+  if (FileSystem::Default()->Open(path, OpenMode::kReadOnly, &file) != 0) return false;
+  bytes->clear();
+  char buffer[65536];
+  for (;;) {
+    size_t n = 0;
+    if (file->ReadAt(bytes->size(), buffer, sizeof buffer, &n) != 0) return false;
+    if (bytes->size() + n > max_bytes) return false;
+    bytes->append(buffer, n);
+    if (n < sizeof buffer) return true;  // a short read is the end of the file
+  }
+}
+
 }  // namespace platform

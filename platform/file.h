@@ -59,4 +59,9 @@ class FileSystem {
   virtual int SyncFolderOf(const std::string& path) = 0;
 };
 
+// Reads a whole file through the default file system. Returns false when it
+// cannot be opened or read, or holds more than `max_bytes` (checked as it is
+// read, so a device or endless pipe is never read without bound).
+bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* bytes);
+
 }  // namespace platform

@@ -32,22 +32,6 @@ std::pair<size_t, size_t> Trim(const std::string& text, size_t begin, size_t end
   return {begin, end};
 }
 
-// Reads a whole file through the file layer; false when it cannot be
-// opened or read, or is larger than `max_bytes`.
-bool ReadFileBytes(const std::string& path, size_t max_bytes, std::string* bytes) {
-  std::unique_ptr<File> file;
-  if (FileSystem::Default()->Open(path, OpenMode::kReadOnly, &file) != 0) return false;
-  bytes->clear();
-  char buffer[65536];
-  for (;;) {
-    size_t n = 0;
-    if (file->ReadAt(bytes->size(), buffer, sizeof buffer, &n) != 0) return false;
-    if (bytes->size() + n > max_bytes) return false;
-    bytes->append(buffer, n);
-    if (n < sizeof buffer) return true;
-  }
-}
-
 // A file that starts with the UTF-16LE byte-order mark is read as UTF-16
 // and converted to the ANSI code page; any other file is ANSI text already
 // (a UTF-8 mark is not recognised and stays on the first line, as on
@@ -349,7 +333,7 @@ std::unique_ptr<ProfileFile> ProfileFile::Load(const std::string& path, bool* fo
   bool read = false;
   if (!path.empty()) {
     std::string full_path = HasFolderPart(path) ? path : JoinPath(WindowsDirectory(), path);
-    read = ReadFileBytes(full_path, kMaxProfileBytes, &bytes);
+    read = ReadWholeFile(full_path, kMaxProfileBytes, &bytes);
   }
   if (found != nullptr) *found = read;
   if (!read) bytes.clear();

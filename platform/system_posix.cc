@@ -85,22 +85,6 @@ int CreateTempIn(const std::string& folder, const std::string& prefix, std::stri
   return EEXIST;
 }
 
-// Reads a whole file through the file layer; false when it cannot be
-// opened or read, or is larger than `max_bytes`.
-bool ReadFileBytes(const std::string& path, size_t max_bytes, std::string* bytes) {
-  std::unique_ptr<File> file;
-  if (FileSystem::Default()->Open(path, OpenMode::kReadOnly, &file) != 0) return false;
-  bytes->clear();
-  char buffer[65536];
-  for (;;) {
-    size_t n = 0;
-    if (file->ReadAt(bytes->size(), buffer, sizeof buffer, &n) != 0) return false;
-    if (bytes->size() + n > max_bytes) return false;
-    bytes->append(buffer, n);
-    if (n < sizeof buffer) return true;
-  }
-}
-
 bool IsExecutableFile(const std::string& path) {
   struct stat info;
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
@@ -243,7 +227,7 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
   if (path.empty()) path = kDefaultRegistryFile;
   if (FileSystem::Default()->Exists(path) != 0) return false;  // no file: no value
   std::string bytes;
-  bool ok = ReadFileBytes(path, kMaxRegistryBytes, &bytes);
+  bool ok = ReadWholeFile(path, kMaxRegistryBytes, &bytes);
   if (!ok) {
     Report("the registry file " + path + " cannot be read; it is passed over");
     return false;
