@@ -2,6 +2,7 @@
 // fuzz target's own entry.
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -43,6 +44,7 @@ size_t Replay(const std::string& target, int (*one_input)(const uint8_t*, size_t
 
 TEST(FuzzRegressionsTest, Cfb) {
   EXPECT_GT(Replay("fuzz_cfb", FuzzCfbOneInput), 0u);
+  std::remove(ScratchPath().c_str());  // the target's scratch file
 }
 
 }  // namespace
