@@ -50,6 +50,12 @@ HRESULT Chain::ResolveUpTo(uint64_t index) {
   size_t table_size = 0;
   const uint32_t* table = links_->Table(&table_size);
   while (!complete_ && units_.size() <= index) {
+    if (table != nullptr && !units_.empty() && visited_.size() * 64 >= limit) {
+      // The long walks (the mini stream, the directory) run here: the table
+      // in memory and the bitmap sized for every unit, one test per step.
+      HRESULT hr = WalkTable(table, table_size, limit, index);
+      if (FAILED(hr) || complete_ || units_.size() > index) return hr;
+    }
     uint32_t next;
     if (units_.empty()) {
       next = start_;
@@ -70,6 +76,26 @@ HRESULT Chain::ResolveUpTo(uint64_t index) {
     // A unit out of range or seen before: the chain leads nowhere or loops.
     if (next >= limit || TestAndMark(next)) return STG_E_DOCFILECORRUPT;
     units_.push_back(next);
+  }
+  return S_OK;
+}
+
+HRESULT Chain::WalkTable(const uint32_t* table, size_t table_size, uint32_t limit,
+                         uint64_t index) {
+  uint64_t* visited = visited_.data();
+  uint32_t current = units_.back();
+  while (units_.size() <= index && current < table_size) {
+    uint32_t next = table[current];
+    if (next == ENDOFCHAIN) {
+      complete_ = true;
+      return S_OK;
+    }
+    if (next >= limit) return STG_E_DOCFILECORRUPT;
+    uint64_t bit = uint64_t{1} << (next % 64);
+    if (visited[next / 64] & bit) return STG_E_DOCFILECORRUPT;
+    visited[next / 64] |= bit;
+    units_.push_back(next);
+    current = next;
   }
   return S_OK;
 }

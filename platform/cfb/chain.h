@@ -53,6 +53,10 @@ class Chain {
 
  private:
   HRESULT ResolveUpTo(uint64_t index);  // stops early at the chain's end
+  // Follows the in-memory table from the last unit resolved until `index`
+  // is resolved, the chain ends or a unit lies past the table.
+  // REQUIRES: units_ not empty, visited_ covers every unit below `limit`.
+  HRESULT WalkTable(const uint32_t* table, size_t table_size, uint32_t limit, uint64_t index);
   // Whether `id` is in the chain already; marks it as in the chain.
   bool TestAndMark(uint32_t id);
 
