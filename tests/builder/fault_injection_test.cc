@@ -197,7 +197,18 @@ class BuilderFaultTest : public ::testing::Test {
         *lost += " half-written " + name + " (" + std::to_string(bytes.size()) + " bytes)";
       }
     }
-    if (reported.empty()) return now == after_ ? Outcome::kRight : Outcome::kWrongSuccess;
+    if (reported.empty()) {
+      if (now == after_) return Outcome::kRight;
+      for (const auto& [name, bytes] : after_) {
+        auto it = now.find(name);
+        if (it == now.end()) *lost += " missing " + name;
+        else if (it->second != bytes) *lost += " differs " + name;
+      }
+      for (const auto& [name, bytes] : now) {
+        if (after_.count(name) == 0) *lost += " extra " + name;
+      }
+      return Outcome::kWrongSuccess;
+    }
     return lost->empty() ? Outcome::kReportedIntact : Outcome::kReportedDamaged;
   }
 
