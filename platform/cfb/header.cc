@@ -26,7 +26,7 @@ HRESULT Header::Parse(const uint8_t* b) {
   num_minifat_sectors = Get32(b + 0x40);
   first_difat_sector = Get32(b + 0x44);
   num_difat_sectors = Get32(b + 0x48);
-  for (uint32_t i = 0; i < kHeaderDifatEntries; ++i) difat[i] = Get32(b + 0x4C + 4 * i);
+  GetEntries(b + 0x4C, difat, kHeaderDifatEntries);
   return S_OK;
 }
 
@@ -46,7 +46,7 @@ void Header::Serialize(uint8_t* b) const {
   Put32(b + 0x40, num_minifat_sectors);
   Put32(b + 0x44, first_difat_sector);
   Put32(b + 0x48, num_difat_sectors);
-  for (uint32_t i = 0; i < kHeaderDifatEntries; ++i) Put32(b + 0x4C + 4 * i, difat[i]);
+  PutEntries(difat, b + 0x4C, kHeaderDifatEntries);
 }
 
 }  // namespace cfb
