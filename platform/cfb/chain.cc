@@ -8,7 +8,7 @@
 namespace cfb {
 
 namespace {
-constexpr size_t kBitmapFrom = 32;  // shorter chains check by a scan
+constexpr size_t kBitmapFrom = 8;  // shorter chains check by a scan
 }  // namespace
 
 Chain::Chain(ChainLinks* links, uint32_t start) : links_(links), start_(start) {
