@@ -33,6 +33,8 @@ enum class OpenMode {
   kReadWrite,       // existing file, read and write
   kCreateNew,       // a new file, read and write; EEXIST when it exists
   kCreateOrTruncate // read and write, emptied
+  // A file created by either of the last two is readable by its owner only
+  // (mode 0600 on POSIX).
 };
 
 class FileSystem {

@@ -113,9 +113,11 @@ class PosixFileSystem : public FileSystem {
       case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
       case OpenMode::kCreateOrTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
+    // Files made here hold passwords (scrambled in a configuration, their
+    // bytes in hexadecimal in INI text): only the owner may read them.
     int fd;
     do {
-      fd = open(path.c_str(), flags, 0666);
+      fd = open(path.c_str(), flags, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
     struct stat st;
