@@ -59,6 +59,10 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   if (error != 0) return OpenError(error, path);
   error = file->LockExclusive();
   if (error != 0) return LockError(error);
+  // The lock holder owns the journal: a call that did not complete is
+  // undone before anything is read.
+  HRESULT hr = RecoverJournal(JournalPath(path), file.get());
+  if (FAILED(hr)) return hr;
 
   uint64_t size;
   if (file->Size(&size) != 0) return STG_E_READFAULT;
@@ -73,7 +77,7 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   }
   if (got < kHeaderSize) return STG_E_INVALIDHEADER;
   Header header;
-  HRESULT hr = header.Parse(bytes);
+  hr = header.Parse(bytes);
   if (FAILED(hr)) return hr;
   uint64_t sector_size = header.sector_size();
   uint64_t sectors = size > sector_size ? (size - 1) / sector_size : 0;
@@ -84,6 +88,7 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   cf->header_ = header;
   cf->file_->HeaderOnDisk(bytes);
   cf->file_->Seed(start, got);
+  cf->file_->UseJournal(JournalPath(path));
   hr = cf->Load();
   if (FAILED(hr)) {
     cf->closed_ = true;  // nothing is written to a file that did not load
@@ -97,11 +102,32 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
                              uint16_t major_version) {
   if (major_version != 3 && major_version != 4) return STG_E_INVALIDPARAMETER;
   platform::FileSystem* fs = platform::FileSystem::Default();
+  if (fs->Exists(path) == 0) return STG_E_FILEALREADYEXISTS;
+  // The file is written under a temporary name and renamed into place when
+  // complete, so that a process killed halfway leaves no file that blocks
+  // the next create. What such a process left holds nothing: it is replaced,
+  // unless another create holds its lock.
+  const std::string temporary = path + "-new";
   std::unique_ptr<platform::File> file;
-  int error = fs->Open(path, platform::OpenMode::kCreateNew, &file);
+  int error = fs->Open(temporary, platform::OpenMode::kCreateNew, &file);
+  if (error == EEXIST) {
+    std::unique_ptr<platform::File> stale;
+    error = fs->Open(temporary, platform::OpenMode::kReadWrite, &stale);
+    if (error != 0) return OpenError(error, path);
+    error = stale->LockExclusive();
+    if (error != 0) return LockError(error);
+    error = fs->Delete(temporary);
+    stale.reset();
+    if (error != 0) return OpenError(error, path);
+    error = fs->Open(temporary, platform::OpenMode::kCreateNew, &file);
+  }
   if (error != 0) return OpenError(error, path);
   error = file->LockExclusive();
-  if (error != 0) return LockError(error);
+  if (error != 0) {
+    file.reset();
+    fs->Delete(temporary);
+    return LockError(error);
+  }
 
   // Header, the one FAT sector (sector 0) and the first directory sector
   // (sector 1) holding the root entry.
@@ -146,13 +172,30 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
     cf->file_->SetHeader(bytes);
     hr = cf->file_->Flush();
   }
+  if (SUCCEEDED(hr)) hr = cf->file_->Sync();
   if (SUCCEEDED(hr)) hr = cf->Load();
+  if (SUCCEEDED(hr)) {
+    // A journal beside a file that does not exist belongs to no file; left
+    // there, it could be rolled back into this one. (Checked again here: a
+    // create that finished first renamed its file in before this one could
+    // take the temporary name.)
+    if (fs->Exists(path) == 0) hr = STG_E_FILEALREADYEXISTS;
+    error = SUCCEEDED(hr) ? fs->Delete(JournalPath(path)) : 0;
+    if (error != 0 && error != ENOENT) hr = STG_E_ACCESSDENIED;
+  }
+  if (SUCCEEDED(hr)) {
+    error = fs->Rename(temporary, path);
+    if (error != 0) hr = error == EEXIST ? STG_E_FILEALREADYEXISTS : OpenError(error, path);
+  }
+  // Once in place, a folder that cannot be synced costs at most an empty file.
+  if (SUCCEEDED(hr)) fs->SyncFolderOf(path);
   if (FAILED(hr)) {
     cf->closed_ = true;
     cf.reset();
-    fs->Delete(path);  // a half-written file would block the next create
+    fs->Delete(temporary);
     return hr;
   }
+  cf->file_->UseJournal(JournalPath(path));
   *out = std::move(cf);
   return S_OK;
 }
@@ -178,6 +221,8 @@ HRESULT CompoundFile::Close() {
   mini_.reset();
   dir_.reset();
   fat_.reset();
+  HRESULT closed = file_->Close();  // commits the journal
+  if (SUCCEEDED(hr)) hr = closed;
   file_.reset();  // closes the file, which drops the lock
   return hr;
 }
@@ -187,7 +232,7 @@ HRESULT CompoundFile::Usable() const {
   return broken_;
 }
 
-HRESULT CompoundFile::Flush() {
+HRESULT CompoundFile::Flush(bool hold) {
   if (mini_->root_changed()) {
     DirEntry root;
     HRESULT hr = dir_->Get(kRootId, &root);
@@ -205,14 +250,14 @@ HRESULT CompoundFile::Flush() {
   uint8_t bytes[kHeaderSize];
   header_.Serialize(bytes);
   file_->SetHeader(bytes);
-  hr = file_->Flush();
+  hr = file_->Flush(hold);
   if (FAILED(hr)) return hr;
   file_->Trim();
   return S_OK;
 }
 
-HRESULT CompoundFile::Finish(HRESULT hr) {
-  if (SUCCEEDED(hr)) hr = Flush();
+HRESULT CompoundFile::Finish(HRESULT hr, bool hold) {
+  if (SUCCEEDED(hr)) hr = Flush(hold);
   if (FAILED(hr)) {
     // The call stopped halfway: what is in memory no longer matches the
     // file, so nothing more is written through this open.
@@ -281,7 +326,8 @@ HRESULT CompoundFile::CreateElement(uint32_t storage, const std::u16string& name
     hr = dir_->Put(fresh, entry);
   }
   if (SUCCEEDED(hr)) hr = dir_->Insert(storage, fresh);
-  hr = Finish(hr);
+  // A new element is empty: it is final together with what fills it.
+  hr = Finish(hr, /*hold=*/true);
   if (SUCCEEDED(hr)) *id = fresh;
   return hr;
 }
@@ -395,7 +441,7 @@ HRESULT CompoundFile::FillUnits(Chain* chain, bool mini, uint64_t old_size, uint
     if (FAILED(hr)) return hr;
     // A long write goes out as it proceeds instead of piling up in memory.
     if (file_->dirty_bytes() >= (4u << 20)) {
-      hr = file_->Flush();
+      hr = file_->Spill();
       if (FAILED(hr)) return hr;
       file_->Trim();
     }

@@ -94,8 +94,11 @@ class CompoundFile {
   HRESULT Usable() const;
   // Ends a changing call: writes its changes, or marks the file broken when
   // the call failed midway (nothing more is written then).
-  HRESULT Finish(HRESULT hr);
-  HRESULT Flush();
+  // Ends a call. `hold`: the call made an element that the caller is about
+  // to fill; the journal stays, so that a crash before the next call ends
+  // takes back both.
+  HRESULT Finish(HRESULT hr, bool hold = false);
+  HRESULT Flush(bool hold = false);
   HRESULT StreamEntry(uint32_t id, DirEntry* entry);
   HRESULT StreamChain(uint32_t id, const DirEntry& entry, Chain** chain);
   uint32_t UnitSize(uint64_t size) const {

@@ -24,6 +24,38 @@ SectorFile::SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_siz
       shift_(sector_size == 4096 ? 12 : 9),
       sector_count_(sector_count) {}
 
+SectorFile::~SectorFile() { Close(); }
+
+HRESULT SectorFile::Close() {
+  if (!journal_) return S_OK;
+  HRESULT hr = S_OK;
+  // A call that stopped halfway is undone; the calls before it stay.
+  if (in_call_) Abandon(S_OK);
+  if (journal_->active()) {
+    if (poisoned_ || (file_unsynced_ && file_->Sync() != 0)) {
+      // What the file holds is not known: back to where the open began, or,
+      // failing that, the next open does it.
+      journal_->Rollback(file_.get());
+      hr = STG_E_WRITEFAULT;
+    } else {
+      // Every call synced the file as it ended: deleting the journal makes
+      // the open's work final.
+      hr = journal_->Commit();
+    }
+  }
+  // Makes the deletion of the journal durable, so that a power cut after the
+  // program ended cannot bring it back.
+  if (journal_->folder_unsynced()) {
+    platform::FileSystem::Default()->SyncFolderOf(journal_->path());
+  }
+  journal_.reset();
+  return hr;
+}
+
+void SectorFile::UseJournal(const std::string& journal_path) {
+  journal_.reset(new Journal(journal_path, sector_size_));
+}
+
 HRESULT SectorFile::WriteError(int error) {
   return (error == ENOSPC || error == EFBIG || error == EDQUOT) ? STG_E_MEDIUMFULL
                                                                 : STG_E_WRITEFAULT;
@@ -155,31 +187,77 @@ HRESULT SectorFile::ReadRun(uint32_t first, uint32_t count, uint8_t* out) {
   return S_OK;
 }
 
-HRESULT SectorFile::Flush() {
-  if (dirty_count_ > 0) {
-    std::vector<uint32_t> dirty;
-    dirty.reserve(dirty_count_);
-    for (const auto& item : cache_) {
-      if (item.second.dirty) dirty.push_back(item.first);
+HRESULT SectorFile::SaveOriginals(const std::vector<uint32_t>& dirty) {
+  HRESULT hr;
+  if (!in_call_) {
+    uint64_t size;
+    if (file_->Size(&size) != 0) return STG_E_READFAULT;
+    if (!journal_->active()) {
+      hr = journal_->Begin(size);
+      if (FAILED(hr)) return hr;
     }
-    std::sort(dirty.begin(), dirty.end());
-    std::vector<uint8_t> run;
-    size_t i = 0;
-    while (i < dirty.size()) {
-      // Gather consecutive changed sectors into one write.
-      size_t j = i;
-      run.clear();
-      while (j < dirty.size() && dirty[j] == dirty[i] + (j - i) && j - i < kMaxRun) {
-        const std::vector<uint8_t>& bytes = cache_[dirty[j]].bytes;
-        run.insert(run.end(), bytes.begin(), bytes.end());
-        ++j;
-      }
-      int error = file_->WriteAt(OffsetOf(dirty[i]), run.data(), run.size());
-      if (error != 0) return WriteError(error);
-      for (size_t k = i; k < j; ++k) cache_[dirty[k]].dirty = false;
-      dirty_count_ -= j - i;
-      i = j;
+    journal_->BeginCall(size);
+    in_call_ = true;
+  }
+  std::vector<uint8_t> run;
+  size_t got = 0;
+  if (header_dirty_ && journal_->Needs(0)) {
+    run.assign(sector_size_, 0);
+    if (file_->ReadAt(0, run.data(), run.size(), &got) != 0) return STG_E_READFAULT;
+    journal_->Add(0, run.data());
+  }
+  size_t i = 0;
+  while (i < dirty.size()) {
+    if (!journal_->Needs(OffsetOf(dirty[i]))) {
+      ++i;
+      continue;
     }
+    // The originals of consecutive sectors come with one read.
+    size_t j = i + 1;
+    while (j < dirty.size() && dirty[j] == dirty[i] + (j - i) && j - i < kMaxRun &&
+           journal_->Needs(OffsetOf(dirty[j]))) {
+      ++j;
+    }
+    run.assign((j - i) * static_cast<size_t>(sector_size_), 0);
+    if (file_->ReadAt(OffsetOf(dirty[i]), run.data(), run.size(), &got) != 0) {
+      return STG_E_READFAULT;
+    }
+    for (size_t k = i; k < j; ++k) {
+      journal_->Add(OffsetOf(dirty[k]), run.data() + (k - i) * static_cast<size_t>(sector_size_));
+    }
+    i = j;
+  }
+  return journal_->Sync();
+}
+
+HRESULT SectorFile::WriteChanged() {
+  if (dirty_count_ == 0 && !header_dirty_) return S_OK;
+  std::vector<uint32_t> dirty;
+  dirty.reserve(dirty_count_);
+  for (const auto& item : cache_) {
+    if (item.second.dirty) dirty.push_back(item.first);
+  }
+  std::sort(dirty.begin(), dirty.end());
+  if (journal_) {
+    HRESULT hr = SaveOriginals(dirty);
+    if (FAILED(hr)) return hr;
+  }
+  std::vector<uint8_t> run;
+  size_t i = 0;
+  while (i < dirty.size()) {
+    // Gather consecutive changed sectors into one write.
+    size_t j = i;
+    run.clear();
+    while (j < dirty.size() && dirty[j] == dirty[i] + (j - i) && j - i < kMaxRun) {
+      const std::vector<uint8_t>& bytes = cache_[dirty[j]].bytes;
+      run.insert(run.end(), bytes.begin(), bytes.end());
+      ++j;
+    }
+    int error = file_->WriteAt(OffsetOf(dirty[i]), run.data(), run.size());
+    if (error != 0) return WriteError(error);
+    for (size_t k = i; k < j; ++k) cache_[dirty[k]].dirty = false;
+    dirty_count_ -= j - i;
+    i = j;
   }
   if (header_dirty_) {
     std::vector<uint8_t> sector(sector_size_, 0);
@@ -187,6 +265,38 @@ HRESULT SectorFile::Flush() {
     int error = file_->WriteAt(0, sector.data(), sector.size());
     if (error != 0) return WriteError(error);
     header_dirty_ = false;
+  }
+  return S_OK;
+}
+
+HRESULT SectorFile::Abandon(HRESULT hr) {
+  if (in_call_) {
+    in_call_ = false;
+    file_unsynced_ = true;
+    if (FAILED(journal_->RollbackCall(file_.get()))) poisoned_ = true;
+  }
+  // What is cached may no longer be what the file holds.
+  cache_.clear();
+  dirty_count_ = 0;
+  header_dirty_ = false;
+  return hr;
+}
+
+HRESULT SectorFile::Spill() {
+  HRESULT hr = WriteChanged();
+  return FAILED(hr) ? Abandon(hr) : S_OK;
+}
+
+HRESULT SectorFile::Flush(bool hold) {
+  HRESULT hr = WriteChanged();
+  if (FAILED(hr)) return Abandon(hr);
+  if (in_call_) {
+    if (file_->Sync() != 0) return Abandon(STG_E_WRITEFAULT);
+    journal_->EndCall();
+    in_call_ = false;
+  }
+  if (!hold && journal_ && journal_->active() && !poisoned_ && !file_unsynced_) {
+    return journal_->Commit();
   }
   return S_OK;
 }

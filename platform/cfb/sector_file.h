@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/cfb/journal.h"
 #include "platform/file.h"
 #include "platform/hresult.h"
 
@@ -24,6 +25,19 @@ class SectorFile {
   // sector_count: the sectors the file holds (a short last sector counts).
   SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_size,
              uint32_t sector_count);
+  // Closes as Close does.
+  ~SectorFile();
+
+  // From now on every call saves the sectors it overwrites in a rollback
+  // journal at `journal_path` first (see journal.h), and Close commits them.
+  // Without it, Flush writes in place and syncs nothing (a file being
+  // created).
+  void UseJournal(const std::string& journal_path);
+  // Ends the open: undoes a call that stopped halfway and deletes a journal
+  // still held. STG_E_WRITEFAULT when a call could not be undone: the file is
+  // then rolled back to how it was opened (now, or by the next open when
+  // that fails too).
+  HRESULT Close();
 
   uint32_t sector_size() const { return sector_size_; }
   // Sectors that exist, in the file or added in this session.
@@ -63,9 +77,20 @@ class SectorFile {
   // read when none of them is cached. Nothing is cached.
   HRESULT ReadRun(uint32_t first, uint32_t count, uint8_t* out);
 
-  // Writes every changed sector and the header if it changed. Returns
-  // STG_E_MEDIUMFULL or STG_E_WRITEFAULT on failure.
-  HRESULT Flush();
+  // Ends a call: writes every changed sector and the header if it changed.
+  // With a journal, the sectors' contents are saved in it and it is synced
+  // first, and the file is synced after. A call that changed nothing writes
+  // nothing. Returns
+  // STG_E_MEDIUMFULL or STG_E_WRITEFAULT on failure, after putting back what
+  // the call overwrote (when that fails too, Close rolls back the open).
+  // Then the journal is deleted, unless `hold`: it then goes on to cover the
+  // next call too, so that a crash takes back both (Close deletes it at the
+  // latest). STG_E_WRITEFAULT when the journal cannot be deleted: the next
+  // open takes the call back.
+  HRESULT Flush(bool hold = false);
+  // Writes the changed sectors in the middle of a call (a long write), under
+  // the call's journal; the call is complete only at Flush.
+  HRESULT Spill();
   // Drops clean cached sectors when the cache has grown large.
   void Trim();
   size_t dirty_bytes() const { return dirty_count_ * static_cast<size_t>(sector_size_); }
@@ -84,6 +109,9 @@ class SectorFile {
     return (static_cast<uint64_t>(id) + 1) << shift_;
   }
   HRESULT Load(uint32_t id, Block** block);
+  HRESULT WriteChanged();
+  HRESULT SaveOriginals(const std::vector<uint32_t>& dirty);
+  HRESULT Abandon(HRESULT hr);
 
   std::unique_ptr<platform::File> file_;
   uint32_t sector_size_;
@@ -94,6 +122,10 @@ class SectorFile {
   uint32_t misses_ = 0;  // sectors read one at a time
   std::vector<uint8_t> header_;
   bool header_dirty_ = false;
+  std::unique_ptr<Journal> journal_;
+  bool in_call_ = false;   // the journal holds records of an unfinished call
+  bool poisoned_ = false;  // a call could not be undone
+  bool file_unsynced_ = false;  // a call was undone and not synced
 };
 
 }  // namespace cfb
