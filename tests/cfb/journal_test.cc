@@ -324,6 +324,29 @@ TEST_F(JournalFileTest, AJournalOf4096ByteBlocksIsRolledBack) {
   EXPECT_EQ(before_, ReadWholeFile(path_));
 }
 
+TEST(JournalCreateTest, WhatAKilledCreateLeftDoesNotBlockTheNextOne) {
+  testing_support::TempDir dir;
+  std::string path = dir.File("a.cnf");
+  // A half-written file of a killed create, and a journal of no file.
+  WriteWholeFile(path + "-new", std::string(700, 'q'));
+  WriteWholeFile(cfb::JournalPath(path), std::string(100, 'j'));
+  std::unique_ptr<cfb::CompoundFile> file;
+  ASSERT_EQ(S_OK, cfb::CompoundFile::Create(path, &file));
+  EXPECT_FALSE(PathExists(path + "-new"));
+  EXPECT_FALSE(PathExists(cfb::JournalPath(path)));
+  file.reset();
+  EXPECT_EQ("", cfb_test::CheckFile(path));
+  EXPECT_EQ(STG_E_FILEALREADYEXISTS, cfb::CompoundFile::Create(path, &file));
+  // A create in progress (it holds the lock of its "-new" file) is left alone.
+  std::string other = dir.File("b.cnf");
+  std::unique_ptr<File> held;
+  ASSERT_EQ(0, FileSystem::Platform()->Open(other + "-new", OpenMode::kCreateNew, &held));
+  ASSERT_EQ(0, held->LockExclusive());
+  EXPECT_EQ(STG_E_SHAREVIOLATION, cfb::CompoundFile::Create(other, &file));
+  EXPECT_TRUE(PathExists(other + "-new"));
+  EXPECT_FALSE(PathExists(other));
+}
+
 TEST(JournalCostTest, CallsThatChangeNothingSyncNothing) {
   testing_support::TempDir dir;
   std::string path = dir.File("a.cnf");
