@@ -297,22 +297,22 @@ TEST_F(BuilderFaultMatrixTest, EveryFaultIsReportedOrHarmless) {
   EXPECT_GT(total_runs, 100u) << "the faults reached the run";
 }
 
-// A write that fails once while a task is created or written leaves the
-// new stream in place, empty or holding part of the task, and a failed
-// delete can change the stream of the task being deleted. WriteTask cannot
-// remove the stream in the same open: after a failed write the engine
-// refuses every further change to that open file (STG_E_WRITEFAULT).
-// Disabled until the engine rolls a failed operation back.
+// A write that fails once while a task is written leaves the new stream in
+// place, empty: the journal keeps the stream's creation pending until the
+// next call ends, but a failed call puts back only its own sectors, so the
+// creation stays. WriteTask cannot remove the stream in the same open: after
+// a failed write the engine refuses every further change to that open file
+// (STG_E_WRITEFAULT). Disabled until a failed call also takes back the
+// creation it was holding.
 TEST_F(BuilderFaultMatrixTest, DISABLED_AFailedWriteLeavesNoHalfWrittenTask) {
   Tally t = Row(FileCall::kWrite, EIO, false);
   EXPECT_EQ(t.half_written, 0u);
   for (const std::string& d : t.damaged) ADD_FAILURE() << d;
 }
 
-// With the engine writing in place, a write that fails from then on can
-// leave a file that no longer opens. Disabled until the engine keeps a
-// rollback journal.
-TEST_F(BuilderFaultMatrixTest, DISABLED_StickyWriteFailuresKeepTheFileReadable) {
+// A write that fails from then on must not leave a file that no longer
+// opens: the journal takes back what the failing call had overwritten.
+TEST_F(BuilderFaultMatrixTest, StickyWriteFailuresKeepTheFileReadable) {
   Tally t = Row(FileCall::kWrite, ENOSPC, true);
   EXPECT_EQ(t.unreadable, 0u);
   EXPECT_EQ(t.lost_old, 0u);
