@@ -262,6 +262,7 @@ HRESULT CompoundFile::Finish(HRESULT hr, bool hold) {
     // The call stopped halfway: what is in memory no longer matches the
     // file, so nothing more is written through this open.
     broken_ = hr;
+    file_->Abandon(hr);
     stream_chains_.clear();
   }
   return hr;

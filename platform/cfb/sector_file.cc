@@ -270,10 +270,15 @@ HRESULT SectorFile::WriteChanged() {
 }
 
 HRESULT SectorFile::Abandon(HRESULT hr) {
-  if (in_call_) {
-    in_call_ = false;
+  if (in_call_ || holding_) {
+    // A finished call that the journal still holds (a stream's creation)
+    // goes with the failed one, so that no empty, half-made element stays.
+    HRESULT undone = holding_ ? journal_->Rollback(file_.get())
+                              : journal_->RollbackCall(file_.get());
+    if (FAILED(undone)) poisoned_ = true;
     file_unsynced_ = true;
-    if (FAILED(journal_->RollbackCall(file_.get()))) poisoned_ = true;
+    in_call_ = false;
+    holding_ = false;
   }
   // What is cached may no longer be what the file holds.
   cache_.clear();
@@ -294,8 +299,10 @@ HRESULT SectorFile::Flush(bool hold) {
     if (file_->Sync() != 0) return Abandon(STG_E_WRITEFAULT);
     journal_->EndCall();
     in_call_ = false;
+    holding_ = hold;
   }
   if (!hold && journal_ && journal_->active() && !poisoned_ && !file_unsynced_) {
+    holding_ = false;
     return journal_->Commit();
   }
   return S_OK;

@@ -93,6 +93,9 @@ class SectorFile {
   HRESULT Spill();
   // Drops clean cached sectors when the cache has grown large.
   void Trim();
+  // A call failed: puts back what it overwrote, and the finished call that
+  // the journal still holds, if any; drops the cache. Returns `hr`.
+  HRESULT Abandon(HRESULT hr);
   size_t dirty_bytes() const { return dirty_count_ * static_cast<size_t>(sector_size_); }
 
   HRESULT Sync();
@@ -111,7 +114,6 @@ class SectorFile {
   HRESULT Load(uint32_t id, Block** block);
   HRESULT WriteChanged();
   HRESULT SaveOriginals(const std::vector<uint32_t>& dirty);
-  HRESULT Abandon(HRESULT hr);
 
   std::unique_ptr<platform::File> file_;
   uint32_t sector_size_;
@@ -124,6 +126,7 @@ class SectorFile {
   bool header_dirty_ = false;
   std::unique_ptr<Journal> journal_;
   bool in_call_ = false;   // the journal holds records of an unfinished call
+  bool holding_ = false;   // it also holds a finished call, taken back with a failed one
   bool poisoned_ = false;  // a call could not be undone
   bool file_unsynced_ = false;  // a call was undone and not synced
 };

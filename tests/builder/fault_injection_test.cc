@@ -297,14 +297,10 @@ TEST_F(BuilderFaultMatrixTest, EveryFaultIsReportedOrHarmless) {
   EXPECT_GT(total_runs, 100u) << "the faults reached the run";
 }
 
-// A write that fails once while a task is written leaves the new stream in
-// place, empty: the journal keeps the stream's creation pending until the
-// next call ends, but a failed call puts back only its own sectors, so the
-// creation stays. WriteTask cannot remove the stream in the same open: after
-// a failed write the engine refuses every further change to that open file
-// (STG_E_WRITEFAULT). Disabled until a failed call also takes back the
-// creation it was holding.
-TEST_F(BuilderFaultMatrixTest, DISABLED_AFailedWriteLeavesNoHalfWrittenTask) {
+// A write that fails once while a task is written must not leave the new
+// stream in place, empty: the failed call takes back the stream's creation,
+// which the journal was still holding, together with its own sectors.
+TEST_F(BuilderFaultMatrixTest, AFailedWriteLeavesNoHalfWrittenTask) {
   Tally t = Row(FileCall::kWrite, EIO, false);
   EXPECT_EQ(t.half_written, 0u);
   for (const std::string& d : t.damaged) ADD_FAILURE() << d;
