@@ -2,11 +2,14 @@
 # The long fuzzing campaign: every libFuzzer target for a fixed time
 # (default 1800 s), two at a time, seeded from fuzz/corpus/<target> and a
 # kept working corpus. Writes one line of figures per target (executions,
-# cov, ft, corpus size, findings) to $BUILD/campaign/summary.txt.
-#   scripts/fuzz-campaign.sh [seconds-per-target]   (BUILD=build-fuzz, JOBS=2)
+# cov, ft, corpus size, findings) to $BUILD/campaign/summary-<time>.txt.
+#   scripts/fuzz-campaign.sh [seconds-per-target [target...]]
+#   (BUILD=build-fuzz, JOBS=2; no target names: every target; NICE=19 lets
+#   other work on the machine go first)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-1800}
+shift || true
 build=${BUILD:-build-fuzz}
 jobs=${JOBS:-2}
 
@@ -24,14 +27,16 @@ run_target() {
   local seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
   [ -d "tests/fixtures/fuzz/$name" ] && seeds+=("tests/fixtures/fuzz/$name")
-  "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+  nice -n "${NICE:-0}" "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
     -artifact_prefix="$findings/" "$corpus" "${seeds[@]}" >"$out/$name.log" 2>&1 || true
 }
 
-targets=()
-for fuzzer in "$build"/fuzz/fuzz_*; do
-  [ -x "$fuzzer" ] && targets+=("$(basename "$fuzzer")")
-done
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for fuzzer in "$build"/fuzz/fuzz_*; do
+    [ -x "$fuzzer" ] && targets+=("$(basename "$fuzzer")")
+  done
+fi
 
 echo "fuzzing ${#targets[@]} targets for ${seconds}s each, $jobs at a time"
 running=0
@@ -45,7 +50,7 @@ for name in "${targets[@]}"; do
 done
 wait
 
-summary="$out/summary.txt"
+summary="$out/summary-$(date -u +%Y%m%dT%H%M).txt"
 {
   echo "# $(date -u +%Y-%m-%dT%H:%MZ), ${seconds}s per target, $jobs at a time"
   printf '%-28s %12s %8s %8s %8s %s\n' target executions cov ft corpus findings
