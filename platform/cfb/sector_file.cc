@@ -32,14 +32,14 @@ HRESULT SectorFile::Close() {
   // A call that stopped halfway is undone; the calls before it stay.
   if (in_call_) Abandon(S_OK);
   if (journal_->active()) {
-    if (poisoned_ || (file_unsynced_ && file_->Sync() != 0)) {
+    if (poisoned_ || ((file_unsynced_ || holding_) && file_->Sync() != 0)) {
       // What the file holds is not known: back to where the open began, or,
       // failing that, the next open does it.
       journal_->Rollback(file_.get());
       hr = STG_E_WRITEFAULT;
     } else {
-      // Every call synced the file as it ended: deleting the journal makes
-      // the open's work final.
+      // Every unit of calls synced the file as it ended (a held one just
+      // above): deleting the journal makes the open's work final.
       hr = journal_->Commit();
     }
   }
@@ -295,9 +295,11 @@ HRESULT SectorFile::Spill() {
 HRESULT SectorFile::Flush(bool hold) {
   HRESULT hr = WriteChanged();
   if (FAILED(hr)) return Abandon(hr);
-  if (in_call_) {
-    if (file_->Sync() != 0) return Abandon(STG_E_WRITEFAULT);
-    journal_->EndCall();
+  if (in_call_ || (holding_ && !hold)) {
+    // A held call's writes need no sync of their own: they are synced with
+    // those of the call that completes the unit, before the journal goes.
+    if (!hold && file_->Sync() != 0) return Abandon(STG_E_WRITEFAULT);
+    if (in_call_) journal_->EndCall();
     in_call_ = false;
     holding_ = hold;
   }

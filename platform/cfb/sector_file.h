@@ -79,8 +79,8 @@ class SectorFile {
 
   // Ends a call: writes every changed sector and the header if it changed.
   // With a journal, the sectors' contents are saved in it and it is synced
-  // first, and the file is synced after. A call that changed nothing writes
-  // nothing. Returns
+  // first, and the file is synced after (for a held call, with the call
+  // that completes it). A call that changed nothing writes nothing. Returns
   // STG_E_MEDIUMFULL or STG_E_WRITEFAULT on failure, after putting back what
   // the call overwrote (when that fails too, Close rolls back the open).
   // Then the journal is deleted, unless `hold`: it then goes on to cover the
