@@ -117,6 +117,14 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
     return kExitCheckFailed;
   }
   platform::FileSystem* fs = platform::FileSystem::Default();
+  // The new file is made readable by its owner only; whoever could read the
+  // old one (a service running under another user) must read the new one.
+  error = fs->CopyOwnerAndMode(aside, settings.config_path);
+  if (error != 0) {
+    platform::Report("converted, but " + settings.config_path +
+                     " could not be given the owner and permissions of the old configuration (" +
+                     ErrnoText(error) + "); only its owner can read it");
+  }
   error = fs->Delete(aside);
   if (error != 0) {
     platform::Report("converted, but the old configuration " + aside + " could not be deleted: " +

@@ -59,6 +59,12 @@ class FileSystem {
   // Makes the folder holding `path` durable after a create, rename or delete
   // in it (fsync of the folder on POSIX; nothing on Windows).
   virtual int SyncFolderOf(const std::string& path) = 0;
+  // Gives the file `to` the owner, group and permission bits of the file
+  // `from`, so that a file replacing another is readable by whoever could
+  // read the one it replaces (POSIX; nothing on Windows, where a new file
+  // takes the permissions its folder passes on). EPERM when the owner cannot
+  // be given (not running as root): the permission bits are then left alone.
+  virtual int CopyOwnerAndMode(const std::string& from, const std::string& to) = 0;
 };
 
 // Reads a whole file through the default file system. Returns false when it

@@ -181,6 +181,20 @@ class PosixFileSystem : public FileSystem {
     close(fd);
     return error;
   }
+
+  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
+    struct stat source;
+    if (stat(from.c_str(), &source) != 0) return errno;
+    // The bits were chosen for that owner and group: when they cannot be
+    // given, neither are the bits.
+    struct stat target;
+    if (stat(to.c_str(), &target) != 0) return errno;
+    if ((source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
+        chown(to.c_str(), source.st_uid, source.st_gid) != 0) {
+      return errno;
+    }
+    return chmod(to.c_str(), source.st_mode & 0777) == 0 ? 0 : errno;
+  }
 };
 
 }  // namespace

@@ -186,6 +186,7 @@ class WindowsFileSystem : public FileSystem {
   // NTFS makes a rename or delete durable by itself; there is no folder
   // handle to flush.
   int SyncFolderOf(const std::string& path) override { return 0; }
+  int CopyOwnerAndMode(const std::string&, const std::string&) override { return 0; }
 };
 
 }  // namespace

@@ -113,6 +113,7 @@ const char* KindName(FileCall kind) {
     case FileCall::kTruncate: return "truncate";
     case FileCall::kRename: return "rename";
     case FileCall::kDelete: return "delete";
+    case FileCall::kAccess: return "access";
   }
   return "?";
 }

@@ -58,6 +58,9 @@ class FakeFileSystem : public FileSystem {
     return error;
   }
   int Delete(const std::string& path) override { return FileSystem::Platform()->Delete(path); }
+  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
+    return FileSystem::Platform()->CopyOwnerAndMode(from, to);
+  }
   int Rename(const std::string& from, const std::string& to) override {
     return FileSystem::Platform()->Rename(from, to);
   }

@@ -80,6 +80,9 @@ class FakePowerCutFileSystem : public FileSystem {
   int SyncFolderOf(const std::string& path) override {
     return dead_ ? EIO : FileSystem::Platform()->SyncFolderOf(path);
   }
+  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
+    return dead_ ? EIO : FileSystem::Platform()->CopyOwnerAndMode(from, to);
+  }
   bool dead() const { return dead_; }
 
  private:
@@ -182,6 +185,9 @@ class FakeVolatileFileSystem : public FileSystem {
     for (const Entry& change : folder_changes_) SetEntry(change, &synced_entries_);
     folder_changes_.clear();
     return FileSystem::Platform()->SyncFolderOf(path);
+  }
+  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
+    return Changing() ? FileSystem::Platform()->CopyOwnerAndMode(from, to) : EIO;
   }
 
   bool dead() const { return dead_; }

@@ -274,5 +274,37 @@ TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
   EXPECT_GT(converted, 0);
 }
 
+// The converted file can be read by whoever could read the old one; when
+// its permissions cannot be given, the run still converts and says so.
+TEST_F(RunRebolanTest, TheNewFileTakesTheOldOnesPermissions) {
+  if (!testing_support::PathExists(testing_support::ProgramPath("Quarlen"))) {
+    GTEST_SKIP() << "needs Quarlen built in " << testing_support::BinaryDir() << "/tools";
+  }
+  const char* old_path = std::getenv("PATH");
+  const std::string saved_path = old_path != nullptr ? old_path : "";
+  ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
+  const std::string original = testing_support::ReadWholeFile(cnf_);
+  struct Case {
+    mode_t old_mode;
+    bool fail;
+    mode_t expected;
+  };
+  for (const Case& c : {Case{0640, false, 0640}, Case{0604, false, 0604}, Case{0644, true, 0600}}) {
+    testing_support::WriteWholeFile(cnf_, original);
+    ASSERT_EQ(::chmod(cnf_.c_str(), c.old_mode), 0);
+    testing_support::FaultInjectingFileSystem fs;
+    if (c.fail) fs.FailAt(testing_support::FileCall::kAccess, 1, EPERM, true);
+    {
+      testing_support::ScopedFileSystem scoped(&fs);
+      EXPECT_EQ(RunRebolan(cnf_, "/nowhere/default.CNF"), 0) << std::oct << c.old_mode;
+    }
+    struct stat st;
+    ASSERT_EQ(::stat(cnf_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.expected) << std::oct << c.old_mode;
+    EXPECT_NE(testing_support::OlefileDump(cnf_).find("F _Version_ 4 68020000"), std::string::npos);
+  }
+  ::setenv("PATH", saved_path.c_str(), 1);
+}
+
 }  // namespace
 }  // namespace converter

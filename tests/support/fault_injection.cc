@@ -90,6 +90,11 @@ int FaultInjectingFileSystem::Rename(const std::string& from, const std::string&
 
 int FaultInjectingFileSystem::Exists(const std::string& path) { return base_->Exists(path); }
 
+int FaultInjectingFileSystem::CopyOwnerAndMode(const std::string& from, const std::string& to) {
+  if (int e = Check(FileCall::kAccess)) return e;
+  return base_->CopyOwnerAndMode(from, to);
+}
+
 int FaultInjectingFileSystem::SyncFolderOf(const std::string& path) {
   if (int e = Check(FileCall::kSync)) return e;
   return base_->SyncFolderOf(path);

@@ -11,7 +11,9 @@
 
 namespace testing_support {
 
-enum class FileCall { kAny, kOpen, kCreate, kRead, kWrite, kSync, kLock, kTruncate, kRename, kDelete };
+enum class FileCall {
+  kAny, kOpen, kCreate, kRead, kWrite, kSync, kLock, kTruncate, kRename, kDelete, kAccess
+};
 
 class FaultInjectingFileSystem : public platform::FileSystem {
  public:
@@ -32,6 +34,7 @@ class FaultInjectingFileSystem : public platform::FileSystem {
   int Rename(const std::string& from, const std::string& to) override;
   int Exists(const std::string& path) override;
   int SyncFolderOf(const std::string& path) override;
+  int CopyOwnerAndMode(const std::string& from, const std::string& to) override;
 
   // Counts a call of `kind` and returns the errno to fail it with, or 0.
   int Check(FileCall kind);
@@ -43,7 +46,7 @@ class FaultInjectingFileSystem : public platform::FileSystem {
   int error_ = 0;
   bool sticky_ = false;
   bool injected_ = false;
-  uint64_t calls_[10] = {};
+  uint64_t calls_[11] = {};
 };
 
 // Installs a file system as the default for the life of the object.
