@@ -4,7 +4,8 @@
 // Names are drawn as the builder draws them (decimal numbers from the C
 // runtime's generator), so they arrive in no particular order.
 //
-// Usage: cfb_bench [N [FOLDER]]   (N defaults to 10000, FOLDER to $TMPDIR or /tmp)
+// Usage: cfb_bench [N [FOLDER]]   (N defaults to 10000, FOLDER to $TMPDIR or /tmp;
+// CNF_BENCH_SYNC=off measures without file and folder syncs)
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "bench/sync_switch.h"
 #include "platform/storage.h"
 
 namespace {
@@ -131,6 +133,7 @@ double ReadAll(const std::string& path, int expected) {
 
 int main(int argc, char** argv) {
   int n = argc > 1 ? atoi(argv[1]) : 10000;
+  bool syncs = bench::ApplySyncSwitch();
   const char* tmp = getenv("TMPDIR");
   std::string folder = argc > 2 ? argv[2] : (tmp && *tmp ? tmp : "/tmp");
   std::string path = folder + "/cfb_bench." + std::to_string(getpid()) + ".cnf";
@@ -150,6 +153,7 @@ int main(int argc, char** argv) {
   double read = large >= 0 ? ReadAll(path, n) : -1;
   unlink(path.c_str());
   if (large < 0 || read < 0) return 1;
+  printf("syncs: %s\n", syncs ? "on" : "off (CNF_BENCH_SYNC=off)");
   printf("add 100 tasks:   %8.3f s  %7.1f us/op  (cpu %7.1f us/op)\n", small, small / 100 * 1e6,
          small_cpu / 100 * 1e6);
   printf("add %d tasks: %8.3f s  %7.1f us/op  (cpu %7.1f us/op)\n", n, large, large / n * 1e6,

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "bench/sync_switch.h"
 #include "builder/ini_conversion.h"
 #include "builder/task_storage.h"
 
@@ -90,6 +91,7 @@ void WriteFile(const std::string& path, const std::string& text) {
 
 int main(int argc, char** argv) {
   int tasks = argc > 1 ? std::atoi(argv[1]) : 10000;
+  bool syncs = bench::ApplySyncSwitch();
   std::string folder;
   if (argc > 2) {
     folder = argv[2];
@@ -119,7 +121,7 @@ int main(int argc, char** argv) {
   Seconds again = RunSeconds(again_ini);
 
   std::ifstream size_probe(cnf, std::ios::binary | std::ios::ate);
-  std::printf("tasks %d\n", tasks);
+  std::printf("tasks %d, syncs %s\n", tasks, syncs ? "on" : "off (CNF_BENCH_SYNC=off)");
   std::printf("fresh file: %.3f s wall, %.3f s CPU\n", fresh.wall, fresh.cpu);
   std::printf("100 deletions alone: %.3f s wall, %.3f s CPU\n", deletions_alone.wall,
               deletions_alone.cpu);
