@@ -16,7 +16,7 @@ case "${1:-deb}" in
     build=build-package
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCNF_TESTS=OFF \
       -DCNF_BENCH=OFF >/dev/null
-    cmake --build "$build" -j "$jobs" --target Quarlen Rebolan cfbtool
+    cmake --build "$build" -j "$jobs" --target Quarlen Rebolan cfbtool man_pages
     rm -f "$build"/cnf-migration_*.deb
     (cd "$build" && cpack -G DEB >/dev/null)
     ls "$PWD/$build"/cnf-migration_*.deb
