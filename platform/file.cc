@@ -22,6 +22,10 @@ bool ReadWholeFile(const std::string& path, size_t max_bytes, std::string* bytes
   std::unique_ptr<File> file;
   if (FileSystem::Default()->Open(path, OpenMode::kReadOnly, &file) != 0) return false;
   bytes->clear();
+  // Allocated once at the file's size, so that a large file is not held in
+  // a buffer grown by doubling (a hint: the loop still reads to the end).
+  uint64_t size = 0;
+  if (file->Size(&size) == 0 && size <= max_bytes) bytes->reserve(static_cast<size_t>(size));
   char buffer[65536];
   for (;;) {
     size_t n = 0;

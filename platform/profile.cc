@@ -1,9 +1,11 @@
-// The profile (INI) reader: the file is parsed once into a hash index of
-// its sections and keys, so that each lookup costs one hash probe whatever
-// the size of the file.
+// The profile (INI) reader: the file is parsed once into a compact index
+// of its sections and keys (offsets into the file's bytes, sorted by name
+// hash), so that a lookup costs two binary searches whatever the size of
+// the file, and the index costs less memory than the text it indexes.
 
 #include "platform/profile.h"
 
+#include <algorithm>
 #include <cstring>
 #include <tuple>
 #include <utility>
@@ -81,10 +83,10 @@ void Normalize(const char* name, size_t length, std::string* out) {
   }
 }
 
-uint32_t HashName(uint32_t scope, const std::string& normalized) {
-  uint32_t hash = 2166136261u ^ scope;  // FNV-1a
+uint32_t HashName(const std::string& normalized) {
+  uint32_t hash = 2166136261u;  // FNV-1a
   for (unsigned char c : normalized) hash = (hash ^ c) * 16777619u;
-  // Mixed so that the low bits, which pick the slot, depend on every bit.
+  // Mixed so that every bit of the name reaches every bit of the hash.
   hash ^= hash >> 16;
   hash *= 0x85EBCA6Bu;
   hash ^= hash >> 13;
@@ -93,6 +95,27 @@ uint32_t HashName(uint32_t scope, const std::string& normalized) {
   return hash;
 }
 
+// The number of lines that hold something other than blanks: an upper
+// bound of the key lines, so that the key index is allocated once.
+size_t CountFilledLines(const std::string& text) {
+  size_t count = 0;
+  bool at_line_start = true;
+  for (char c : text) {
+    if (c == '\r' || c == '\n') {
+      at_line_start = true;
+    } else if (!IsProfileSpace(c)) {
+      count += at_line_start;
+      at_line_start = false;
+    }
+  }
+  return count;
+}
+
+// The file's bytes are kept once; the index holds only offsets into them.
+// Sections are kept in one array sorted by name hash. Each section's key
+// lines are one run of the key array (a section's lines follow its header),
+// sorted by name hash, so that a lookup is two binary searches. Costs per
+// line: 12 bytes per key line, 20 per header.
 class ParsedProfile : public ProfileFile {
  public:
   explicit ParsedProfile(std::string text) : text_(std::move(text)) { Parse(); }
@@ -104,49 +127,55 @@ class ParsedProfile : public ProfileFile {
                   int32_t default_value) const override;
 
  private:
-  static constexpr uint32_t kSectionScope = 0xFFFFFFFF;  // scope of section names
-  static constexpr uint32_t kNoValue = 0xFFFFFFFF;       // a key line without '='
-  static constexpr uint64_t kEmptySlot = ~uint64_t{0};
-
-  // A section (scope kSectionScope, value_offset its number) or a key
-  // (scope its section's number). Names and values point into text_, which
-  // is at most 256 MiB, so 32-bit offsets do.
-  struct Entry {
-    uint32_t hash;
-    uint32_t scope;
-    uint32_t name_offset;
+  // Offsets into text_, which is at most 256 MiB, so 32 bits do.
+  struct Section {
+    uint32_t hash;         // of the normalized name
+    uint32_t name_offset;  // trimmed name inside the brackets
     uint32_t name_length;
-    uint32_t value_offset;
-    uint32_t value_length;
+    uint32_t first_key;    // its run of keys_
+    uint32_t key_count;
+  };
+  // A key line, trimmed at both ends; it starts with the key's name. The
+  // name and the value are found again in the line when the key is asked
+  // for, which keeps the index small.
+  struct Key {
+    uint32_t hash;  // of the normalized name
+    uint32_t line_offset;
+    uint32_t line_length;
+  };
+  // Where a found key's value lies in text_.
+  struct Value {
+    bool present;  // false for a key line without '='
+    size_t offset;
+    size_t length;
   };
 
   void Parse();
   void ParseLine(size_t begin, size_t end);
-  // The entry of `normalized` in `scope`, or nullptr.
-  const Entry* Find(uint32_t scope, const std::string& normalized, uint32_t hash) const;
-  // Adds `entry` unless its name is in its scope already; returns the entry
-  // that holds the name and whether it is the new one.
-  const Entry& Insert(const Entry& entry, const std::string& normalized, bool* inserted);
-  void Grow();
-  const Entry* FindByName(uint32_t scope, const std::string& raw_name) const;
+  // Sorts the keys of the last section read, the first of equal hashes first.
+  void CloseSection();
+  // Whether the normalized name at text_[offset, offset + length) is
+  // `normalized`.
+  bool NameIs(size_t offset, size_t length, const std::string& normalized) const;
+  // The first section named `name` in the file, or nullptr.
+  const Section* FindSection(const std::string& name) const;
+  // The value of the first key line named `name` in `section`; false when
+  // there is none.
+  bool FindKey(const Section& section, const std::string& name, Value* value) const;
 
   std::string text_;
-  std::vector<Entry> entries_;
-  // Open addressing with linear probing, a power of 2 in size; a slot holds
-  // an entry's hash (high half) and index (low half), so that probing past
-  // other names touches no entry.
-  std::vector<uint64_t> slots_;
-  mutable std::string scratch_;  // the normalized name of an entry compared
+  std::vector<Section> sections_;
+  std::vector<Key> keys_;
+  mutable std::string scratch_;  // the normalized name of a line compared
   std::string normalized_;       // the name of the line being parsed
-  uint32_t section_count_ = 0;
-  // The section that key lines go to; none before the first header and in
-  // a repeated section, whose keys are never found.
+  // Key lines are kept only after a header: lines before the first one are
+  // unreachable.
   bool in_section_ = false;
-  uint32_t current_section_ = 0;
 };
 
 void ParsedProfile::Parse() {
-  slots_.assign(64, kEmptySlot);
+  if (text_.size() > kMaxProfileBytes) return;  // offsets would not fit
+  keys_.reserve(CountFilledLines(text_));
   // A line ends at any CR or LF; a run of them yields only empty lines,
   // which are skipped.
   size_t line_start = 0;
@@ -156,8 +185,22 @@ void ParsedProfile::Parse() {
       line_start = i + 1;
     }
   }
-  scratch_.shrink_to_fit();
+  CloseSection();
+  // Sections of equal hash stay in file order, so that the first section of
+  // a name is the one found.
+  std::sort(sections_.begin(), sections_.end(), [](const Section& a, const Section& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.name_offset < b.name_offset;
+  });
   normalized_ = std::string();
+}
+
+void ParsedProfile::CloseSection() {
+  if (sections_.empty()) return;
+  Section& last = sections_.back();
+  last.key_count = static_cast<uint32_t>(keys_.size() - last.first_key);
+  std::sort(keys_.begin() + last.first_key, keys_.end(), [](const Key& a, const Key& b) {
+    return a.hash != b.hash ? a.hash < b.hash : a.line_offset < b.line_offset;
+  });
 }
 
 void ParsedProfile::ParseLine(size_t begin, size_t end) {
@@ -169,89 +212,75 @@ void ParsedProfile::ParseLine(size_t begin, size_t end) {
     size_t close = length - 1;
     while (close > 0 && line[close] != ']') --close;
     if (close > 0) {
+      CloseSection();
       auto [name_begin, name_end] = Trim(text_, begin + 1, begin + close);
       Normalize(text_.data() + name_begin, name_end - name_begin, &normalized_);
-      Entry entry = {HashName(kSectionScope, normalized_), kSectionScope,
-                     static_cast<uint32_t>(name_begin), static_cast<uint32_t>(name_end - name_begin),
-                     section_count_, 0};
-      bool inserted = false;
-      const Entry& held = Insert(entry, normalized_, &inserted);
-      if (inserted) ++section_count_;
-      in_section_ = inserted;  // only the first section of a name is searched
-      current_section_ = held.value_offset;
+      sections_.push_back({HashName(normalized_), static_cast<uint32_t>(name_begin),
+                           static_cast<uint32_t>(name_end - name_begin),
+                           static_cast<uint32_t>(keys_.size()), 0});
+      in_section_ = true;
       return;
     }
     // A '[' line without ']' is a key line of the current section.
   }
-  if (!in_section_) return;  // lines before the first header are unreachable
+  if (!in_section_) return;
   const void* equals = std::memchr(line, '=', length);
-  size_t name_end = end;
-  uint32_t value_offset = 0;
-  uint32_t value_length = kNoValue;
-  if (equals != nullptr) {
-    name_end = begin + static_cast<size_t>(static_cast<const char*>(equals) - line);
-    auto [value_begin, value_end] = Trim(text_, name_end + 1, end);
-    value_offset = static_cast<uint32_t>(value_begin);
-    value_length = static_cast<uint32_t>(value_end - value_begin);
-  }
-  auto [key_begin, key_end] = Trim(text_, begin, name_end);
-  Normalize(text_.data() + key_begin, key_end - key_begin, &normalized_);
-  Entry entry = {HashName(current_section_, normalized_), current_section_,
-                 static_cast<uint32_t>(key_begin), static_cast<uint32_t>(key_end - key_begin),
-                 value_offset, value_length};
-  bool inserted = false;
-  Insert(entry, normalized_, &inserted);  // the first one wins
+  size_t name_end = equals == nullptr ? end : static_cast<const char*>(equals) - text_.data();
+  name_end = Trim(text_, begin, name_end).second;
+  Normalize(line, name_end - begin, &normalized_);
+  keys_.push_back({HashName(normalized_), static_cast<uint32_t>(begin),
+                   static_cast<uint32_t>(length)});
 }
 
-const ParsedProfile::Entry* ParsedProfile::Find(uint32_t scope, const std::string& normalized,
-                                                uint32_t hash) const {
-  size_t mask = slots_.size() - 1;
-  for (size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-    uint64_t held = slots_[slot];
-    if (held == kEmptySlot) return nullptr;
-    if (static_cast<uint32_t>(held >> 32) != hash) continue;
-    const Entry& entry = entries_[static_cast<uint32_t>(held)];
-    if (entry.scope != scope) continue;
-    Normalize(text_.data() + entry.name_offset, entry.name_length, &scratch_);
-    if (scratch_ == normalized) return &entry;
-  }
+bool ParsedProfile::NameIs(size_t offset, size_t length, const std::string& normalized) const {
+  Normalize(text_.data() + offset, length, &scratch_);
+  return scratch_ == normalized;
 }
 
-const ParsedProfile::Entry& ParsedProfile::Insert(const Entry& entry,
-                                                  const std::string& normalized,
-                                                  bool* inserted) {
-  const Entry* held = Find(entry.scope, normalized, entry.hash);
-  if (held != nullptr) {
-    *inserted = false;
-    return *held;
-  }
-  if ((entries_.size() + 1) * 2 > slots_.size()) Grow();
-  size_t mask = slots_.size() - 1;
-  size_t slot = entry.hash & mask;
-  while (slots_[slot] != kEmptySlot) slot = (slot + 1) & mask;
-  slots_[slot] = uint64_t{entry.hash} << 32 | entries_.size();
-  entries_.push_back(entry);
-  *inserted = true;
-  return entries_.back();
-}
-
-void ParsedProfile::Grow() {
-  slots_.assign(slots_.size() * 2, kEmptySlot);
-  size_t mask = slots_.size() - 1;
-  for (uint32_t index = 0; index < entries_.size(); ++index) {
-    size_t slot = entries_[index].hash & mask;
-    while (slots_[slot] != kEmptySlot) slot = (slot + 1) & mask;
-    slots_[slot] = uint64_t{entries_[index].hash} << 32 | index;
-  }
-}
-
-const ParsedProfile::Entry* ParsedProfile::FindByName(uint32_t scope,
-                                                      const std::string& raw_name) const {
+const ParsedProfile::Section* ParsedProfile::FindSection(const std::string& name) const {
   // The names asked for are trimmed, then compared over their full length.
-  auto [begin, end] = Trim(raw_name, 0, raw_name.size());
+  auto [begin, end] = Trim(name, 0, name.size());
   std::string normalized;
-  Normalize(raw_name.data() + begin, end - begin, &normalized);
-  return Find(scope, normalized, HashName(scope, normalized));
+  Normalize(name.data() + begin, end - begin, &normalized);
+  uint32_t hash = HashName(normalized);
+  auto it = std::lower_bound(sections_.begin(), sections_.end(), hash,
+                             [](const Section& s, uint32_t h) { return s.hash < h; });
+  for (; it != sections_.end() && it->hash == hash; ++it) {
+    if (NameIs(it->name_offset, it->name_length, normalized)) return &*it;
+  }
+  return nullptr;
+}
+
+bool ParsedProfile::FindKey(const Section& section, const std::string& name,
+                            Value* value) const {
+  auto [begin, end] = Trim(name, 0, name.size());
+  std::string normalized;
+  Normalize(name.data() + begin, end - begin, &normalized);
+  uint32_t hash = HashName(normalized);
+  auto first = keys_.begin() + section.first_key;
+  auto last = first + section.key_count;
+  auto it = std::lower_bound(first, last, hash,
+                             [](const Key& k, uint32_t h) { return k.hash < h; });
+  for (; it != last && it->hash == hash; ++it) {
+    size_t line_begin = it->line_offset;
+    size_t line_end = line_begin + it->line_length;
+    const void* equals = std::memchr(text_.data() + line_begin, '=', it->line_length);
+    size_t name_end = equals == nullptr
+                          ? line_end
+                          : static_cast<const char*>(equals) - text_.data();
+    size_t value_begin = name_end + 1;
+    name_end = Trim(text_, line_begin, name_end).second;
+    if (!NameIs(line_begin, name_end - line_begin, normalized)) continue;
+    // The first line of the name wins, with or without a value.
+    value->present = equals != nullptr;
+    if (value->present) {
+      auto [trimmed_begin, trimmed_end] = Trim(text_, value_begin, line_end);
+      value->offset = trimmed_begin;
+      value->length = trimmed_end - trimmed_begin;
+    }
+    return true;
+  }
+  return false;
 }
 
 std::string ParsedProfile::GetString(const std::string& section, const std::string& key,
@@ -259,30 +288,28 @@ std::string ParsedProfile::GetString(const std::string& section, const std::stri
                                      bool keep_quotes) const {
   if (size == 0) return std::string();
   std::string result;
-  const Entry* found_section = FindByName(kSectionScope, section);
-  const Entry* value = found_section == nullptr
-                           ? nullptr
-                           : FindByName(found_section->value_offset, key);
-  if (value == nullptr || value->value_length == kNoValue) {
+  const Section* found_section = FindSection(section);
+  Value value = {false, 0, 0};
+  if (found_section == nullptr || !FindKey(*found_section, key, &value) || !value.present) {
     // The default loses its trailing blanks (its leading ones stay).
     size_t end = default_value.size();
     while (end > 0 && default_value[end - 1] == ' ') --end;
-    result = default_value.substr(0, end);
+    result = default_value.substr(0, std::min<size_t>(end, size - 1));
   } else {
-    size_t offset = value->value_offset;
-    size_t length = value->value_length;
+    size_t offset = value.offset;
+    size_t length = value.length;
     char first = length > 0 ? text_[offset] : '\0';
     if (!keep_quotes && length >= 2 && (first == '"' || first == '\'') &&
         text_[offset + length - 1] == first) {
       ++offset;
       length -= 2;
     }
-    result = text_.substr(offset, length);
+    // Only what fits the buffer is copied.
+    result = text_.substr(offset, std::min<size_t>(length, size - 1));
   }
   // The caller sees a NUL-terminated text: it ends at the first NUL.
   size_t nul = result.find('\0');
   if (nul != std::string::npos) result.resize(nul);
-  if (result.size() > size - 1) result.resize(size - 1);
   return result;
 }
 

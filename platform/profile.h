@@ -23,6 +23,7 @@ class ProfileFile {
   static std::unique_ptr<ProfileFile> Load(const std::string& path, bool* found);
 
   // Parses the bytes of a profile file held in memory (tests, fuzzing).
+  // Text larger than 256 MiB reads as an empty file, as Load refuses it.
   static std::unique_ptr<ProfileFile> FromText(const std::string& bytes);
 
   virtual ~ProfileFile() = default;

@@ -58,8 +58,17 @@ TEST(ProfileTest, GetStringFollowsWindowsRules) {
       {"comment is text", s + "pepsi=diet ;gag", "s", "pepsi", "d", 260, "diet ;gag"},
       {"; starts a key", s + ";x=1", "s", ";x", "d", 260, "1"},
       {"first duplicate key", s + "k=1\nk=2", "s", "k", "d", 260, "1"},
+      {"first duplicate key, other case", s + "KEY=1\nkey=2\nKey=3", "s", "kEy", "d", 260, "1"},
+      {"later valueless duplicate", s + "k=1\nk", "s", "k", "d", 260, "1"},
       {"valueless first key wins", s + "k\nk=2", "s", "k", "d", 260, "d"},
       {"duplicate section", s + "k=1\n[t]\n[S]\nk=2\nj=3", "s", "j", "d", 260, "d"},
+      {"duplicate section, first key", s + "k=1\n[t]\n[S]\nk=2", "s", "k", "d", 260, "1"},
+      {"section after a duplicate", s + "[S]\nk=2\n[t]\nk=3", "t", "k", "d", 260, "3"},
+      {"empty section's neighbour", "[a]\n[b]\nk=v", "a", "k", "d", 260, "d"},
+      {"= inside a quoted value", s + "k=\"a=b\"", "s", "k", "d", 260, "a=b"},
+      {"blanks before =", s + "k \t=v", "s", "k", "d", 260, "v"},
+      {"blank name before =", s + "  =v", "s", "", "d", 260, "v"},
+      {"value of blanks and quotes", s + "k=  \"\"  ", "s", "k", "d", 260, ""},
       {"header to last ]", "[a]b]x\nk=v", "a]b", "k", "d", 260, "v"},
       {"[ without ] is a key", s + "[k=v", "s", "[k", "d", 260, "v"},
       {"before first header", "k=v\n[s]\n", "", "k", "d", 260, "d"},
@@ -213,6 +222,28 @@ TEST(ProfileTest, ManySectionsAreEachFound) {
     EXPECT_EQ("task " + std::to_string(i),
               profile->GetString("TASK" + std::to_string(i), "name", "", 260));
   }
+}
+
+TEST(ProfileTest, ManyKeysInOneSectionKeepTheFirstOfEachName) {
+  // Keys in no order, each name given twice (the second time in other case
+  // and with another value), and sections of the same name further on: every
+  // name gives the value of its first line, in the first section only.
+  std::string text = "[Big]\r\n";
+  const int kKeys = 5000;
+  for (int i = 0; i < kKeys; ++i) {
+    int n = (i * 7919) % kKeys;
+    text += "Key" + std::to_string(n) + " = first " + std::to_string(n) + "\r\n";
+  }
+  for (int i = 0; i < kKeys; ++i) text += "KEY" + std::to_string(i) + "=second\r\n";
+  text += "[Other]\r\nKey1=other\r\n[big]\r\nlate=x\r\n";
+  auto profile = ProfileFile::FromText(text);
+  for (int i = 0; i < kKeys; i += 7) {
+    EXPECT_EQ("first " + std::to_string(i),
+              profile->GetString("big", "key" + std::to_string(i), "d", 260));
+  }
+  EXPECT_EQ("d", profile->GetString("Big", "late", "d", 260));
+  EXPECT_EQ("d", profile->GetString("Big", "Key" + std::to_string(kKeys), "d", 260));
+  EXPECT_EQ("other", profile->GetString("other", "key1", "d", 260));
 }
 
 }  // namespace
