@@ -5,7 +5,8 @@
 # cov, ft, corpus size, findings) to $BUILD/campaign/summary-<time>.txt.
 #   scripts/fuzz-campaign.sh [seconds-per-target [target...]]
 #   (BUILD=build-fuzz, JOBS=2; no target names: every target; NICE=19 lets
-#   other work on the machine go first)
+#   other work on the machine go first, and then TIMEOUT=60 keeps a fuzzer
+#   that waited for the processor from counting a unit as hung; default 10 s)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-1800}
@@ -27,7 +28,7 @@ run_target() {
   local seeds=()
   [ -d "fuzz/corpus/$name" ] && seeds+=("fuzz/corpus/$name")
   [ -d "tests/fixtures/fuzz/$name" ] && seeds+=("tests/fixtures/fuzz/$name")
-  nice -n "${NICE:-0}" "$fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+  nice -n "${NICE:-0}" "$fuzzer" -max_total_time="$seconds" -timeout="${TIMEOUT:-10}" -rss_limit_mb=1024 -print_final_stats=1 \
     -artifact_prefix="$findings/" "$corpus" "${seeds[@]}" >"$out/$name.log" 2>&1 || true
 }
 
