@@ -52,22 +52,25 @@ std::string ToAnsiText(std::string bytes) {
   return WideToAnsi(wide);
 }
 
+char FoldAscii(unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); }
+
+bool IsAscii(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
 // The form under which names meet: ASCII letters upper-cased; a name
 // holding other bytes is converted to UTF-16, folded with UpperCaseChar and
 // written as UTF-8 (which gives the same bytes for an ASCII-only name, so a
 // dotless i still meets an I).
 void Normalize(const char* name, size_t length, std::string* out) {
-  out->clear();
-  bool ascii = true;
-  for (size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c >= 0x80) {
-      ascii = false;
-      break;
-    }
-    out->push_back(static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c));
+  if (IsAscii(name, length)) {
+    out->assign(name, length);
+    for (char& c : *out) c = FoldAscii(static_cast<unsigned char>(c));
+    return;
   }
-  if (ascii) return;
   out->clear();
   for (char16_t c : FoldedWide(std::string(name, length))) {
     if (c < 0x80) {
@@ -83,16 +86,39 @@ void Normalize(const char* name, size_t length, std::string* out) {
   }
 }
 
-uint32_t HashName(const std::string& normalized) {
-  uint32_t hash = 2166136261u;  // FNV-1a
-  for (unsigned char c : normalized) hash = (hash ^ c) * 16777619u;
-  // Mixed so that every bit of the name reaches every bit of the hash.
+constexpr uint32_t kHashSeed = 2166136261u;  // FNV-1a
+
+uint32_t HashStep(uint32_t hash, unsigned char c) { return (hash ^ c) * 16777619u; }
+
+// Mixed so that every bit of the name reaches every bit of the hash.
+uint32_t HashFinish(uint32_t hash) {
   hash ^= hash >> 16;
   hash *= 0x85EBCA6Bu;
   hash ^= hash >> 13;
   hash *= 0xC2B2AE35u;
   hash ^= hash >> 16;
   return hash;
+}
+
+uint32_t HashNormalized(const std::string& normalized) {
+  uint32_t hash = kHashSeed;
+  for (unsigned char c : normalized) hash = HashStep(hash, c);
+  return HashFinish(hash);
+}
+
+// HashNormalized of the name's normalized form; an ASCII name is hashed as
+// it is folded, without a copy. `scratch` holds the form of other names.
+uint32_t HashName(const char* name, size_t length, std::string* scratch) {
+  uint32_t hash = kHashSeed;
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c >= 0x80) {
+      Normalize(name, length, scratch);
+      return HashNormalized(*scratch);
+    }
+    hash = HashStep(hash, static_cast<unsigned char>(FoldAscii(c)));
+  }
+  return HashFinish(hash);
 }
 
 // The number of lines that hold something other than blanks: an upper
@@ -157,6 +183,8 @@ class ParsedProfile : public ProfileFile {
   // Whether the normalized name at text_[offset, offset + length) is
   // `normalized`.
   bool NameIs(size_t offset, size_t length, const std::string& normalized) const;
+  // Trims `name` and puts its normalized form into query_; returns its hash.
+  uint32_t NormalizeQuery(const std::string& name) const;
   // The first section named `name` in the file, or nullptr.
   const Section* FindSection(const std::string& name) const;
   // The value of the first key line named `name` in `section`; false when
@@ -167,6 +195,11 @@ class ParsedProfile : public ProfileFile {
   std::vector<Section> sections_;
   std::vector<Key> keys_;
   mutable std::string scratch_;  // the normalized name of a line compared
+  mutable std::string query_;    // the normalized name asked for
+  // The section asked for last, as asked for, and what was found.
+  mutable bool has_last_section_ = false;
+  mutable std::string last_section_name_;
+  mutable const Section* last_section_ = nullptr;
   std::string normalized_;       // the name of the line being parsed
   // Key lines are kept only after a header: lines before the first one are
   // unreachable.
@@ -214,8 +247,8 @@ void ParsedProfile::ParseLine(size_t begin, size_t end) {
     if (close > 0) {
       CloseSection();
       auto [name_begin, name_end] = Trim(text_, begin + 1, begin + close);
-      Normalize(text_.data() + name_begin, name_end - name_begin, &normalized_);
-      sections_.push_back({HashName(normalized_), static_cast<uint32_t>(name_begin),
+      uint32_t hash = HashName(text_.data() + name_begin, name_end - name_begin, &normalized_);
+      sections_.push_back({hash, static_cast<uint32_t>(name_begin),
                            static_cast<uint32_t>(name_end - name_begin),
                            static_cast<uint32_t>(keys_.size()), 0});
       in_section_ = true;
@@ -227,36 +260,52 @@ void ParsedProfile::ParseLine(size_t begin, size_t end) {
   const void* equals = std::memchr(line, '=', length);
   size_t name_end = equals == nullptr ? end : static_cast<const char*>(equals) - text_.data();
   name_end = Trim(text_, begin, name_end).second;
-  Normalize(line, name_end - begin, &normalized_);
-  keys_.push_back({HashName(normalized_), static_cast<uint32_t>(begin),
+  keys_.push_back({HashName(line, name_end - begin, &normalized_), static_cast<uint32_t>(begin),
                    static_cast<uint32_t>(length)});
 }
 
 bool ParsedProfile::NameIs(size_t offset, size_t length, const std::string& normalized) const {
-  Normalize(text_.data() + offset, length, &scratch_);
-  return scratch_ == normalized;
+  const char* name = text_.data() + offset;
+  if (!IsAscii(name, length)) {
+    Normalize(name, length, &scratch_);
+    return scratch_ == normalized;
+  }
+  if (length != normalized.size()) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (FoldAscii(static_cast<unsigned char>(name[i])) != normalized[i]) return false;
+  }
+  return true;
+}
+
+uint32_t ParsedProfile::NormalizeQuery(const std::string& name) const {
+  // The names asked for are trimmed, then compared over their full length.
+  auto [begin, end] = Trim(name, 0, name.size());
+  Normalize(name.data() + begin, end - begin, &query_);
+  return HashNormalized(query_);
 }
 
 const ParsedProfile::Section* ParsedProfile::FindSection(const std::string& name) const {
-  // The names asked for are trimmed, then compared over their full length.
-  auto [begin, end] = Trim(name, 0, name.size());
-  std::string normalized;
-  Normalize(name.data() + begin, end - begin, &normalized);
-  uint32_t hash = HashName(normalized);
+  // The builder asks for many keys of one section in a row.
+  if (has_last_section_ && name == last_section_name_) return last_section_;
+  uint32_t hash = NormalizeQuery(name);
+  const Section* found = nullptr;
   auto it = std::lower_bound(sections_.begin(), sections_.end(), hash,
                              [](const Section& s, uint32_t h) { return s.hash < h; });
   for (; it != sections_.end() && it->hash == hash; ++it) {
-    if (NameIs(it->name_offset, it->name_length, normalized)) return &*it;
+    if (NameIs(it->name_offset, it->name_length, query_)) {
+      found = &*it;
+      break;
+    }
   }
-  return nullptr;
+  last_section_name_ = name;
+  last_section_ = found;
+  has_last_section_ = true;
+  return found;
 }
 
 bool ParsedProfile::FindKey(const Section& section, const std::string& name,
                             Value* value) const {
-  auto [begin, end] = Trim(name, 0, name.size());
-  std::string normalized;
-  Normalize(name.data() + begin, end - begin, &normalized);
-  uint32_t hash = HashName(normalized);
+  uint32_t hash = NormalizeQuery(name);
   auto first = keys_.begin() + section.first_key;
   auto last = first + section.key_count;
   auto it = std::lower_bound(first, last, hash,
@@ -270,7 +319,7 @@ bool ParsedProfile::FindKey(const Section& section, const std::string& name,
                           : static_cast<const char*>(equals) - text_.data();
     size_t value_begin = name_end + 1;
     name_end = Trim(text_, line_begin, name_end).second;
-    if (!NameIs(line_begin, name_end - line_begin, normalized)) continue;
+    if (!NameIs(line_begin, name_end - line_begin, query_)) continue;
     // The first line of the name wins, with or without a value.
     value->present = equals != nullptr;
     if (value->present) {

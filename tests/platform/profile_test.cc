@@ -224,6 +224,25 @@ TEST(ProfileTest, ManySectionsAreEachFound) {
   }
 }
 
+TEST(ProfileTest, LookupsInAnyOrderGiveTheSameAnswers) {
+  // One reader asked in turn for sections present and missing, under other
+  // spellings of the same name, as the builder asks key after key.
+  auto profile = ProfileFile::FromText("[a]\nk=1\nj=3\n[b]\nk=2\n[\xC4]\nk=4\n");
+  const struct {
+    const char* section;
+    const char* key;
+    const char* expected;
+  } lookups[] = {
+      {"a", "k", "1"},  {"a", "j", "3"},    {"b", "k", "2"},  {"b", "j", "d"},
+      {"c", "k", "d"},  {"a", "k", "1"},    {" A ", "J", "3"}, {"c", "k", "d"},
+      {"\xE4", "k", "4"}, {"\xC4 ", "K", "4"}, {"", "k", "d"},   {"B", "k", "2"},
+  };
+  for (const auto& l : lookups) {
+    EXPECT_EQ(l.expected, profile->GetString(l.section, l.key, "d", 260))
+        << l.section << "/" << l.key;
+  }
+}
+
 TEST(ProfileTest, ManyKeysInOneSectionKeepTheFirstOfEachName) {
   // Keys in no order, each name given twice (the second time in other case
   // and with another value), and sections of the same name further on: every
