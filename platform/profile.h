@@ -6,6 +6,7 @@
 // dropped, a value comes back cut to buffer size - 1 characters, one pair of
 // enclosing quotes is removed, and a bare file name is read from the Windows
 // directory. A file is parsed once when it is loaded, not once per key.
+// One reader serves one thread at a time (a lookup uses scratch space).
 #pragma once
 
 #include <cstdint>
