@@ -188,9 +188,24 @@ class RunRebolanTest : public ::testing::Test {
   ~RunRebolanTest() override {
     ::unsetenv("TMPDIR");
     ::unsetenv("TORVI32_REGISTRY");
+    if (path_saved_) ::setenv("PATH", saved_path_.c_str(), 1);
+  }
+  // Lets a hand-off start the Quarlen of this build, whose folder becomes
+  // the PATH until the test ends. False when it is not built.
+  bool UseBuiltQuarlen() {
+    if (!testing_support::PathExists(testing_support::ProgramPath("Quarlen"))) return false;
+    const char* path = std::getenv("PATH");
+    saved_path_ = path != nullptr ? path : "";
+    path_saved_ = true;
+    ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
+    return true;
   }
   testing_support::TempDir dir_;
   std::string tmp_, cnf_;
+
+ private:
+  bool path_saved_ = false;
+  std::string saved_path_;
 };
 
 TEST_F(RunRebolanTest, AFailedMoveAsideChangesNothing) {
@@ -228,12 +243,9 @@ namespace {
 // A conversion run with one failing file call, for every call it makes:
 // each run ends either converted or with the old file whole in place.
 TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
-  if (!testing_support::PathExists(testing_support::ProgramPath("Quarlen"))) {
+  if (!UseBuiltQuarlen()) {
     GTEST_SKIP() << "needs Quarlen built in " << testing_support::BinaryDir() << "/tools";
   }
-  const char* old_path = std::getenv("PATH");
-  const std::string saved_path = old_path != nullptr ? old_path : "";
-  ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
   const std::string original = testing_support::ReadWholeFile(cnf_);
   int converted = 0, refused = 0;
   for (uint64_t k = 1; k < 2000; ++k) {
@@ -267,7 +279,6 @@ TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
     }
     if (!fs.Injected()) break;  // every call of a whole run has had its fault
   }
-  ::setenv("PATH", saved_path.c_str(), 1);
   RecordProperty("refused", refused);
   RecordProperty("converted", converted);
   EXPECT_GT(refused, 10) << "the faults reached the run";
@@ -277,12 +288,9 @@ TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
 // The converted file can be read by whoever could read the old one; when
 // its permissions cannot be given, the run still converts and says so.
 TEST_F(RunRebolanTest, TheNewFileTakesTheOldOnesPermissions) {
-  if (!testing_support::PathExists(testing_support::ProgramPath("Quarlen"))) {
+  if (!UseBuiltQuarlen()) {
     GTEST_SKIP() << "needs Quarlen built in " << testing_support::BinaryDir() << "/tools";
   }
-  const char* old_path = std::getenv("PATH");
-  const std::string saved_path = old_path != nullptr ? old_path : "";
-  ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
   const std::string original = testing_support::ReadWholeFile(cnf_);
   struct Case {
     mode_t old_mode;
@@ -303,7 +311,6 @@ TEST_F(RunRebolanTest, TheNewFileTakesTheOldOnesPermissions) {
     EXPECT_EQ(st.st_mode & 0777, c.expected) << std::oct << c.old_mode;
     EXPECT_NE(testing_support::OlefileDump(cnf_).find("F _Version_ 4 68020000"), std::string::npos);
   }
-  ::setenv("PATH", saved_path.c_str(), 1);
 }
 
 }  // namespace
