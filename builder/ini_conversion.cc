@@ -11,6 +11,7 @@
 #include "builder/task_storage.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
+#include "platform/storage.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -233,7 +234,7 @@ void RunLanguagePass(const platform::ProfileFile& ini, const std::string& ini_pa
                      TaskRecord* record) {
   ConfigPath = ini.GetString(kMainSection, "Output" + language, "TORVI32.CNF", kValueBufferSize);
   if (ini.GetString(kMainSection, "DeleleteOldCNF", "0", kValueBufferSize) == "1") {
-    int err = platform::FileSystem::Default()->Delete(ConfigPath);
+    int err = platform::DeleteStorageFile(ConfigPath);
     if (err != 0 && err != ENOENT) {
       platform::Report("the old configuration file " + ConfigPath + " could not be deleted (" +
                        std::strerror(err) + ")");

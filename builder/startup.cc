@@ -4,6 +4,8 @@
 
 #include <new>
 
+#include "platform/hresult_names.h"
+#include "platform/storage.h"
 #include "platform/system.h"
 
 namespace builder {
@@ -98,14 +100,24 @@ int32_t RunBuilder(const std::string& command_tail) {
   CommandLine command_line;
   int32_t rc = ParseCommandLine(command_tail, &command_line);
   if (rc != 0) return rc;
+  // The whole run is one transaction per configuration file: a run that
+  // ends early, or is killed, leaves each file as it was before the run.
+  platform::StorageScope scope;
   if (command_line.ini_paths.empty()) {
-    return ConvertIniFile(kDefaultIniName, command_line.languages);
+    rc = ConvertIniFile(kDefaultIniName, command_line.languages);
+  } else {
+    for (const std::string& path : command_line.ini_paths) {
+      rc = ConvertIniFile(path, command_line.languages);
+      if (rc != 0) break;
+    }
   }
-  for (const std::string& path : command_line.ini_paths) {
-    rc = ConvertIniFile(path, command_line.languages);
-    if (rc != 0) return rc;
+  for (const platform::StorageScope::Failure& failure : scope.Commit()) {
+    platform::Report("the changes of this run could not be written to " + failure.path + " (" +
+                     platform::DescribeHResult(failure.result) +
+                     "); the file is as it was before the run");
+    if (rc == 0) rc = static_cast<int32_t>(failure.result);
   }
-  return 0;
+  return rc;
 }
 
 }  // namespace builder

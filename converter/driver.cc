@@ -53,7 +53,7 @@ int MoveAside(const std::string& path, std::string* aside) {
 // Puts the old file back, removing whatever the builder left at its place.
 void PutBack(const std::string& path, const std::string& aside) {
   platform::FileSystem* fs = platform::FileSystem::Default();
-  int error = fs->Delete(path);
+  int error = platform::DeleteStorageFile(path);
   if (error != 0 && error != ENOENT) {
     platform::Report("cannot remove what the builder left at " + path + ": " + ErrnoText(error));
   }
@@ -88,6 +88,8 @@ uint32_t Le32(const uint8_t* p) {
 
 int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                 const std::string& second_password) {
+  // The old file was only read: nothing of it is left to commit.
+  platform::ReleaseStorageFile(settings.config_path);
   std::string aside;
   int error = MoveAside(settings.config_path, &aside);
   if (error != 0) {
@@ -108,7 +110,14 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
     problem = "the builder Quarlen ended with code " + std::to_string(builder_code);
   } else {
     if (!second_password.empty()) problem = CopySecondPassword(settings.config_path, second_password);
+    // The check reads the new file as it is on disk.
+    HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
+    if (problem.empty() && FAILED(hr)) {
+      problem = "cannot write the second password into " + settings.config_path + ": " +
+                HresultText(hr);
+    }
     if (problem.empty()) problem = CheckConvertedFile(settings, emitter, second_password);
+    platform::ReleaseStorageFile(settings.config_path);
   }
   if (!problem.empty()) {
     platform::Report("the new configuration failed its check: " + problem);
@@ -331,6 +340,8 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
 }
 
 int32_t RunRebolan(const std::string& command_tail, const std::string& default_config_path) {
+  // The configuration is opened once and held for the whole run.
+  platform::StorageScope scope;
   RunSettings settings;
   std::string registry_path;
   const bool from_registry =

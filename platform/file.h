@@ -13,6 +13,12 @@
 
 namespace platform {
 
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity& o) const { return device == o.device && inode == o.inode; }
+};
+
 class File {
  public:
   virtual ~File() = default;  // closes the file and drops its lock
@@ -26,6 +32,9 @@ class File {
   // Takes an exclusive lock without waiting (flock LOCK_EX | LOCK_NB on
   // POSIX). EWOULDBLOCK when another open holds it, also in this process.
   virtual int LockExclusive() = 0;
+  // The file's identity, which a rename keeps: device and inode on POSIX,
+  // volume serial number and file index on Windows.
+  virtual int Identify(FileIdentity* identity) = 0;
 };
 
 enum class OpenMode {

@@ -96,6 +96,14 @@ class PosixFile : public File {
     return 0;
   }
 
+  int Identify(FileIdentity* identity) override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errno;
+    identity->device = static_cast<uint64_t>(st.st_dev);
+    identity->inode = static_cast<uint64_t>(st.st_ino);
+    return 0;
+  }
+
  private:
   int fd_;
   uint64_t size_;

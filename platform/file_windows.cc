@@ -136,6 +136,14 @@ class WindowsFile : public File {
     return 0;
   }
 
+  int Identify(FileIdentity* identity) override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_, &info)) return LastErrno();
+    identity->device = info.dwVolumeSerialNumber;
+    identity->inode = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return 0;
+  }
+
  private:
   HANDLE handle_;
   bool locked_ = false;

@@ -8,13 +8,18 @@
 //  - the only mode supported is kStorageMode (read-write, share-exclusive,
 //    direct); any other mode gives STG_E_INVALIDFLAG;
 //  - destroying an object is its Release. Children must be destroyed before
-//    their parents; once the root is destroyed every change is in the file,
-//    and children still alive fail with STG_E_REVERTED.
+//    their parents; once the root is destroyed, children still alive fail
+//    with STG_E_REVERTED;
+//  - outside a StorageScope every call that changes the file is in it, synced,
+//    when the call returns (a created element together with the write that
+//    fills it); inside one, the changes of the whole scope reach each file
+//    together, when the scope commits (see StorageScope).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/hresult.h"
 
@@ -82,5 +87,47 @@ HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
 // fails with STG_E_FILEALREADYEXISTS when any file of that name exists.
 HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
                           std::unique_ptr<Storage>* root);
+
+// A run's hold on the compound files it opens: one transaction per file.
+//
+// While a scope is alive, the first open (or create) of a path keeps the
+// file open and locked until the scope commits, and later opens of the same
+// path reuse it: its structures stay in memory and its changes collect
+// there. Commit() puts each file's changes into it as one unit, synced, file
+// and folder: a process killed or a power cut at any instant leaves each file
+// as it was before the scope or with all of its changes; a file the scope
+// created appears at its path whole or not at all. A call that fails inside
+// the scope loses only its own change. Only one scope is alive at a time.
+// On Windows (ole32) the scope holds nothing: every call is in the file when
+// it returns, as ole32 does it.
+class StorageScope {
+ public:
+  struct Failure {
+    std::string path;
+    HRESULT result;
+  };
+  StorageScope();
+  // Commits what is still held; failures are lost then: call Commit().
+  ~StorageScope();
+  StorageScope(const StorageScope&) = delete;
+  StorageScope& operator=(const StorageScope&) = delete;
+  // Commits and closes every held file. Returns the files whose commit
+  // failed (each is then as it was before the scope); empty when all went in.
+  std::vector<Failure> Commit();
+  // Closes every held file without its changes: each is as it was before
+  // the scope (on Windows, where nothing is held, changes stay).
+  void Abandon();
+};
+
+// Commits and closes the file that the scope holds for `path`, before the
+// file is moved, deleted or handed to another program. S_OK when none is
+// held; the commit's failure otherwise (the file is then as it was before
+// the scope).
+HRESULT ReleaseStorageFile(const std::string& path);
+
+// Deletes the compound file at `path` together with its journal, after
+// committing and closing it when a scope holds it. Returns 0 or the errno of
+// deleting the file (ENOENT when there is none).
+int DeleteStorageFile(const std::string& path);
 
 }  // namespace platform

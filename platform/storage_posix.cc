@@ -5,12 +5,21 @@
 // Handle; destroying an element, or releasing a storage, reverts the handles
 // below it, and releasing the root reverts all of them: calls on a reverted
 // object fail with STG_E_REVERTED.
+//
+// Outside a StorageScope a Session lives as long as its root and each call
+// commits as it ends (autocommit). Inside one, the scope keeps the Session of
+// every path opened, and each later open of the path makes a new root on it.
+#include <errno.h>
+
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/cfb/compound_file.h"
 #include "platform/cfb/format.h"
+#include "platform/cfb/journal.h"
+#include "platform/file.h"
 #include "platform/storage.h"
 
 namespace platform {
@@ -35,6 +44,8 @@ void Revert(Handle* handle) {
 struct Session {
   std::unique_ptr<cfb::CompoundFile> file;
   std::map<uint32_t, std::weak_ptr<Handle>> open;  // share-exclusive elements
+  bool held = false;        // a scope keeps it after its root is released
+  bool root_alive = false;  // a root of it exists
 
   bool IsOpen(uint32_t id) {
     auto it = open.find(id);
@@ -156,14 +167,17 @@ class PosixStorage : public Storage {
 
   ~PosixStorage() override {
     if (is_root_) {
-      // Everything is in the file once the root is released.
       Revert(handle_.get());
       for (auto& item : session_->open) {
         if (auto h = item.second.lock()) Revert(h.get());
       }
       session_->open.clear();
-      if (session_->file) session_->file->Close();
-      session_->file.reset();
+      session_->root_alive = false;
+      // Outside a scope everything is in the file once the root is released.
+      if (!session_->held) {
+        if (session_->file) session_->file->Close();
+        session_->file.reset();
+      }
     } else if (!handle_->reverted) {
       session_->open.erase(handle_->id);
       Revert(handle_.get());
@@ -256,31 +270,122 @@ class PosixStorage : public Storage {
   bool is_root_;
 };
 
-HRESULT MakeRoot(std::unique_ptr<cfb::CompoundFile> file, std::unique_ptr<Storage>* root) {
-  auto session = std::make_shared<Session>();
-  session->file = std::move(file);
+HRESULT MakeRoot(std::shared_ptr<Session> session, std::unique_ptr<Storage>* root) {
+  if (session->root_alive) return STG_E_SHAREVIOLATION;  // one open of a file at a time
+  session->root_alive = true;
   auto handle = std::make_shared<Handle>();
   handle->id = cfb::CompoundFile::kRootId;
-  root->reset(new PosixStorage(session, handle, true));
+  root->reset(new PosixStorage(std::move(session), handle, true));
   return S_OK;
+}
+
+// The files the scope holds, by path; null while no scope is alive.
+std::map<std::string, std::shared_ptr<Session>>* held_files = nullptr;
+
+std::shared_ptr<Session> HeldSession(const std::string& path) {
+  if (held_files == nullptr) return nullptr;
+  auto it = held_files->find(path);
+  return it == held_files->end() ? nullptr : it->second;
+}
+
+HRESULT StartSession(const std::string& path, std::unique_ptr<cfb::CompoundFile> file,
+                     std::unique_ptr<Storage>* root) {
+  auto session = std::make_shared<Session>();
+  session->file = std::move(file);
+  if (held_files != nullptr) {
+    session->held = true;
+    (*held_files)[path] = session;
+  } else {
+    session->file->set_autocommit(true);
+  }
+  return MakeRoot(std::move(session), root);
+}
+
+// Commits (or with `discard`, takes back) and closes a held session; it is
+// no longer held.
+HRESULT EndSession(const std::shared_ptr<Session>& session, bool discard = false) {
+  session->held = false;
+  if (!session->file) return S_OK;
+  if (session->root_alive) return STG_E_ACCESSDENIED;  // a root is still in use
+  HRESULT hr = discard ? session->file->Discard() : session->file->Close();
+  session->file.reset();
+  return hr;
 }
 
 }  // namespace
 
 HRESULT OpenStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  if (std::shared_ptr<Session> held = HeldSession(path)) return MakeRoot(held, root);
   std::unique_ptr<cfb::CompoundFile> file;
   HRESULT hr = cfb::CompoundFile::Open(path, &file);
   if (FAILED(hr)) return hr;
-  return MakeRoot(std::move(file), root);
+  return StartSession(path, std::move(file), root);
 }
 
 HRESULT CreateStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  if (HeldSession(path)) return STG_E_FILEALREADYEXISTS;
   std::unique_ptr<cfb::CompoundFile> file;
   HRESULT hr = cfb::CompoundFile::Create(path, &file);
+  // Outside a scope the new, empty file is at its path when the call returns.
+  if (SUCCEEDED(hr) && held_files == nullptr) hr = file->Commit();
   if (FAILED(hr)) return hr;
-  return MakeRoot(std::move(file), root);
+  return StartSession(path, std::move(file), root);
+}
+
+StorageScope::StorageScope() {
+  if (held_files == nullptr) held_files = new std::map<std::string, std::shared_ptr<Session>>;
+}
+
+StorageScope::~StorageScope() {
+  Commit();
+  delete held_files;
+  held_files = nullptr;
+}
+
+std::vector<StorageScope::Failure> StorageScope::Commit() {
+  std::vector<Failure> failures;
+  if (held_files == nullptr) return failures;
+  for (auto& item : *held_files) {
+    HRESULT hr = EndSession(item.second);
+    if (FAILED(hr)) failures.push_back({item.first, hr});
+  }
+  held_files->clear();
+  return failures;
+}
+
+void StorageScope::Abandon() {
+  if (held_files == nullptr) return;
+  for (auto& item : *held_files) EndSession(item.second, /*discard=*/true);
+  held_files->clear();
+}
+
+HRESULT ReleaseStorageFile(const std::string& path) {
+  std::shared_ptr<Session> held = HeldSession(path);
+  if (!held) return S_OK;
+  held_files->erase(path);
+  return EndSession(held);
+}
+
+int DeleteStorageFile(const std::string& path) {
+  ReleaseStorageFile(path);
+  FileSystem* fs = FileSystem::Default();
+  // The lock tells whether another program works on the file: its journal
+  // is then in use and the file is left alone.
+  std::unique_ptr<File> file;
+  int error = fs->Open(path, OpenMode::kReadWrite, &file);
+  if (error == 0) error = file->LockExclusive();
+  if (error == EWOULDBLOCK) return EBUSY;
+  if (error == EINVAL || error == EISDIR) return error;  // not a regular file: left alone
+  if (error != 0 && error != ENOENT) {
+    file.reset();
+    return fs->Delete(path);  // not readable, but the folder lets it go
+  }
+  int journal = fs->Delete(cfb::JournalPath(path));
+  error = fs->Delete(path);
+  if (error == 0 || journal == 0) fs->SyncFolderOf(path);
+  return error;
 }
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 
 #include <utility>
 
+#include "platform/file.h"
 #include "platform/text.h"
 
 namespace platform {
@@ -265,6 +266,18 @@ HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
   IStorage* raw = nullptr;
   HRESULT hr = StgCreateDocfile(Wide(wide_path), mode, 0, &raw);
   return WindowsStorage::Wrap(hr, raw, root);
+}
+
+// ole32 puts every call into the file as it returns: a scope holds nothing.
+StorageScope::StorageScope() = default;
+StorageScope::~StorageScope() = default;
+std::vector<StorageScope::Failure> StorageScope::Commit() { return {}; }
+void StorageScope::Abandon() {}
+
+HRESULT ReleaseStorageFile(const std::string&) { return S_OK; }
+
+int DeleteStorageFile(const std::string& path) {
+  return FileSystem::Default()->Delete(path);
 }
 
 }  // namespace platform

@@ -391,6 +391,16 @@ int UsageError(const std::string& line) {
   return 2;
 }
 
+int RunCommand(const std::string& command, const std::string& file,
+               const std::vector<std::u16string>& names, const std::string& shown) {
+  if (command == "ls") return List(file);
+  if (command == "new") return NewFile(file);
+  if (command == "cat") return Cat(file, names, shown);
+  if (command == "put") return Put(file, names, shown);
+  if (command == "mkdir") return MakeStorage(file, names, shown);
+  return Remove(file, names, shown);
+}
+
 int RunTool(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
@@ -412,16 +422,21 @@ int RunTool(int argc, char** argv) {
     return UsageError(command + " takes " + (takes_path ? "a FILE and a PATH" : "one FILE"));
   }
   const std::string file = argv[2];
-  if (command == "ls") return List(file);
-  if (command == "new") return NewFile(file);
   std::vector<std::u16string> names;
   std::string error;
-  if (!ParsePath(argv[3], &names, &error)) return UsageError(error);
-  const std::string shown = argv[3];
-  if (command == "cat") return Cat(file, names, shown);
-  if (command == "put") return Put(file, names, shown);
-  if (command == "mkdir") return MakeStorage(file, names, shown);
-  return Remove(file, names, shown);
+  if (takes_path && !ParsePath(argv[3], &names, &error)) return UsageError(error);
+  // Each command is one transaction: all of its changes or none.
+  platform::StorageScope scope;
+  int rc = RunCommand(command, file, names, takes_path ? argv[3] : "");
+  if (rc != 0) {
+    scope.Abandon();
+    return rc;
+  }
+  for (const platform::StorageScope::Failure& failure : scope.Commit()) {
+    rc = FailHr("cannot write the changes to " + failure.path + " (nothing of them is in it)",
+                  failure.result);
+  }
+  return rc;
 }
 
 }  // namespace

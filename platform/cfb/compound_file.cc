@@ -9,6 +9,7 @@
 
 #include "platform/cfb/format.h"
 #include "platform/file.h"
+#include "platform/system.h"
 
 namespace cfb {
 
@@ -59,10 +60,19 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   if (error != 0) return OpenError(error, path);
   error = file->LockExclusive();
   if (error != 0) return LockError(error);
-  // The lock holder owns the journal: a call that did not complete is
+  // The lock holder owns the journal: a transaction that did not end is
   // undone before anything is read.
-  HRESULT hr = RecoverJournal(JournalPath(path), file.get());
+  JournalFound found;
+  std::string aside;
+  HRESULT hr = RecoverJournal(path, file.get(), &found, &aside);
   if (FAILED(hr)) return hr;
+  if (found == JournalFound::kRolledBack) {
+    platform::Report(path + ": the unfinished changes of an interrupted run were taken back; "
+                            "the file is as it was before that run");
+  } else if (found == JournalFound::kMovedAside) {
+    platform::Report(JournalPath(path) + " was not written for the file now at " + path +
+                     " and was not applied to it; it is kept as " + aside);
+  }
 
   uint64_t size;
   if (file->Size(&size) != 0) return STG_E_READFAULT;
@@ -86,9 +96,10 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
       new SectorFile(std::move(file), static_cast<uint32_t>(sector_size),
                      static_cast<uint32_t>(sectors)))));
   cf->header_ = header;
+  cf->path_ = path;
   cf->file_->HeaderOnDisk(bytes);
   cf->file_->Seed(start, got);
-  cf->file_->UseJournal(JournalPath(path));
+  cf->file_->UseJournal(path);
   hr = cf->Load();
   if (FAILED(hr)) {
     cf->closed_ = true;  // nothing is written to a file that did not load
@@ -104,7 +115,7 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   platform::FileSystem* fs = platform::FileSystem::Default();
   if (fs->Exists(path) == 0) return STG_E_FILEALREADYEXISTS;
   // The file is written under a temporary name and renamed into place when
-  // complete, so that a process killed halfway leaves no file that blocks
+  // committed, so that a process killed before leaves no file that blocks
   // the next create. What such a process left holds nothing: it is replaced,
   // unless another create holds its lock.
   const std::string temporary = path + "-new";
@@ -148,6 +159,8 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   std::unique_ptr<CompoundFile> cf(new CompoundFile(std::unique_ptr<SectorFile>(
       new SectorFile(std::move(file), sector_size, 2))));
   cf->header_ = header;
+  cf->path_ = path;
+  cf->temporary_ = temporary;
   std::vector<uint8_t> sector(sector_size);
   for (uint32_t i = 0; i < sector_size / 4; ++i) Put32(sector.data() + 4 * i, FREESECT);
   Put32(sector.data(), FATSECT);
@@ -170,32 +183,12 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
     uint8_t bytes[kHeaderSize];
     header.Serialize(bytes);
     cf->file_->SetHeader(bytes);
-    hr = cf->file_->Flush();
+    hr = cf->Load();
   }
-  if (SUCCEEDED(hr)) hr = cf->file_->Sync();
-  if (SUCCEEDED(hr)) hr = cf->Load();
-  if (SUCCEEDED(hr)) {
-    // A journal beside a file that does not exist belongs to no file; left
-    // there, it could be rolled back into this one. (Checked again here: a
-    // create that finished first renamed its file in before this one could
-    // take the temporary name.)
-    if (fs->Exists(path) == 0) hr = STG_E_FILEALREADYEXISTS;
-    error = SUCCEEDED(hr) ? fs->Delete(JournalPath(path)) : 0;
-    if (error != 0 && error != ENOENT) hr = STG_E_ACCESSDENIED;
-  }
-  if (SUCCEEDED(hr)) {
-    error = fs->Rename(temporary, path);
-    if (error != 0) hr = error == EEXIST ? STG_E_FILEALREADYEXISTS : OpenError(error, path);
-  }
-  // Once in place, a folder that cannot be synced costs at most an empty file.
-  if (SUCCEEDED(hr)) fs->SyncFolderOf(path);
   if (FAILED(hr)) {
-    cf->closed_ = true;
-    cf.reset();
-    fs->Delete(temporary);
+    cf->broken_ = hr;  // Close then removes the temporary file
     return hr;
   }
-  cf->file_->UseJournal(JournalPath(path));
   *out = std::move(cf);
   return S_OK;
 }
@@ -213,17 +206,63 @@ HRESULT CompoundFile::Load() {
   return S_OK;
 }
 
+HRESULT CompoundFile::Commit() {
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  if (temporary_.empty()) {
+    hr = file_->Commit();
+  } else {
+    // A new file: complete and synced under its temporary name, then put at
+    // its path, which must still be free.
+    hr = file_->Commit();
+    if (SUCCEEDED(hr) && fs->Exists(path_) == 0) hr = STG_E_FILEALREADYEXISTS;
+    // A journal beside a path where no file is belongs to no file; left
+    // there, it could be rolled back into this one.
+    int error = SUCCEEDED(hr) ? fs->Delete(JournalPath(path_)) : 0;
+    if (error != 0 && error != ENOENT) hr = STG_E_ACCESSDENIED;
+    if (SUCCEEDED(hr)) {
+      error = fs->Rename(temporary_, path_);
+      if (error != 0) hr = error == EEXIST ? STG_E_FILEALREADYEXISTS : OpenError(error, path_);
+    }
+    if (SUCCEEDED(hr) && fs->SyncFolderOf(path_) != 0) hr = STG_E_WRITEFAULT;
+    if (SUCCEEDED(hr)) {
+      temporary_.clear();
+      file_->UseJournal(path_);
+    }
+  }
+  if (FAILED(hr) && temporary_.empty()) {
+    // Back to the last commit: in the file (the journal), and so in memory.
+    stream_chains_.clear();
+    HRESULT restored = file_->Rollback();
+    if (SUCCEEDED(restored)) restored = Load();
+    if (FAILED(restored)) broken_ = hr;
+  }
+  return hr;
+}
+
+HRESULT CompoundFile::Discard() {
+  if (closed_) return S_OK;
+  if (SUCCEEDED(broken_)) broken_ = STG_E_REVERTED;
+  Close();
+  return S_OK;
+}
+
 HRESULT CompoundFile::Close() {
   if (closed_) return S_OK;
-  closed_ = true;
   HRESULT hr = broken_;
+  if (SUCCEEDED(hr)) hr = Commit();
+  closed_ = true;
   stream_chains_.clear();
   mini_.reset();
   dir_.reset();
   fat_.reset();
-  HRESULT closed = file_->Close();  // commits the journal
-  if (SUCCEEDED(hr)) hr = closed;
+  if (FAILED(hr) && temporary_.empty()) file_->Rollback();
+  // Makes the deletion of the journal durable, so that a power cut after the
+  // program ended cannot bring it back.
+  file_->SyncFolder();
   file_.reset();  // closes the file, which drops the lock
+  if (!temporary_.empty()) platform::FileSystem::Default()->Delete(temporary_);
   return hr;
 }
 
@@ -232,7 +271,7 @@ HRESULT CompoundFile::Usable() const {
   return broken_;
 }
 
-HRESULT CompoundFile::Flush(bool hold) {
+HRESULT CompoundFile::Flush() {
   if (mini_->root_changed()) {
     DirEntry root;
     HRESULT hr = dir_->Get(kRootId, &root);
@@ -250,22 +289,33 @@ HRESULT CompoundFile::Flush(bool hold) {
   uint8_t bytes[kHeaderSize];
   header_.Serialize(bytes);
   file_->SetHeader(bytes);
-  hr = file_->Flush(hold);
-  if (FAILED(hr)) return hr;
-  file_->Trim();
   return S_OK;
 }
 
+void CompoundFile::Begin(bool creates) {
+  if (file_->BeginCall(/*extend=*/!creates)) saved_header_ = header_;
+}
+
+void CompoundFile::Undo() {
+  file_->UndoCall();
+  header_ = saved_header_;
+  stream_chains_.clear();
+  HRESULT hr = Load();
+  if (FAILED(hr)) broken_ = hr;
+}
+
 HRESULT CompoundFile::Finish(HRESULT hr, bool hold) {
-  if (SUCCEEDED(hr)) hr = Flush(hold);
+  if (SUCCEEDED(hr)) hr = Flush();
+  // A spill that fails leaves what was collected in memory: only this call
+  // is lost.
+  if (SUCCEEDED(hr)) hr = file_->SpillIfLarge();
   if (FAILED(hr)) {
-    // The call stopped halfway: what is in memory no longer matches the
-    // file, so nothing more is written through this open.
-    broken_ = hr;
-    file_->Abandon(hr);
-    stream_chains_.clear();
+    Undo();
+    return hr;
   }
-  return hr;
+  file_->EndCall(hold);
+  if (autocommit_ && !hold) return Commit();
+  return S_OK;
 }
 
 HRESULT CompoundFile::Find(uint32_t storage, const std::u16string& name, uint32_t* id,
@@ -315,6 +365,7 @@ HRESULT CompoundFile::CreateElement(uint32_t storage, const std::u16string& name
   if (FAILED(hr)) return hr;
   if (existing != NOSTREAM) return STG_E_FILEALREADYEXISTS;
 
+  Begin(/*creates=*/true);
   uint32_t fresh;
   hr = dir_->Allocate(&fresh);
   if (SUCCEEDED(hr)) {
@@ -441,11 +492,8 @@ HRESULT CompoundFile::FillUnits(Chain* chain, bool mini, uint64_t old_size, uint
     hr = WriteUnit(mini, u, unit_.data());
     if (FAILED(hr)) return hr;
     // A long write goes out as it proceeds instead of piling up in memory.
-    if (file_->dirty_bytes() >= (4u << 20)) {
-      hr = file_->Spill();
-      if (FAILED(hr)) return hr;
-      file_->Trim();
-    }
+    hr = file_->SpillIfLarge();
+    if (FAILED(hr)) return hr;
   }
   return S_OK;
 }
@@ -520,6 +568,7 @@ HRESULT CompoundFile::WriteStream(uint32_t id, uint64_t pos, const void* data, u
       (header_.major_version == 3 && end > 0xFFFFFFFFu)) {
     return STG_E_MEDIUMFULL;
   }
+  Begin(/*creates=*/false);
   uint64_t old_size = entry.size;
   if (end > old_size && IsMini(old_size) != IsMini(end)) {
     // Moving to regular sectors zero-fills the new part; the data follows.
@@ -555,6 +604,7 @@ HRESULT CompoundFile::ResizeStream(uint32_t id, uint64_t size) {
   if (size > kMaxFileSize || (header_.major_version == 3 && size > 0xFFFFFFFFu)) {
     return STG_E_MEDIUMFULL;
   }
+  Begin(/*creates=*/false);
   return Finish(Resize(id, &entry, size));
 }
 
@@ -593,6 +643,7 @@ HRESULT CompoundFile::DestroyElement(uint32_t storage, const std::u16string& nam
     }
   }
 
+  Begin(/*creates=*/false);
   hr = dir_->Remove(storage, id);
   for (size_t i = 0; i < doomed.size() && SUCCEEDED(hr); ++i) {
     DirEntry e;

@@ -1,8 +1,15 @@
 // A compound file opened by the engine: its elements addressed by directory
 // entry number, with the operations of structured storage on them.
 //
-// Invariants, true whenever no call is running (every call ends by writing
-// its changes, so they also hold for the file on disk):
+// An open is a transaction: the changes of its calls collect in memory
+// (sector_file.h) and reach the file together at Commit or Close, so that the
+// file holds either all of them or none. A call that fails is undone in
+// memory and the open goes on. With autocommit, every call that completes
+// the changes of its unit commits as it ends (a call that creates an element
+// waits for the call that fills it).
+//
+// Invariants, true whenever no call is running (so also for the file on disk
+// after a commit):
 //  - every sector is in exactly one of: the FAT (FATSECT), the DIFAT
 //    (DIFSECT), one chain (directory, mini FAT, mini stream, a stream), or
 //    free (FREESECT); the same holds for mini sectors and the mini FAT;
@@ -38,22 +45,38 @@ class CompoundFile {
  public:
   static constexpr uint32_t kRootId = 0;
 
-  // Opens an existing file for reading and writing, share-exclusive.
-  // STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED,
-  // STG_E_SHAREVIOLATION (another open holds it), STG_E_FILEALREADYEXISTS
-  // (not a compound file, also an empty file), STG_E_INVALIDHEADER,
-  // STG_E_DOCFILECORRUPT or STG_E_READFAULT.
+  // Opens an existing file for reading and writing, share-exclusive. A
+  // transaction that an earlier open left unfinished is taken back first
+  // (its journal; one that belongs to another file is moved aside), and a
+  // line on stderr says so. STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND,
+  // STG_E_ACCESSDENIED, STG_E_SHAREVIOLATION (another open holds it),
+  // STG_E_FILEALREADYEXISTS (not a compound file, also an empty file),
+  // STG_E_INVALIDHEADER, STG_E_DOCFILECORRUPT or STG_E_READFAULT.
   static HRESULT Open(const std::string& path, std::unique_ptr<CompoundFile>* out);
-  // Creates a new file with an empty root, of version 3 (512-byte sectors)
+  // Starts a new file with an empty root, of version 3 (512-byte sectors)
   // unless major_version is 4 (4096-byte sectors); STG_E_FILEALREADYEXISTS
-  // when any file of that name exists. A file it could not finish is removed.
+  // when any file of that name exists. It is written under a temporary name
+  // ("<path>-new", locked) and appears at `path`, whole, at the first
+  // commit; a file that is never committed never appears.
   static HRESULT Create(const std::string& path, std::unique_ptr<CompoundFile>* out,
                         uint16_t major_version = 3);
 
   ~CompoundFile();
-  // Writes what is left and drops the lock; every later call fails with
-  // STG_E_REVERTED. Returns the first failure of writing, if any.
+  // Commits the transaction: afterwards the file holds every change made
+  // since the open or the last commit, synced. On failure nothing of them is
+  // in the file (it is as it was at the last commit) and the open holds that
+  // state again (a new file keeps them, for a later try): STG_E_MEDIUMFULL, STG_E_WRITEFAULT, STG_E_FILEALREADYEXISTS
+  // (a new file's path was taken meanwhile), STG_E_ACCESSDENIED.
+  HRESULT Commit();
+  // Commits, makes the commit's folder changes durable and drops the lock;
+  // every later call fails with STG_E_REVERTED. Returns the commit's
+  // failure, if any.
   HRESULT Close();
+  // Closes without committing: the file stays as it was at the last commit
+  // (a new file that was never committed does not appear).
+  HRESULT Discard();
+  // With autocommit on, each call that completes a unit commits as it ends.
+  void set_autocommit(bool on) { autocommit_ = on; }
 
   // The child `name` of storage `storage`: STG_E_FILENOTFOUND when absent,
   // STG_E_INVALIDNAME for a name the format does not allow.
@@ -92,13 +115,18 @@ class CompoundFile {
   explicit CompoundFile(std::unique_ptr<SectorFile> file);
   HRESULT Load();
   HRESULT Usable() const;
-  // Ends a changing call: writes its changes, or marks the file broken when
-  // the call failed midway (nothing more is written then).
-  // Ends a call. `hold`: the call made an element that the caller is about
-  // to fill; the journal stays, so that a crash before the next call ends
-  // takes back both.
+  // Starts a changing call. `creates`: the call makes an element; a
+  // creation held from the call before is then final on its own.
+  void Begin(bool creates);
+  // Ends a changing call. On success its changes join the transaction (and
+  // with autocommit are committed); `hold`: the call made an element that
+  // the caller is about to fill, so that a failure of the next call takes
+  // back both. On failure the call is undone.
   HRESULT Finish(HRESULT hr, bool hold = false);
-  HRESULT Flush(bool hold = false);
+  // Puts the structures' changes into the sector layer and sets the header.
+  HRESULT Flush();
+  // Undoes the running call; the open is unusable when that fails.
+  void Undo();
   HRESULT StreamEntry(uint32_t id, DirEntry* entry);
   HRESULT StreamChain(uint32_t id, const DirEntry& entry, Chain** chain);
   uint32_t UnitSize(uint64_t size) const {
@@ -125,6 +153,10 @@ class CompoundFile {
   };
   std::map<uint32_t, CachedChain> stream_chains_;
   std::vector<uint8_t> unit_;  // scratch, one sector
+  Header saved_header_;        // as the running call found it
+  std::string path_;
+  std::string temporary_;      // a new file's name until its first commit
+  bool autocommit_ = false;
   HRESULT broken_ = S_OK;
   bool closed_ = false;
 };

@@ -6,26 +6,16 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/cfb/format.h"
 #include "platform/cfb/sector_file.h"
 
 namespace cfb {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'F', 'B', 'J', 'R', 'N', 'L', '1'};
-
-void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-void Put64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-uint32_t Get32(const uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-uint64_t Get64(const uint8_t* p) {
-  return Get32(p) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
-}
+constexpr char kMagic[8] = {'C', 'F', 'B', 'J', 'R', 'N', 'L', '2'};
+constexpr size_t kHeaderCheckAt = 60;
+constexpr uint32_t kFileHeaderBytes = 512;
 
 uint32_t RecordCrc(uint32_t salt, uint64_t offset, const uint8_t* bytes, size_t n) {
   uint8_t head[12];
@@ -62,14 +52,22 @@ uint32_t Crc32(uint32_t crc, const uint8_t* data, size_t n) {
 
 std::string JournalPath(const std::string& file_path) { return file_path + "-journal"; }
 
-Journal::Journal(std::string path, uint32_t block_size)
-    : path_(std::move(path)), block_size_(block_size) {}
+Journal::Journal(std::string file_path, uint32_t block_size)
+    : file_path_(std::move(file_path)), path_(JournalPath(file_path_)), block_size_(block_size) {}
 
 Journal::~Journal() = default;
 
-HRESULT Journal::Begin(uint64_t file_size) {
-  platform::FileSystem* fs = platform::FileSystem::Default();
+void Journal::Drop() {
   file_.reset();
+  pending_.clear();
+  pending_offsets_.clear();
+  saved_.clear();
+}
+
+HRESULT Journal::Begin(uint64_t file_size, const platform::FileIdentity& identity,
+                       const uint8_t* header512) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  Drop();
   int error = fs->Open(path_, platform::OpenMode::kCreateOrTruncate, &file_);
   if (error != 0) {
     file_.reset();
@@ -81,31 +79,28 @@ HRESULT Journal::Begin(uint64_t file_size) {
               std::chrono::steady_clock::now().time_since_epoch().count()) ^
           (++counter * 0x9E3779B9u);
   original_size_ = file_size;
-  call_size_ = file_size;
   written_ = 0;
-  call_records_at_ = kHeaderBytes;
-  saved_.clear();
   pending_.assign(kHeaderBytes, 0);
   memcpy(pending_.data(), kMagic, sizeof(kMagic));
   Put32(pending_.data() + 8, block_size_);
   Put32(pending_.data() + 12, salt_);
   Put64(pending_.data() + 16, file_size);
-  Put32(pending_.data() + 28, Crc32(0, pending_.data(), 28));
+  Put64(pending_.data() + 24, identity.device);
+  Put64(pending_.data() + 32, identity.inode);
+  Put32(pending_.data() + 40, Crc32(0, header512, kFileHeaderBytes));
+  Put32(pending_.data() + kHeaderCheckAt, Crc32(0, pending_.data(), kHeaderCheckAt));
   return S_OK;
 }
 
-void Journal::BeginCall(uint64_t file_size) {
-  call_size_ = file_size;
-  call_records_at_ = written_ == 0 ? kHeaderBytes : written_;
-  saved_.clear();
-}
-
 bool Journal::Needs(uint64_t offset) const {
-  return offset < call_size_ && saved_.count(offset) == 0;
+  return offset < original_size_ && saved_.count(offset) == 0;
 }
 
 void Journal::Add(uint64_t offset, const uint8_t* bytes) {
-  saved_.insert(offset);
+  if (offset != kFinalHeaderMark) {
+    saved_.insert(offset);
+    pending_offsets_.push_back(offset);
+  }
   size_t at = pending_.size();
   pending_.resize(at + kRecordHead + block_size_);
   Put64(&pending_[at], offset);
@@ -113,33 +108,45 @@ void Journal::Add(uint64_t offset, const uint8_t* bytes) {
   memcpy(&pending_[at + kRecordHead], bytes, block_size_);
 }
 
+void Journal::AddFinalHeader(const uint8_t* header512) {
+  std::vector<uint8_t> block(block_size_, 0);
+  memcpy(block.data(), header512, kFileHeaderBytes);
+  Add(kFinalHeaderMark, block.data());
+}
+
 HRESULT Journal::Sync() {
   if (!file_) return STG_E_WRITEFAULT;
   if (pending_.empty()) return S_OK;
   bool fresh = written_ == 0;
   int error = file_->WriteAt(written_, pending_.data(), pending_.size());
-  if (error != 0) return SectorFile::WriteError(error);
-  written_ += pending_.size();
-  pending_.clear();
-  if (file_->Sync() != 0) return STG_E_WRITEFAULT;
+  if (error == 0 && file_->Sync() != 0) error = EIO;
   // A new journal must be found after a power cut; syncing the folder also
   // makes the deletion of the previous journal durable.
-  if (fresh) {
-    if (platform::FileSystem::Default()->SyncFolderOf(path_) != 0) return STG_E_WRITEFAULT;
-    folder_unsynced_ = false;
+  if (error == 0 && fresh && platform::FileSystem::Default()->SyncFolderOf(path_) != 0) {
+    error = EIO;
   }
+  if (error != 0) {
+    // What was not synced does not count as saved: those blocks must not be
+    // overwritten, and a later try saves them again (over the same place).
+    for (uint64_t offset : pending_offsets_) saved_.erase(offset);
+    pending_offsets_.clear();
+    pending_.resize(fresh ? kHeaderBytes : 0);  // a new journal keeps its header
+    return SectorFile::WriteError(error);
+  }
+  written_ += pending_.size();
+  pending_.clear();
+  pending_offsets_.clear();
+  if (fresh) folder_unsynced_ = false;
   return S_OK;
 }
 
 HRESULT Journal::Commit() {
   if (!file_) return S_OK;
   std::unique_ptr<platform::File> file = std::move(file_);
-  saved_.clear();
-  pending_.clear();
+  Drop();
   // Deleting is the commit. Should it fail, an emptied journal is void too.
-  int truncated = -1;
   if (platform::FileSystem::Default()->Delete(path_) != 0) {
-    truncated = file->Truncate(0);
+    int truncated = file->Truncate(0);
     if (truncated == 0) truncated = file->Sync();
     if (truncated != 0) return STG_E_WRITEFAULT;
   }
@@ -147,33 +154,36 @@ HRESULT Journal::Commit() {
   return S_OK;
 }
 
-HRESULT Journal::RollbackCall(platform::File* file) {
-  // Records not yet written were not synced, so their blocks are untouched.
-  pending_.clear();
-  saved_.clear();
-  const size_t record_size = kRecordHead + block_size_;
-  std::vector<uint8_t> record(record_size);
-  for (uint64_t at = call_records_at_; at + record_size <= written_; at += record_size) {
-    int error;
-    if (!ReadExactly(file_.get(), at, record.data(), record.size(), &error)) {
-      return STG_E_READFAULT;
-    }
-    if (file->WriteAt(Get64(record.data()), record.data() + kRecordHead, block_size_) != 0) {
-      return STG_E_WRITEFAULT;
-    }
+HRESULT Journal::Rollback(platform::File* file) {
+  Drop();
+  JournalFound found;
+  std::string aside;
+  HRESULT hr = RecoverJournal(file_path_, file, &found, &aside);
+  if (SUCCEEDED(hr)) folder_unsynced_ = false;
+  return hr;
+}
+
+namespace {
+
+// Moves a journal that is not the file's own to a free name beside it.
+HRESULT MoveAside(const std::string& journal_path, std::string* aside) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  int error = EEXIST;
+  for (int n = 0; n < 100 && error == EEXIST; ++n) {
+    *aside = journal_path + ".stale" + (n == 0 ? std::string() : "." + std::to_string(n));
+    error = fs->Rename(journal_path, *aside);
   }
-  if (file->Truncate(call_size_) != 0) return STG_E_WRITEFAULT;
+  if (error != 0) return STG_E_ACCESSDENIED;
+  fs->SyncFolderOf(journal_path);
   return S_OK;
 }
 
-HRESULT Journal::Rollback(platform::File* file) {
-  file_.reset();
-  pending_.clear();
-  saved_.clear();
-  return RecoverJournal(path_, file);
-}
+}  // namespace
 
-HRESULT RecoverJournal(const std::string& journal_path, platform::File* file) {
+HRESULT RecoverJournal(const std::string& file_path, platform::File* file, JournalFound* found,
+                       std::string* aside) {
+  *found = JournalFound::kNone;
+  const std::string journal_path = JournalPath(file_path);
   platform::FileSystem* fs = platform::FileSystem::Default();
   std::unique_ptr<platform::File> journal;
   int error = fs->Open(journal_path, platform::OpenMode::kReadOnly, &journal);
@@ -185,21 +195,37 @@ HRESULT RecoverJournal(const std::string& journal_path, platform::File* file) {
   uint8_t head[Journal::kHeaderBytes];
   bool valid = ReadExactly(journal.get(), 0, head, sizeof(head), &error);
   if (error != 0) return STG_E_READFAULT;
+  // Another layout (an older journal) is not known to be this file's.
+  if (valid && memcmp(head, kMagic, sizeof(kMagic) - 1) == 0 &&
+      head[sizeof(kMagic) - 1] != kMagic[sizeof(kMagic) - 1]) {
+    journal.reset();
+    HRESULT hr = MoveAside(journal_path, aside);
+    if (SUCCEEDED(hr)) *found = JournalFound::kMovedAside;
+    return hr;
+  }
   uint32_t block_size = valid ? Get32(head + 8) : 0;
   valid = valid && memcmp(head, kMagic, sizeof(kMagic)) == 0 &&
-          Get32(head + 28) == Crc32(0, head, 28) && (block_size == 512 || block_size == 4096);
+          Get32(head + kHeaderCheckAt) == Crc32(0, head, kHeaderCheckAt) &&
+          (block_size == 512 || block_size == 4096);
   if (valid) {
     uint32_t salt = Get32(head + 12);
     uint64_t original_size = Get64(head + 16);
+    platform::FileIdentity recorded{Get64(head + 24), Get64(head + 32)};
+    uint32_t original_header = Get32(head + 40);
+    platform::FileIdentity identity;
+    if (file->Identify(&identity) != 0) return STG_E_READFAULT;
     uint64_t file_size = 0;
     if (file->Size(&file_size) != 0) return STG_E_READFAULT;
-    // The file only grows during a call: a smaller file is not the one this
-    // journal was written for. Touch neither.
-    if (file_size < original_size) return STG_E_DOCFILECORRUPT;
-    // Counts the valid records, then writes them back last first: a block
-    // saved by several calls ends as the first call found it.
+    uint8_t file_header[kFileHeaderBytes] = {};
+    size_t got = 0;
+    if (file->ReadAt(0, file_header, sizeof(file_header), &got) != 0) return STG_E_READFAULT;
+    const uint32_t header_now = Crc32(0, file_header, sizeof(file_header));
+
+    // Counts the valid records; the header the commit wrote is among them
+    // when the commit got that far.
     std::vector<uint8_t> record(Journal::kRecordHead + block_size);
     uint64_t valid_end = Journal::kHeaderBytes;
+    bool header_known = header_now == original_header;
     while (journal_size - valid_end >= record.size()) {
       if (!ReadExactly(journal.get(), valid_end, record.data(), record.size(), &error)) {
         if (error != 0) return STG_E_READFAULT;
@@ -207,25 +233,40 @@ HRESULT RecoverJournal(const std::string& journal_path, platform::File* file) {
       }
       uint64_t offset = Get64(record.data());
       const uint8_t* bytes = record.data() + Journal::kRecordHead;
-      if (offset % block_size != 0 || offset >= file_size ||
-          Get32(record.data() + 8) != RecordCrc(salt, offset, bytes, block_size)) {
-        break;  // the torn tail of the last sync
+      if (Get32(record.data() + 8) != RecordCrc(salt, offset, bytes, block_size)) break;
+      if (offset == Journal::kFinalHeaderMark) {
+        header_known = header_known || Crc32(0, bytes, kFileHeaderBytes) == header_now;
+      } else if (offset % block_size != 0 || offset >= original_size) {
+        break;
       }
       valid_end += record.size();
     }
+    if (!(identity == recorded) || !header_known) {
+      // Not this file's journal: applying it would overwrite another file.
+      journal.reset();
+      HRESULT hr = MoveAside(journal_path, aside);
+      if (SUCCEEDED(hr)) *found = JournalFound::kMovedAside;
+      return hr;
+    }
+    // The file only grows during a transaction.
+    if (file_size < original_size) return STG_E_DOCFILECORRUPT;
+    // Writes the records back last first (each block is saved once, so the
+    // order matters only for a journal written by an older transaction).
     for (uint64_t at = valid_end; at > Journal::kHeaderBytes;) {
       at -= record.size();
       if (!ReadExactly(journal.get(), at, record.data(), record.size(), &error)) {
         return STG_E_READFAULT;
       }
+      uint64_t offset = Get64(record.data());
+      if (offset == Journal::kFinalHeaderMark) continue;
       // Bytes saved past the old end of a short last sector are cut below.
-      if (file->WriteAt(Get64(record.data()), record.data() + Journal::kRecordHead,
-                        block_size) != 0) {
+      if (file->WriteAt(offset, record.data() + Journal::kRecordHead, block_size) != 0) {
         return STG_E_WRITEFAULT;
       }
     }
     if (file->Truncate(original_size) != 0) return STG_E_WRITEFAULT;
     if (file->Sync() != 0) return STG_E_WRITEFAULT;
+    *found = JournalFound::kRolledBack;
   }
   journal.reset();
   if (fs->Delete(journal_path) != 0) return STG_E_ACCESSDENIED;

@@ -1,4 +1,4 @@
-// Sector reads and writes of the engine.
+// Sector reads and writes of the engine, and its transactions.
 #include "platform/cfb/sector_file.h"
 
 #include <errno.h>
@@ -11,49 +11,30 @@
 namespace cfb {
 
 namespace {
-constexpr size_t kMaxCachedBytes = 4 << 20;
+constexpr size_t kMaxCachedBytes = 4 << 20;  // clean sectors kept at most
 constexpr uint32_t kMaxRun = 256;  // sectors read or written by one call
 constexpr uint32_t kReadAheadAfter = 48;
 constexpr uint32_t kReadAhead = 32;
+size_t spill_bytes = SectorFile::kSpillBytes;
 }  // namespace
+
+void SectorFile::SetSpillBytesForTesting(size_t bytes) { spill_bytes = bytes; }
 
 SectorFile::SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_size,
                        uint32_t sector_count)
     : file_(std::move(file)),
       sector_size_(sector_size),
       shift_(sector_size == 4096 ? 12 : 9),
-      sector_count_(sector_count) {}
-
-SectorFile::~SectorFile() { Close(); }
-
-HRESULT SectorFile::Close() {
-  if (!journal_) return S_OK;
-  HRESULT hr = S_OK;
-  // A call that stopped halfway is undone; the calls before it stay.
-  if (in_call_) Abandon(S_OK);
-  if (journal_->active()) {
-    if (poisoned_ || ((file_unsynced_ || holding_) && file_->Sync() != 0)) {
-      // What the file holds is not known: back to where the open began, or,
-      // failing that, the next open does it.
-      journal_->Rollback(file_.get());
-      hr = STG_E_WRITEFAULT;
-    } else {
-      // Every unit of calls synced the file as it ended (a held one just
-      // above): deleting the journal makes the open's work final.
-      hr = journal_->Commit();
-    }
-  }
-  // Makes the deletion of the journal durable, so that a power cut after the
-  // program ended cannot bring it back.
-  if (journal_->folder_unsynced()) {
-    platform::FileSystem::Default()->SyncFolderOf(journal_->path());
-  }
-  journal_.reset();
-  return hr;
+      sector_count_(sector_count),
+      header_(kHeaderSize, 0),
+      disk_header_(kHeaderSize, 0) {
+  if (file_->Size(&start_size_) != 0) start_size_ = 0;
 }
 
-void SectorFile::UseJournal(const std::string& journal_path) {
-  journal_.reset(new Journal(journal_path, sector_size_));
+SectorFile::~SectorFile() { Rollback(); }
+
+void SectorFile::UseJournal(const std::string& file_path) {
+  journal_.reset(new Journal(file_path, sector_size_));
 }
 
 HRESULT SectorFile::WriteError(int error) {
@@ -88,9 +69,9 @@ HRESULT SectorFile::Load(uint32_t id, Block** block) {
   auto it = cache_.find(id);
   if (it == cache_.end()) {
     if (id >= sector_count_) return STG_E_DOCFILECORRUPT;
-    if (cache_.size() * static_cast<size_t>(sector_size_) > kMaxCachedBytes) Trim();
-    // A call that has read many single sectors is walking much of the file
-    // (listing, reading everything): from then on it reads ahead.
+    Trim();
+    // Many single sectors read one after another: a walk over much of the
+    // file (a listing, reading everything); from then on read ahead.
     ++misses_;
     HRESULT hr = Prefetch(id, misses_ > kReadAheadAfter ? kReadAhead : 1);
     if (FAILED(hr)) return hr;
@@ -117,27 +98,42 @@ HRESULT SectorFile::Read(uint32_t id, uint32_t offset, void* out, uint32_t n) {
   return S_OK;
 }
 
-HRESULT SectorFile::Modify(uint32_t id, uint8_t** data) {
-  Block* block;
-  HRESULT hr = Load(id, &block);
-  if (FAILED(hr)) return hr;
+void SectorFile::Remember(uint32_t id, const Block& block) {
+  if (!savepoint_.active || id >= savepoint_.sector_count) return;
+  savepoint_.before.emplace(id, block.bytes);  // the first change of the call wins
+}
+
+void SectorFile::MarkDirty(Block* block) {
   if (!block->dirty) {
     block->dirty = true;
     ++dirty_count_;
   }
+}
+
+HRESULT SectorFile::Modify(uint32_t id, uint8_t** data) {
+  Block* block;
+  HRESULT hr = Load(id, &block);
+  if (FAILED(hr)) return hr;
+  Remember(id, *block);
+  MarkDirty(block);
   *data = block->bytes.data();
   return S_OK;
 }
 
 HRESULT SectorFile::Fresh(uint32_t id, uint8_t** data) {
   if (id >= sector_count_) return STG_E_DOCFILECORRUPT;
-  Block& block = cache_[id];
-  block.bytes.assign(sector_size_, 0);
-  if (!block.dirty) {
-    block.dirty = true;
-    ++dirty_count_;
+  Block* block;
+  if (savepoint_.active && id < savepoint_.sector_count) {
+    // The bytes before the call are needed to undo it.
+    HRESULT hr = Load(id, &block);
+    if (FAILED(hr)) return hr;
+    Remember(id, *block);
+  } else {
+    block = &cache_[id];
   }
-  *data = block.bytes.data();
+  block->bytes.assign(sector_size_, 0);
+  MarkDirty(block);
+  *data = block->bytes.data();
   return S_OK;
 }
 
@@ -150,14 +146,12 @@ HRESULT SectorFile::WriteSector(uint32_t id, const uint8_t* data) {
 }
 
 void SectorFile::SetHeader(const uint8_t* header512) {
-  if (header_.size() == kHeaderSize && memcmp(header_.data(), header512, kHeaderSize) == 0) return;
   header_.assign(header512, header512 + kHeaderSize);
-  header_dirty_ = true;
 }
 
 void SectorFile::HeaderOnDisk(const uint8_t* header512) {
   header_.assign(header512, header512 + kHeaderSize);
-  header_dirty_ = false;
+  disk_header_ = header_;
 }
 
 void SectorFile::Seed(const uint8_t* bytes, size_t n) {
@@ -187,21 +181,66 @@ HRESULT SectorFile::ReadRun(uint32_t first, uint32_t count, uint8_t* out) {
   return S_OK;
 }
 
-HRESULT SectorFile::SaveOriginals(const std::vector<uint32_t>& dirty) {
-  HRESULT hr;
-  if (!in_call_) {
-    uint64_t size;
-    if (file_->Size(&size) != 0) return STG_E_READFAULT;
-    if (!journal_->active()) {
-      hr = journal_->Begin(size);
-      if (FAILED(hr)) return hr;
+bool SectorFile::BeginCall(bool extend) {
+  if (savepoint_.active && savepoint_.held && extend) {
+    savepoint_.held = false;
+    return false;
+  }
+  savepoint_.active = true;
+  savepoint_.held = false;
+  savepoint_.sector_count = sector_count_;
+  savepoint_.header = header_;
+  savepoint_.before.clear();
+  return true;
+}
+
+void SectorFile::EndCall(bool hold) {
+  savepoint_.held = hold;
+  if (!hold) {
+    savepoint_.active = false;
+    savepoint_.before.clear();
+  }
+}
+
+void SectorFile::UndoCall() {
+  if (!savepoint_.active) return;
+  // Sectors added by the call go; the others get their bytes back. They stay
+  // marked changed: a spill may have written the call's bytes to the file.
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    if (it->first >= savepoint_.sector_count) {
+      if (it->second.dirty) --dirty_count_;
+      it = cache_.erase(it);
+    } else {
+      ++it;
     }
-    journal_->BeginCall(size);
-    in_call_ = true;
+  }
+  for (auto& item : savepoint_.before) {
+    Block& block = cache_[item.first];
+    block.bytes = std::move(item.second);
+    MarkDirty(&block);
+  }
+  sector_count_ = savepoint_.sector_count;
+  header_ = savepoint_.header;
+  savepoint_ = Savepoint();
+}
+
+HRESULT SectorFile::SaveOriginals(const std::vector<uint32_t>& dirty, bool final) {
+  const bool header_needed = final && header_dirty();
+  auto needs = [&](uint64_t offset) {
+    return offset < start_size_ && (!journal_->active() || journal_->Needs(offset));
+  };
+  bool any = header_needed && needs(0);
+  for (size_t i = 0; i < dirty.size() && !any; ++i) any = needs(OffsetOf(dirty[i]));
+  if (!any) return S_OK;  // only sectors past the old end: cut away by a rollback
+  if (!journal_->active()) {
+    platform::FileIdentity identity;
+    if (file_->Identify(&identity) != 0) return STG_E_READFAULT;
+    HRESULT hr = journal_->Begin(start_size_, identity, disk_header_.data());
+    if (FAILED(hr)) return hr;
   }
   std::vector<uint8_t> run;
   size_t got = 0;
-  if (header_dirty_ && journal_->Needs(0)) {
+  if (header_needed && journal_->Needs(0)) {
     run.assign(sector_size_, 0);
     if (file_->ReadAt(0, run.data(), run.size(), &got) != 0) return STG_E_READFAULT;
     journal_->Add(0, run.data());
@@ -227,11 +266,13 @@ HRESULT SectorFile::SaveOriginals(const std::vector<uint32_t>& dirty) {
     }
     i = j;
   }
+  if (header_needed) journal_->AddFinalHeader(header_.data());
   return journal_->Sync();
 }
 
-HRESULT SectorFile::WriteChanged() {
-  if (dirty_count_ == 0 && !header_dirty_) return S_OK;
+HRESULT SectorFile::WriteChanged(bool final) {
+  const bool header = final && header_dirty();
+  if (dirty_count_ == 0 && !header) return S_OK;
   std::vector<uint32_t> dirty;
   dirty.reserve(dirty_count_);
   for (const auto& item : cache_) {
@@ -239,7 +280,7 @@ HRESULT SectorFile::WriteChanged() {
   }
   std::sort(dirty.begin(), dirty.end());
   if (journal_) {
-    HRESULT hr = SaveOriginals(dirty);
+    HRESULT hr = SaveOriginals(dirty, final);
     if (FAILED(hr)) return hr;
   }
   std::vector<uint8_t> run;
@@ -253,65 +294,84 @@ HRESULT SectorFile::WriteChanged() {
       run.insert(run.end(), bytes.begin(), bytes.end());
       ++j;
     }
+    wrote_ = true;
     int error = file_->WriteAt(OffsetOf(dirty[i]), run.data(), run.size());
     if (error != 0) return WriteError(error);
     for (size_t k = i; k < j; ++k) cache_[dirty[k]].dirty = false;
     dirty_count_ -= j - i;
     i = j;
   }
-  if (header_dirty_) {
+  if (header) {
     std::vector<uint8_t> sector(sector_size_, 0);
     memcpy(sector.data(), header_.data(), kHeaderSize);
+    wrote_ = true;
     int error = file_->WriteAt(0, sector.data(), sector.size());
     if (error != 0) return WriteError(error);
-    header_dirty_ = false;
+    disk_header_ = header_;
   }
   return S_OK;
 }
 
-HRESULT SectorFile::Abandon(HRESULT hr) {
-  if (in_call_ || holding_) {
-    // A finished call that the journal still holds (a stream's creation)
-    // goes with the failed one, so that no empty, half-made element stays.
-    HRESULT undone = holding_ ? journal_->Rollback(file_.get())
-                              : journal_->RollbackCall(file_.get());
-    if (FAILED(undone)) poisoned_ = true;
-    file_unsynced_ = true;
-    in_call_ = false;
-    holding_ = false;
-  }
-  // What is cached may no longer be what the file holds.
-  cache_.clear();
-  dirty_count_ = 0;
-  header_dirty_ = false;
+HRESULT SectorFile::SpillIfLarge() {
+  if (dirty_count_ * static_cast<size_t>(sector_size_) < spill_bytes) return S_OK;
+  HRESULT hr = WriteChanged(/*final=*/false);
+  if (SUCCEEDED(hr)) Trim();
   return hr;
 }
 
-HRESULT SectorFile::Spill() {
-  HRESULT hr = WriteChanged();
-  return FAILED(hr) ? Abandon(hr) : S_OK;
-}
-
-HRESULT SectorFile::Flush(bool hold) {
-  HRESULT hr = WriteChanged();
-  if (FAILED(hr)) return Abandon(hr);
-  if (in_call_ || (holding_ && !hold)) {
-    // A held call's writes need no sync of their own: they are synced with
-    // those of the call that completes the unit, before the journal goes.
-    if (!hold && file_->Sync() != 0) return Abandon(STG_E_WRITEFAULT);
-    if (in_call_) journal_->EndCall();
-    in_call_ = false;
-    holding_ = hold;
+HRESULT SectorFile::Commit() {
+  if (!changed()) return S_OK;
+  HRESULT hr = WriteChanged(/*final=*/true);
+  if (FAILED(hr)) return hr;
+  // Sectors a call wrote and then gave back lie past the end.
+  const uint64_t size = OffsetOf(sector_count_);
+  uint64_t now = 0;
+  if (file_->Size(&now) != 0) return STG_E_READFAULT;
+  if (now > size && file_->Truncate(size) != 0) return STG_E_WRITEFAULT;
+  if (file_->Sync() != 0) return STG_E_WRITEFAULT;
+  if (journal_) {
+    hr = journal_->Commit();
+    if (FAILED(hr)) return hr;
   }
-  if (!hold && journal_ && journal_->active() && !poisoned_ && !file_unsynced_) {
-    holding_ = false;
-    return journal_->Commit();
-  }
+  wrote_ = false;
+  if (file_->Size(&start_size_) != 0) return STG_E_READFAULT;
+  Trim();
   return S_OK;
 }
 
+HRESULT SectorFile::Rollback() {
+  HRESULT hr = S_OK;
+  if (journal_ && journal_->active()) {
+    hr = journal_->Rollback(file_.get());
+  } else if (journal_ && wrote_) {
+    // Only sectors past the old end were written.
+    if (file_->Truncate(start_size_) != 0 || file_->Sync() != 0) hr = STG_E_WRITEFAULT;
+  }
+  if (SUCCEEDED(hr)) wrote_ = false;
+  cache_.clear();
+  dirty_count_ = 0;
+  savepoint_ = Savepoint();
+  header_ = disk_header_;
+  uint64_t size = 0;
+  if (file_->Size(&size) == 0) {
+    start_size_ = size;
+    sector_count_ = size > sector_size_ ? static_cast<uint32_t>(std::min<uint64_t>(
+                                              (size - 1) / sector_size_, MAXREGSECT))
+                                        : 0;
+  }
+  return hr;
+}
+
+void SectorFile::SyncFolder() {
+  if (journal_ && journal_->folder_unsynced()) {
+    platform::FileSystem::Default()->SyncFolderOf(journal_->path());
+  }
+}
+
 void SectorFile::Trim() {
-  if (cache_.size() * static_cast<size_t>(sector_size_) <= kMaxCachedBytes) return;
+  if (cache_.size() * static_cast<size_t>(sector_size_) <= kMaxCachedBytes + dirty_count_ * static_cast<size_t>(sector_size_)) {
+    return;
+  }
   for (auto it = cache_.begin(); it != cache_.end();) {
     it = it->second.dirty ? std::next(it) : cache_.erase(it);
   }

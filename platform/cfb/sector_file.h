@@ -1,16 +1,24 @@
 // The one layer through which the engine reads and writes its file: whole
-// sectors and the header, at their places in the file.
+// sectors and the header, at their places in the file; and the transaction
+// that collects the changes until they are committed.
 //
-// Sectors are cached for the length of one engine call: reads of runs of
-// consecutive sectors take one system call, changed sectors are kept and
-// written by Flush at the end of the call, consecutive ones together. Every
-// byte the engine writes passes through Flush, so that a rollback journal can
-// save the original sectors here before they are overwritten.
+// Changed sectors stay in memory until the commit, or until more than
+// kSpillBytes of them are collected, when they are written early (a spill).
+// With a rollback journal (a file that existed before the transaction), the
+// original bytes of every sector a spill or the commit overwrites are saved
+// in the journal and the journal synced first; the header is written last,
+// by the commit only. Without one (a file made under a temporary name, not
+// yet at its path), nothing needs saving.
+//
+// Inside a transaction, each engine call is a savepoint: BeginCall keeps the
+// bytes of every sector before the call first changes it, so that UndoCall
+// puts back the whole state as it was before the call, in memory, whatever
+// was spilled meanwhile.
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/cfb/journal.h"
@@ -21,26 +29,24 @@ namespace cfb {
 
 class SectorFile {
  public:
+  // Changed bytes collected in memory before they are written early.
+  static constexpr size_t kSpillBytes = 16u << 20;
+  // Tests make spills happen on small files.
+  static void SetSpillBytesForTesting(size_t bytes);
+
   // REQUIRES: file is open for reading and writing; sector_size 512 or 4096.
   // sector_count: the sectors the file holds (a short last sector counts).
   SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_size,
              uint32_t sector_count);
-  // Closes as Close does.
+  // Takes back an uncommitted transaction, as Rollback does.
   ~SectorFile();
 
-  // From now on every call saves the sectors it overwrites in a rollback
-  // journal at `journal_path` first (see journal.h), and Close commits them.
-  // Without it, Flush writes in place and syncs nothing (a file being
-  // created).
-  void UseJournal(const std::string& journal_path);
-  // Ends the open: undoes a call that stopped halfway and deletes a journal
-  // still held. STG_E_WRITEFAULT when a call could not be undone: the file is
-  // then rolled back to how it was opened (now, or by the next open when
-  // that fails too).
-  HRESULT Close();
+  // From now on the originals of overwritten sectors are saved in the
+  // journal of the file at `file_path` (see journal.h).
+  void UseJournal(const std::string& file_path);
 
   uint32_t sector_size() const { return sector_size_; }
-  // Sectors that exist, in the file or added in this session.
+  // Sectors that exist, in the file or added in this transaction.
   uint32_t sector_count() const { return sector_count_; }
   // Makes sectors up to `count - 1` exist; their bytes are unspecified until
   // written.
@@ -60,14 +66,14 @@ class SectorFile {
   HRESULT Read(uint32_t id, uint32_t offset, void* out, uint32_t n);
   HRESULT ReadSector(uint32_t id, uint8_t* out) { return Read(id, 0, out, sector_size_); }
 
-  // The bytes of sector `id` for changing them; the sector will be written by
-  // Flush. Fresh() gives a zeroed sector without reading it.
+  // The bytes of sector `id` for changing them. Fresh() gives a zeroed
+  // sector.
   HRESULT Modify(uint32_t id, uint8_t** data);
   HRESULT Fresh(uint32_t id, uint8_t** data);
   // Replaces a whole sector.
   HRESULT WriteSector(uint32_t id, const uint8_t* data);
   // Sets the header (512 bytes; a 4096-byte header sector is zero after it);
-  // Flush writes it, last, when it differs from what the file holds.
+  // the commit writes it, last, when it differs from what the file holds.
   void SetHeader(const uint8_t* header512);
   // Records the header the file holds now (read at open).
   void HeaderOnDisk(const uint8_t* header512);
@@ -77,27 +83,35 @@ class SectorFile {
   // read when none of them is cached. Nothing is cached.
   HRESULT ReadRun(uint32_t first, uint32_t count, uint8_t* out);
 
-  // Ends a call: writes every changed sector and the header if it changed.
-  // With a journal, the sectors' contents are saved in it and it is synced
-  // first, and the file is synced after (for a held call, with the call
-  // that completes it). A call that changed nothing writes nothing. Returns
-  // STG_E_MEDIUMFULL or STG_E_WRITEFAULT on failure, after putting back what
-  // the call overwrote (when that fails too, Close rolls back the open).
-  // Then the journal is deleted, unless `hold`: it then goes on to cover the
-  // next call too, so that a crash takes back both (Close deletes it at the
-  // latest). STG_E_WRITEFAULT when the journal cannot be deleted: the next
-  // open takes the call back.
-  HRESULT Flush(bool hold = false);
-  // Writes the changed sectors in the middle of a call (a long write), under
-  // the call's journal; the call is complete only at Flush.
-  HRESULT Spill();
-  // Drops clean cached sectors when the cache has grown large.
-  void Trim();
-  // A call failed: puts back what it overwrote, and the finished call that
-  // the journal still holds, if any; drops the cache. Returns `hr`.
-  HRESULT Abandon(HRESULT hr);
-  size_t dirty_bytes() const { return dirty_count_ * static_cast<size_t>(sector_size_); }
+  // Starts a call: a savepoint. With `extend`, a call held by the last
+  // EndCall is taken back together with this one should this one fail.
+  // True when a new savepoint began (false: the held one goes on).
+  bool BeginCall(bool extend);
+  // The call succeeded. `hold`: its changes go with the next call's if that
+  // one fails (an element just made, which the next call fills).
+  void EndCall(bool hold);
+  // The call failed: puts back every sector, the header and the sector
+  // count as they were at its BeginCall (and at a held call's).
+  void UndoCall();
 
+  // Writes the changed sectors now when more than kSpillBytes are
+  // collected. STG_E_MEDIUMFULL / STG_E_WRITEFAULT on failure; what was
+  // collected stays in memory (the journal keeps the file recoverable).
+  HRESULT SpillIfLarge();
+  // Commits the transaction: writes every changed sector and the header
+  // (the journal synced first), syncs the file and ends the journal. A
+  // transaction that changed nothing writes and syncs nothing. On failure
+  // the caller rolls back.
+  HRESULT Commit();
+  // Takes back what this transaction wrote to the file and drops every
+  // cached sector. STG_E_WRITEFAULT when the file could not be restored: the
+  // journal stays, and the next open restores it.
+  HRESULT Rollback();
+  // Whether the transaction has changes not yet committed.
+  bool changed() const { return dirty_count_ != 0 || header_dirty() || wrote_; }
+
+  // Makes a journal's deletion durable (a folder sync) if one is pending.
+  void SyncFolder();
   HRESULT Sync();
   platform::File* file() { return file_.get(); }
 
@@ -108,12 +122,26 @@ class SectorFile {
     std::vector<uint8_t> bytes;
     bool dirty = false;
   };
+  struct Savepoint {
+    bool active = false;
+    bool held = false;
+    uint32_t sector_count = 0;
+    std::vector<uint8_t> header;
+    std::unordered_map<uint32_t, std::vector<uint8_t>> before;  // bytes before the call
+  };
   uint64_t OffsetOf(uint32_t id) const {
     return (static_cast<uint64_t>(id) + 1) << shift_;
   }
+  bool header_dirty() const { return header_ != disk_header_; }
   HRESULT Load(uint32_t id, Block** block);
-  HRESULT WriteChanged();
-  HRESULT SaveOriginals(const std::vector<uint32_t>& dirty);
+  // Keeps the bytes of a sector before the current call changes it.
+  void Remember(uint32_t id, const Block& block);
+  void MarkDirty(Block* block);
+  // Writes every changed sector; with `final`, also the header.
+  HRESULT WriteChanged(bool final);
+  HRESULT SaveOriginals(const std::vector<uint32_t>& dirty, bool final);
+  // Drops clean cached sectors when the cache has grown large.
+  void Trim();
 
   std::unique_ptr<platform::File> file_;
   uint32_t sector_size_;
@@ -122,13 +150,12 @@ class SectorFile {
   std::unordered_map<uint32_t, Block> cache_;
   size_t dirty_count_ = 0;
   uint32_t misses_ = 0;  // sectors read one at a time
-  std::vector<uint8_t> header_;
-  bool header_dirty_ = false;
+  std::vector<uint8_t> header_;       // as the transaction has it
+  std::vector<uint8_t> disk_header_;  // as the file holds it
   std::unique_ptr<Journal> journal_;
-  bool in_call_ = false;   // the journal holds records of an unfinished call
-  bool holding_ = false;   // it also holds a finished call, taken back with a failed one
-  bool poisoned_ = false;  // a call could not be undone
-  bool file_unsynced_ = false;  // a call was undone and not synced
+  Savepoint savepoint_;
+  uint64_t start_size_ = 0;  // the file's size when the transaction began
+  bool wrote_ = false;       // the transaction wrote to the file (a spill)
 };
 
 }  // namespace cfb

@@ -9,6 +9,7 @@
 
 #include "platform/cfb/compound_file.h"
 #include "platform/cfb/format.h"
+#include "platform/cfb/sector_file.h"
 #include "platform/file.h"
 #include "platform/storage.h"
 #include "tests/cfb/cfb_test_util.h"
@@ -45,6 +46,7 @@ class FakeFileSystem : public FileSystem {
     int Truncate(uint64_t size) override { return file_->Truncate(size); }
     int Sync() override { return file_->Sync(); }
     int LockExclusive() override { return file_->LockExclusive(); }
+    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
 
    private:
     std::unique_ptr<File> file_;
@@ -77,36 +79,50 @@ class FaultsTest : public testing::Test {
   void SetUp() override { FileSystem::SetDefault(&fake_); }
   void TearDown() override { FileSystem::SetDefault(nullptr); }
   FakeFileSystem fake_;
+  cfb::DirEntry entry_;
 };
 
-TEST_F(FaultsTest, AFailedWriteIsReportedAndStopsTheOpen) {
+// A commit that cannot write is reported and loses its transaction only: the
+// file and the open are as at the last commit, and the open goes on. A
+// spill that cannot write loses only the call that made it.
+TEST_F(FaultsTest, AFailedWriteIsReportedAndLosesOnlyItsOwnChanges) {
   struct Case {
     int error;
     HRESULT expected;
   };
-  for (const Case& c : {Case{EIO, STG_E_WRITEFAULT}, Case{ENOSPC, STG_E_MEDIUMFULL}}) {
-    testing_support::TempDir dir;
-    std::string path = dir.File("a.cnf");
-    std::unique_ptr<cfb::CompoundFile> file;
-    ASSERT_EQ(S_OK, cfb::CompoundFile::Create(path, &file));
-    uint32_t id;
-    ASSERT_EQ(S_OK, file->CreateElement(0, u"kept", cfb::kTypeStream, &id));
-    ASSERT_EQ(S_OK, file->WriteStream(id, 0, "abc", 3));
-    fake_.budget.writes_left = 0;
-    fake_.budget.error = c.error;
-    uint32_t other;
-    EXPECT_EQ(c.expected, file->CreateElement(0, u"lost", cfb::kTypeStream, &other));
-    // Nothing more goes through this open, even once writing would work.
-    fake_.budget.writes_left = 1 << 30;
-    int seen = fake_.budget.writes_seen;
-    EXPECT_EQ(c.expected, file->WriteStream(id, 0, "xyz", 3));
-    EXPECT_EQ(c.expected, file->Close());
-    EXPECT_EQ(seen, fake_.budget.writes_seen);
-    file.reset();
-    // What was written before the failure is intact.
-    EXPECT_EQ(std::string::npos, cfb_test::EngineDump(path).find("ERROR"));
-    EXPECT_NE(std::string::npos, cfb_test::EngineDump(path).find("F kept 3 616263"));
+  for (size_t spill : {cfb::SectorFile::kSpillBytes, size_t{1}}) {
+    cfb::SectorFile::SetSpillBytesForTesting(spill);
+    for (const Case& c : {Case{EIO, STG_E_WRITEFAULT}, Case{ENOSPC, STG_E_MEDIUMFULL}}) {
+      testing_support::TempDir dir;
+      std::string path = dir.File("a.cnf");
+      std::unique_ptr<cfb::CompoundFile> file;
+      ASSERT_EQ(S_OK, cfb::CompoundFile::Create(path, &file));
+      uint32_t id;
+      ASSERT_EQ(S_OK, file->CreateElement(0, u"kept", cfb::kTypeStream, &id));
+      ASSERT_EQ(S_OK, file->WriteStream(id, 0, "abc", 3));
+      ASSERT_EQ(S_OK, file->Commit());
+      fake_.budget.writes_left = 0;
+      fake_.budget.error = c.error;
+      uint32_t other;
+      HRESULT hr = file->CreateElement(0, u"lost", cfb::kTypeStream, &other);
+      if (SUCCEEDED(hr)) hr = file->WriteStream(other, 0, "def", 3);
+      if (SUCCEEDED(hr)) hr = file->Commit();
+      EXPECT_EQ(c.expected, hr) << spill;
+      // The open goes on where the last commit left it.
+      fake_.budget.writes_left = 1 << 30;
+      EXPECT_EQ(STG_E_FILENOTFOUND, file->Find(0, u"lost", &other, &entry_));
+      ASSERT_EQ(S_OK, file->CreateElement(0, u"later", cfb::kTypeStream, &other));
+      ASSERT_EQ(S_OK, file->WriteStream(other, 0, "ghi", 3));
+      EXPECT_EQ(S_OK, file->Close());
+      file.reset();
+      std::string dump = cfb_test::EngineDump(path);
+      EXPECT_EQ("", cfb_test::CheckFile(path));
+      EXPECT_NE(std::string::npos, dump.find("F kept 3 616263")) << dump;
+      EXPECT_NE(std::string::npos, dump.find("F later 3 676869")) << dump;
+      EXPECT_EQ(std::string::npos, dump.find("lost")) << dump;
+    }
   }
+  cfb::SectorFile::SetSpillBytesForTesting(cfb::SectorFile::kSpillBytes);
 }
 
 TEST_F(FaultsTest, ACreateThatCannotBeWrittenLeavesNoFile) {

@@ -57,6 +57,7 @@ class FakePowerCutFileSystem : public FileSystem {
     int Truncate(uint64_t size) override { return fs_->dead_ ? EIO : file_->Truncate(size); }
     int Sync() override { return fs_->dead_ ? EIO : file_->Sync(); }
     int LockExclusive() override { return file_->LockExclusive(); }
+    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
 
    private:
     std::unique_ptr<File> file_;
@@ -130,6 +131,7 @@ class FakeVolatileFileSystem : public FileSystem {
       return file_->Sync();
     }
     int LockExclusive() override { return file_->LockExclusive(); }
+    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
 
    private:
     std::unique_ptr<File> file_;
@@ -195,10 +197,25 @@ class FakeVolatileFileSystem : public FileSystem {
   void CutNow() {
     if (!dead_) Cut();
   }
-  // Replaces every file the fake has seen with what the disk kept.
+  // Replaces every file the fake has seen with what the disk kept. A file
+  // that is still there keeps its inode (a journal knows its file by it):
+  // it is moved back to the name the disk kept and its bytes rewritten.
   void Restore() {
-    for (const auto& item : current_) FileSystem::Platform()->Delete(item.first);
-    for (const auto& item : image_) WriteWholeFile(item.first, item.second);
+    FileSystem* fs = FileSystem::Platform();
+    std::map<int, std::string> parked;  // node -> a name out of the way
+    for (const auto& item : current_) {
+      std::string park = item.first + ".restore";
+      if (fs->Rename(item.first, park) == 0) parked[item.second] = park;
+    }
+    for (const auto& item : image_) {
+      auto it = parked.find(item.second.node);
+      if (it != parked.end()) {
+        fs->Rename(it->second, item.first);
+        parked.erase(it);
+      }
+      WriteWholeFile(item.first, item.second.bytes);
+    }
+    for (const auto& item : parked) fs->Delete(item.second);
   }
 
  private:
@@ -265,7 +282,7 @@ class FakeVolatileFileSystem : public FileSystem {
       }
       contents.push_back(bytes);
     }
-    for (const auto& item : entries) image_[item.first] = contents[item.second];
+    for (const auto& item : entries) image_[item.first] = {item.second, contents[item.second]};
   }
 
   uint64_t cut_at_;
@@ -276,7 +293,11 @@ class FakeVolatileFileSystem : public FileSystem {
   std::map<std::string, int> current_;         // path -> node, as the platform has it
   std::map<std::string, int> synced_entries_;  // as the disk holds them
   std::vector<Entry> folder_changes_;          // since the last folder sync
-  std::map<std::string, std::string> image_;   // what the cut left
+  struct Kept {
+    int node;
+    std::string bytes;
+  };
+  std::map<std::string, Kept> image_;          // what the cut left
 };
 
 std::string Pattern(size_t n, char seed) {
@@ -299,8 +320,10 @@ void MakeBase(const std::string& path) {
   ASSERT_EQ(S_OK, file->Close());
 }
 
-// The calls whose interruption is tested (all three, or only the first);
-// `done` counts the calls that returned S_OK.
+// The transaction whose interruption is tested: a creation, a write that
+// fills it (out of the mini stream: sectors overwritten in place and added),
+// and a destruction; all three, or only the first. `done` counts the calls
+// that returned S_OK; the result is the first failure, or the commit's.
 HRESULT RunCalls(const std::string& path, int* done, int calls = 3) {
   *done = 0;
   std::unique_ptr<cfb::CompoundFile> file;
@@ -312,55 +335,43 @@ HRESULT RunCalls(const std::string& path, int* done, int calls = 3) {
   hr = file->Find(0, u"Tasks", &storage, &entry);
   if (SUCCEEDED(hr)) hr = file->CreateElement(storage, u"new", cfb::kTypeStream, &id);
   if (SUCCEEDED(hr)) ++*done;
-  if (calls == 1) {
-    HRESULT closed = file->Close();
-    return FAILED(hr) ? hr : closed;
-  }
-  // Grows the stream out of the mini stream and overwrites sectors in place.
-  if (SUCCEEDED(hr)) hr = file->WriteStream(id, 0, Pattern(6000, 'c').data(), 6000);
-  if (SUCCEEDED(hr)) ++*done;
-  if (SUCCEEDED(hr)) hr = file->DestroyElement(0, u"large", &removed);
-  if (SUCCEEDED(hr)) ++*done;
+  if (calls > 1 && SUCCEEDED(hr)) hr = file->WriteStream(id, 0, Pattern(6000, 'c').data(), 6000);
+  if (calls > 1 && SUCCEEDED(hr)) ++*done;
+  if (calls > 2 && SUCCEEDED(hr)) hr = file->DestroyElement(0, u"large", &removed);
+  if (calls > 2 && SUCCEEDED(hr)) ++*done;
   HRESULT closed = file->Close();
   return FAILED(hr) ? hr : closed;
 }
 
-// The dumps of the file after 0, 1, 2 and 3 calls.
+// The dumps of the file after 0, 1, 2 and 3 calls, each committed.
 std::vector<std::string> States(const testing_support::TempDir& dir) {
   std::vector<std::string> states;
   for (int calls = 0; calls <= 3; ++calls) {
     std::string path = dir.File("state" + std::to_string(calls));
     MakeBase(path);
-    std::unique_ptr<cfb::CompoundFile> file;
-    EXPECT_EQ(S_OK, cfb::CompoundFile::Open(path, &file));
-    uint32_t storage, id;
-    cfb::DirEntry entry;
-    std::vector<uint32_t> removed;
-    EXPECT_EQ(S_OK, file->Find(0, u"Tasks", &storage, &entry));
-    if (calls >= 1) { EXPECT_EQ(S_OK, file->CreateElement(storage, u"new", cfb::kTypeStream, &id)); }
-    if (calls >= 2) { EXPECT_EQ(S_OK, file->WriteStream(id, 0, Pattern(6000, 'c').data(), 6000)); }
-    if (calls >= 3) { EXPECT_EQ(S_OK, file->DestroyElement(0, u"large", &removed)); }
-    EXPECT_EQ(S_OK, file->Close());
+    int done = 0;
+    if (calls > 0) { EXPECT_EQ(S_OK, RunCalls(path, &done, calls)); }
     states.push_back(cfb_test::EngineDump(path));
   }
   return states;
 }
 
 // After an interruption, the platform's own file system opens the file: it
-// is consistent and holds the state after one of the calls that succeeded
-// (`done` of them), or the state before them all.
-void ExpectWholeState(const std::string& path, const std::vector<std::string>& states, int done,
-                      const std::string& what) {
+// is consistent, has no journal left, and holds one of `allowed`.
+void ExpectOneOf(const std::string& path, const std::vector<std::string>& allowed,
+                 const std::string& what) {
   FileSystem::SetDefault(nullptr);
   std::string dump = cfb_test::EngineDump(path);
   EXPECT_EQ("", cfb_test::CheckFile(path)) << what;
   EXPECT_FALSE(PathExists(cfb::JournalPath(path))) << what;
   bool found = false;
-  for (int i = 0; i <= done; ++i) found = found || dump == states[i];
+  for (const std::string& state : allowed) found = found || dump == state;
   EXPECT_TRUE(found) << what << "\n" << dump;
 }
 
-TEST(JournalTest, APowerCutAtAnyWriteLeavesTheStateTheOpenFoundOrTheWholeWork) {
+// A power cut at any write of the transaction: the file is as the open found
+// it, or, once the commit got through, holds the whole transaction.
+TEST(JournalTest, APowerCutAtAnyWriteLeavesTheStateBeforeOrTheWholeTransaction) {
   testing_support::TempDir dir;
   std::vector<std::string> states = States(dir);
   std::string path = dir.File("a.cnf");
@@ -373,7 +384,7 @@ TEST(JournalTest, APowerCutAtAnyWriteLeavesTheStateTheOpenFoundOrTheWholeWork) {
       testing_support::ScopedFileSystem use(&fs);
       finished = SUCCEEDED(RunCalls(path, &done)) && !fs.dead();
     }
-    ExpectWholeState(path, states, done, "power cut at write " + std::to_string(k));
+    ExpectOneOf(path, {states[0], states[3]}, "power cut at write " + std::to_string(k));
     FileSystem::Platform()->Delete(path);
   }
   EXPECT_TRUE(finished);
@@ -381,70 +392,89 @@ TEST(JournalTest, APowerCutAtAnyWriteLeavesTheStateTheOpenFoundOrTheWholeWork) {
 
 // Unsynced writes and folder changes are lost in any combination: the
 // journal must be on disk before the file is overwritten, the file before
-// the journal goes, and when the open has ended its work must be kept.
+// the journal goes, and when the open has ended its work must be kept. With
+// a small spill bound, changes also reach the file before the commit.
 TEST(JournalTest, APowerCutKeepingAnySubsetOfUnsyncedWritesLeavesAWholeState) {
   testing_support::TempDir dir;
   std::vector<std::string> states = States(dir);
   std::string path = dir.File("a.cnf");
-  // All three calls, and a creation that no write follows before the close.
-  for (int calls : {3, 1}) {
-    bool finished = false;
-    for (uint64_t k = 1; !finished && k < 300; ++k) {
-      for (uint32_t seed = 1; seed <= 4; ++seed) {
-        MakeBase(path);
-        FakeVolatileFileSystem fs(k, seed);
-        int done = 0;
-        {
-          testing_support::ScopedFileSystem use(&fs);
-          finished = SUCCEEDED(RunCalls(path, &done, calls)) && !fs.dead();
-          fs.CutNow();  // after the open has ended, too
+  for (size_t spill : {cfb::SectorFile::kSpillBytes, size_t{1024}}) {
+    cfb::SectorFile::SetSpillBytesForTesting(spill);
+    // All three calls, and a creation that no write follows before the close.
+    for (int calls : {3, 1}) {
+      bool finished = false;
+      for (uint64_t k = 1; !finished && k < 300; ++k) {
+        for (uint32_t seed = 1; seed <= 4; ++seed) {
+          MakeBase(path);
+          FakeVolatileFileSystem fs(k, seed);
+          int done = 0;
+          {
+            testing_support::ScopedFileSystem use(&fs);
+            finished = SUCCEEDED(RunCalls(path, &done, calls)) && !fs.dead();
+            fs.CutNow();  // after the open has ended, too
+          }
+          fs.Restore();
+          std::string what = std::to_string(calls) + " calls, spill " + std::to_string(spill) +
+                             ", cut at call " + std::to_string(k) + " seed " +
+                             std::to_string(seed);
+          if (finished) {
+            EXPECT_EQ(states[calls], cfb_test::EngineDump(path)) << what;
+            EXPECT_FALSE(PathExists(cfb::JournalPath(path))) << what;
+          } else {
+            ExpectOneOf(path, {states[0], states[calls]}, what);
+          }
+          FileSystem::Platform()->Delete(path);
         }
-        fs.Restore();
-        std::string what = std::to_string(calls) + " calls, cut at call " + std::to_string(k) +
-                           " seed " + std::to_string(seed);
-        if (finished) {
-          EXPECT_EQ(states[calls], cfb_test::EngineDump(path)) << what;
-          EXPECT_FALSE(PathExists(cfb::JournalPath(path))) << what;
-        } else {
-          ExpectWholeState(path, states, done, what);
-        }
-        FileSystem::Platform()->Delete(path);
       }
+      EXPECT_TRUE(finished) << calls;
     }
-    EXPECT_TRUE(finished) << calls;
   }
+  cfb::SectorFile::SetSpillBytesForTesting(cfb::SectorFile::kSpillBytes);
 }
 
+// A file call that fails loses the call it belongs to (a creation together
+// with the write that fills it) and nothing else; a failed commit loses the
+// transaction. The calls before a failed one are committed.
 TEST(JournalTest, AFailingFileCallOfAnyKindLeavesAWholeState) {
   testing_support::TempDir dir;
   std::vector<std::string> states = States(dir);
   std::string path = dir.File("a.cnf");
   const FileCall kinds[] = {FileCall::kWrite, FileCall::kSync, FileCall::kCreate,
                             FileCall::kDelete, FileCall::kTruncate, FileCall::kRead};
-  for (FileCall kind : kinds) {
-    for (bool sticky : {false, true}) {
-      for (int error : {EIO, ENOSPC}) {
-        bool finished = false;
-        for (uint64_t k = 1; !finished && k < 300; ++k) {
-          MakeBase(path);
-          testing_support::FaultInjectingFileSystem fs;
-          fs.FailAt(kind, k, error, sticky);
-          int done = 0;
-          {
-            testing_support::ScopedFileSystem use(&fs);
-            HRESULT hr = RunCalls(path, &done);
-            finished = !fs.Injected();
-            if (finished) { EXPECT_EQ(S_OK, hr); }
+  for (size_t spill : {cfb::SectorFile::kSpillBytes, size_t{1024}}) {
+    cfb::SectorFile::SetSpillBytesForTesting(spill);
+    for (FileCall kind : kinds) {
+      for (bool sticky : {false, true}) {
+        for (int error : {EIO, ENOSPC}) {
+          bool finished = false;
+          for (uint64_t k = 1; !finished && k < 300; ++k) {
+            MakeBase(path);
+            testing_support::FaultInjectingFileSystem fs;
+            fs.FailAt(kind, k, error, sticky);
+            int done = 0;
+            HRESULT hr;
+            {
+              testing_support::ScopedFileSystem use(&fs);
+              hr = RunCalls(path, &done);
+              finished = !fs.Injected();
+              if (finished) { EXPECT_EQ(S_OK, hr); }
+            }
+            std::string what = "kind " + std::to_string(static_cast<int>(kind)) + " k " +
+                               std::to_string(k) + (sticky ? " sticky" : " once") +
+                               " spill " + std::to_string(spill);
+            // A call that failed took back the creation it completed.
+            std::vector<std::string> allowed{states[0]};
+            if (SUCCEEDED(hr)) allowed = {states[3]};
+            if (FAILED(hr) && done == 2) allowed.push_back(states[2]);
+            ExpectOneOf(path, allowed, what);
+            FileSystem::Platform()->Delete(path);
           }
-          ExpectWholeState(path, states, done,
-                           "kind " + std::to_string(static_cast<int>(kind)) + " k " +
-                               std::to_string(k) + (sticky ? " sticky" : " once"));
-          FileSystem::Platform()->Delete(path);
+          EXPECT_TRUE(finished);
         }
-        EXPECT_TRUE(finished);
       }
     }
   }
+  cfb::SectorFile::SetSpillBytesForTesting(cfb::SectorFile::kSpillBytes);
 }
 
 class JournalFileTest : public testing::Test {
@@ -455,40 +485,55 @@ class JournalFileTest : public testing::Test {
     before_ = ReadWholeFile(path_);
   }
   // Writes a journal of the file as it is now, saving the blocks at
-  // `offsets`, and leaves it as a crash would.
-  void SaveJournal(const std::vector<uint64_t>& offsets, uint64_t size, uint32_t block = 512) {
-    cfb::Journal journal(cfb::JournalPath(path_), block);
-    ASSERT_EQ(S_OK, journal.Begin(size));
+  // `offsets` and, when given, the header the commit was about to write,
+  // and leaves it as a crash would.
+  void SaveJournal(const std::vector<uint64_t>& offsets, uint64_t size, uint32_t block = 512,
+                   const std::string& final_header = "") {
+    cfb::Journal journal(path_, block);
+    std::unique_ptr<File> file;
+    platform::FileIdentity identity;
+    ASSERT_EQ(0, FileSystem::Platform()->Open(path_, OpenMode::kReadOnly, &file));
+    ASSERT_EQ(0, file->Identify(&identity));
+    ASSERT_EQ(S_OK, journal.Begin(size, identity,
+                                  reinterpret_cast<const uint8_t*>(before_.data())));
     for (uint64_t offset : offsets) {
       std::string bytes = before_.substr(offset, block);
       bytes.resize(block, '\0');
       journal.Add(offset, reinterpret_cast<const uint8_t*>(bytes.data()));
     }
+    if (!final_header.empty()) {
+      journal.AddFinalHeader(reinterpret_cast<const uint8_t*>(final_header.data()));
+    }
     ASSERT_EQ(S_OK, journal.Sync());
   }
-  // A call that overwrote the header and sector 3 and appended a sector.
+  // A commit that overwrote the header and sector 3 and appended a sector.
   void Scribble() {
     std::string now = before_;
-    now.replace(0, 512, std::string(512, 'x'));
+    now.replace(0, 512, kNewHeader);
     now.replace(4 * 512, 512, std::string(512, 'y'));
     now += std::string(512, 'z');
     WriteWholeFile(path_, now);
   }
   std::string JournalBytes() { return ReadWholeFile(cfb::JournalPath(path_)); }
 
+  const std::string kNewHeader = std::string(512, 'x');
   testing_support::TempDir dir_;
   std::string path_;
   std::string before_;
 };
 
 TEST_F(JournalFileTest, AJournalFoundAtOpenIsRolledBack) {
-  SaveJournal({0, 4 * 512}, before_.size());
-  Scribble();
-  std::unique_ptr<cfb::CompoundFile> file;
-  ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file));
-  file.reset();
-  EXPECT_EQ(before_, ReadWholeFile(path_));
-  EXPECT_FALSE(PathExists(cfb::JournalPath(path_)));
+  for (uint32_t block : {512u, 4096u}) {
+    WriteWholeFile(path_, before_);
+    SaveJournal(block == 512 ? std::vector<uint64_t>{0, 4 * 512} : std::vector<uint64_t>{0},
+                before_.size(), block, kNewHeader);
+    Scribble();
+    std::unique_ptr<cfb::CompoundFile> file;
+    ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file)) << block;
+    file.reset();
+    EXPECT_EQ(before_, ReadWholeFile(path_)) << block;
+    EXPECT_FALSE(PathExists(cfb::JournalPath(path_)));
+  }
 }
 
 TEST_F(JournalFileTest, ATornJournalIsRemovedAndTheFileLeftAlone) {
@@ -510,26 +555,29 @@ TEST_F(JournalFileTest, ATornJournalIsRemovedAndTheFileLeftAlone) {
 TEST_F(JournalFileTest, RecordsAreUsedUpToATornOne) {
   SaveJournal({0, 4 * 512}, before_.size());
   std::string journal = JournalBytes();
-  // The second record is torn: its sector was never overwritten.
+  // The second record is torn: its sector was never overwritten (nor was
+  // the header, which the commit writes last).
   WriteWholeFile(cfb::JournalPath(path_), journal.substr(0, journal.size() - 100));
   std::string now = before_;
-  now.replace(0, 512, std::string(512, 'x'));
+  now.replace(6 * 512, 512, std::string(512, 'w'));  // a sector past no record
   now += std::string(512, 'z');
   WriteWholeFile(path_, now);
   std::unique_ptr<cfb::CompoundFile> file;
   ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file));
   file.reset();
-  EXPECT_EQ(before_, ReadWholeFile(path_));
+  std::string expected = before_;
+  expected.replace(6 * 512, 512, std::string(512, 'w'));
+  EXPECT_EQ(expected, ReadWholeFile(path_));
 }
 
 TEST_F(JournalFileTest, ARecordOfAnotherJournalIsNotUsed) {
   SaveJournal({4 * 512}, before_.size());
   std::string old_record = JournalBytes().substr(cfb::Journal::kHeaderBytes);
-  SaveJournal({0}, before_.size());
+  SaveJournal({0}, before_.size(), 512, kNewHeader);
   // A record left from an earlier journal (another salt) after the valid ones.
   WriteWholeFile(cfb::JournalPath(path_), JournalBytes() + old_record);
   std::string now = before_;
-  now.replace(0, 512, std::string(512, 'x'));
+  now.replace(0, 512, kNewHeader);
   now.replace(4 * 512, 512, std::string(512, 'y'));
   WriteWholeFile(path_, now);
   std::unique_ptr<cfb::CompoundFile> file;
@@ -549,16 +597,48 @@ TEST_F(JournalFileTest, AJournalOfALargerFileIsNotApplied) {
   EXPECT_EQ(journal, JournalBytes());
 }
 
-TEST_F(JournalFileTest, AJournalOf4096ByteBlocksIsRolledBack) {
-  SaveJournal({0}, before_.size(), 4096);
-  Scribble();
-  std::unique_ptr<cfb::CompoundFile> file;
-  ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file));
-  file.reset();
-  EXPECT_EQ(before_, ReadWholeFile(path_));
+// A journal is applied only to the file it was written for. A file put at
+// the journal's path afterwards (the original moved back after a failed
+// conversion, a copy) has another inode; a file that kept the inode but
+// holds neither the header the transaction found nor the one it wrote is
+// not that file either. Either way the journal is moved aside and named.
+TEST_F(JournalFileTest, AJournalOfAnotherFileIsMovedAsideAndTheFileLeftAlone) {
+  struct Case {
+    const char* what;
+    bool other_inode;
+    std::string header;
+  };
+  const Case cases[] = {{"another inode", true, kNewHeader},
+                        {"another header", false, std::string(512, 'q')}};
+  for (const Case& c : cases) {
+    WriteWholeFile(path_, before_);
+    SaveJournal({0, 4 * 512}, before_.size(), 512, kNewHeader);
+    std::string journal = JournalBytes();
+    std::string other = before_;
+    other.replace(0, 512, c.header);
+    other.replace(4 * 512, 512, std::string(512, 'y'));
+    if (c.other_inode) {
+      // Moved away and another file put in its place.
+      ASSERT_EQ(0, FileSystem::Platform()->Rename(path_, path_ + ".615"));
+      other = before_;  // the original, whole
+    }
+    WriteWholeFile(path_, other);
+    testing::internal::CaptureStderr();
+    std::unique_ptr<cfb::CompoundFile> file;
+    HRESULT hr = cfb::CompoundFile::Open(path_, &file);
+    std::string said = testing::internal::GetCapturedStderr();
+    file.reset();
+    if (c.other_inode) { EXPECT_EQ(S_OK, hr) << c.what; }
+    EXPECT_EQ(other, ReadWholeFile(path_)) << c.what;
+    EXPECT_FALSE(PathExists(cfb::JournalPath(path_))) << c.what;
+    EXPECT_EQ(journal, ReadWholeFile(cfb::JournalPath(path_) + ".stale")) << c.what;
+    EXPECT_NE(std::string::npos, said.find(cfb::JournalPath(path_) + ".stale")) << said;
+    FileSystem::Platform()->Delete(cfb::JournalPath(path_) + ".stale");
+    FileSystem::Platform()->Delete(path_ + ".615");
+  }
 }
 
-TEST(JournalCreateTest, WhatAKilledCreateLeftDoesNotBlockTheNextOne) {
+TEST(JournalCreateTest, ANewFileAppearsWholeAtItsCommitAndNeverBefore) {
   testing_support::TempDir dir;
   std::string path = dir.File("a.cnf");
   // A half-written file of a killed create, and a journal of no file.
@@ -566,10 +646,15 @@ TEST(JournalCreateTest, WhatAKilledCreateLeftDoesNotBlockTheNextOne) {
   WriteWholeFile(cfb::JournalPath(path), std::string(100, 'j'));
   std::unique_ptr<cfb::CompoundFile> file;
   ASSERT_EQ(S_OK, cfb::CompoundFile::Create(path, &file));
+  uint32_t id;
+  ASSERT_EQ(S_OK, file->CreateElement(0, u"s", cfb::kTypeStream, &id));
+  ASSERT_EQ(S_OK, file->WriteStream(id, 0, "abc", 3));
+  EXPECT_FALSE(PathExists(path));
+  ASSERT_EQ(S_OK, file->Close());
   EXPECT_FALSE(PathExists(path + "-new"));
   EXPECT_FALSE(PathExists(cfb::JournalPath(path)));
-  file.reset();
   EXPECT_EQ("", cfb_test::CheckFile(path));
+  EXPECT_NE(std::string::npos, cfb_test::EngineDump(path).find("F s 3 616263"));
   EXPECT_EQ(STG_E_FILEALREADYEXISTS, cfb::CompoundFile::Create(path, &file));
   // A create in progress (it holds the lock of its "-new" file) is left alone.
   std::string other = dir.File("b.cnf");
@@ -579,9 +664,20 @@ TEST(JournalCreateTest, WhatAKilledCreateLeftDoesNotBlockTheNextOne) {
   EXPECT_EQ(STG_E_SHAREVIOLATION, cfb::CompoundFile::Create(other, &file));
   EXPECT_TRUE(PathExists(other + "-new"));
   EXPECT_FALSE(PathExists(other));
+  held.reset();
+  // A new file that is discarded never appears.
+  ASSERT_EQ(S_OK, cfb::CompoundFile::Create(other, &file));
+  ASSERT_EQ(S_OK, file->CreateElement(0, u"s", cfb::kTypeStream, &id));
+  ASSERT_EQ(S_OK, file->Discard());
+  EXPECT_FALSE(PathExists(other));
+  EXPECT_FALSE(PathExists(other + "-new"));
 }
 
-TEST(JournalCostTest, CallsThatChangeNothingSyncNothing) {
+// The syncs of a transaction do not grow with its calls: reading syncs
+// nothing; changing an existing file syncs the journal, its folder and the
+// file once each, and the folder once more when the journal is gone; a new
+// file is synced once and its folder once.
+TEST(JournalCostTest, ATransactionSyncsABoundedNumberOfTimes) {
   testing_support::TempDir dir;
   std::string path = dir.File("a.cnf");
   MakeBase(path);
@@ -598,24 +694,39 @@ TEST(JournalCostTest, CallsThatChangeNothingSyncNothing) {
   ASSERT_EQ(S_OK, file->Close());
   EXPECT_EQ(0u, fs.Calls(FileCall::kSync));
   EXPECT_EQ(0u, fs.Calls(FileCall::kCreate));
-  // A call that changes: syncs of the journal, its folder and the file, and
-  // the journal's deletion; at the end one sync of the folder.
-  ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path, &file));
-  ASSERT_EQ(S_OK, file->WriteStream(id, 0, "x", 1));
-  ASSERT_EQ(S_OK, file->WriteStream(id, 1, "y", 1));
-  EXPECT_EQ(6u, fs.Calls(FileCall::kSync));
-  EXPECT_EQ(2u, fs.Calls(FileCall::kDelete));
-  // A new element stays under the journal until the call that fills it,
-  // and the file is synced once for both calls.
-  uint32_t fresh;
-  ASSERT_EQ(S_OK, file->CreateElement(0, u"fresh", cfb::kTypeStream, &fresh));
-  EXPECT_TRUE(PathExists(cfb::JournalPath(path)));
-  EXPECT_EQ(8u, fs.Calls(FileCall::kSync));
-  ASSERT_EQ(S_OK, file->WriteStream(fresh, 0, "z", 1));
-  EXPECT_FALSE(PathExists(cfb::JournalPath(path)));
-  EXPECT_EQ(10u, fs.Calls(FileCall::kSync));
+
+  for (int calls : {1, 200}) {
+    uint64_t syncs = fs.Calls(FileCall::kSync);
+    uint64_t deletes = fs.Calls(FileCall::kDelete);
+    ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path, &file));
+    for (int i = 0; i < calls; ++i) {
+      uint32_t fresh;
+      std::u16string name = (calls == 1 ? u"m" : u"n") +
+                            std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                            std::u16string(1, static_cast<char16_t>(u'A' + i / 26));
+      ASSERT_EQ(S_OK, file->CreateElement(0, name, cfb::kTypeStream, &fresh));
+      ASSERT_EQ(S_OK, file->WriteStream(fresh, 0, Pattern(200, 'e').data(), 200));
+    }
+    EXPECT_EQ(syncs, fs.Calls(FileCall::kSync)) << "nothing is written before the commit";
+    ASSERT_EQ(S_OK, file->Close());
+    EXPECT_EQ(syncs + 4, fs.Calls(FileCall::kSync)) << calls;
+    EXPECT_EQ(deletes + 1, fs.Calls(FileCall::kDelete)) << calls;
+    EXPECT_EQ("", cfb_test::CheckFile(path));
+  }
+
+  uint64_t syncs = fs.Calls(FileCall::kSync);
+  std::string fresh_path = dir.File("b.cnf");
+  ASSERT_EQ(S_OK, cfb::CompoundFile::Create(fresh_path, &file));
+  for (int i = 0; i < 100; ++i) {
+    uint32_t fresh;
+    std::u16string name = u"s" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                          std::u16string(1, static_cast<char16_t>(u'A' + i / 26));
+    ASSERT_EQ(S_OK, file->CreateElement(0, name, cfb::kTypeStream, &fresh));
+    ASSERT_EQ(S_OK, file->WriteStream(fresh, 0, Pattern(5000, 'f').data(), 5000));
+  }
   ASSERT_EQ(S_OK, file->Close());
-  EXPECT_EQ(3u, fs.Calls(FileCall::kDelete));
+  EXPECT_EQ(syncs + 2, fs.Calls(FileCall::kSync));
+  EXPECT_EQ("", cfb_test::CheckFile(fresh_path));
 }
 
 }  // namespace

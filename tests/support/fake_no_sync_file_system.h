@@ -26,6 +26,7 @@ class FakeNoSyncFileSystem : public platform::FileSystem {
     int Truncate(uint64_t size) override { return file_->Truncate(size); }
     int Sync() override { return 0; }
     int LockExclusive() override { return file_->LockExclusive(); }
+    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
 
    private:
     std::unique_ptr<platform::File> file_;

@@ -30,6 +30,7 @@ class FaultInjectingFile : public platform::File {
     if (int e = fs_->Check(FileCall::kLock)) return e;
     return base_->LockExclusive();
   }
+  int Identify(platform::FileIdentity* identity) override { return base_->Identify(identity); }
 
  private:
   std::unique_ptr<platform::File> base_;
