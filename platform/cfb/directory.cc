@@ -21,24 +21,31 @@ Directory::Directory(SectorFile* file, Allocator* fat, Header* header)
 
 HRESULT Directory::SectorFor(uint32_t id, Sector** sector) {
   uint64_t position = id / eps_;
-  auto it = sectors_.find(position);
-  if (it != sectors_.end()) {
-    *sector = &it->second;
+  if (position < sectors_.size() && !sectors_[position].bytes.empty()) {
+    *sector = &sectors_[position];
     return S_OK;
   }
-  if (sectors_.size() >= kMaxCachedSectors) {
-    for (auto i = sectors_.begin(); i != sectors_.end();) {
-      i = i->second.dirty ? std::next(i) : sectors_.erase(i);
+  if (loaded_ >= kMaxCachedSectors) {
+    for (Sector& cached : sectors_) {
+      if (!cached.dirty && !cached.bytes.empty()) {
+        std::vector<uint8_t>().swap(cached.bytes);
+        --loaded_;
+      }
     }
   }
   uint32_t at;
-  HRESULT hr = chain_.UnitAt(position, &at);
+  HRESULT hr = chain_.UnitAt(position, &at);  // the chain bounds the position
   if (FAILED(hr)) return hr;
-  Sector loaded;
+  if (position >= sectors_.size()) sectors_.resize(position + 1);
+  Sector& loaded = sectors_[position];
   loaded.bytes.resize(file_->sector_size());
   hr = file_->ReadSector(at, loaded.bytes.data());
-  if (FAILED(hr)) return hr;
-  *sector = &(sectors_[position] = std::move(loaded));
+  if (FAILED(hr)) {
+    std::vector<uint8_t>().swap(loaded.bytes);
+    return hr;
+  }
+  ++loaded_;
+  *sector = &loaded;
   return S_OK;
 }
 
@@ -57,7 +64,10 @@ HRESULT Directory::Put(uint32_t id, const DirEntry& entry) {
   HRESULT hr = SectorFor(id, &sector);
   if (FAILED(hr)) return hr;
   entry.Serialize(sector->bytes.data() + (id % eps_) * kDirEntrySize);
-  sector->dirty = true;
+  if (!sector->dirty) {
+    sector->dirty = true;
+    dirty_.push_back(id / eps_);
+  }
   return S_OK;
 }
 
@@ -91,7 +101,10 @@ HRESULT Directory::Allocate(uint32_t* id) {
   DirEntry unused = DirEntry::Unused();
   for (uint32_t i = 0; i < eps_; ++i) unused.Serialize(fresh.bytes.data() + i * kDirEntrySize);
   fresh.dirty = true;
+  if (length >= sectors_.size()) sectors_.resize(length + 1);
+  if (sectors_[length].bytes.empty()) ++loaded_;
   sectors_[length] = std::move(fresh);
+  dirty_.push_back(length);
   grown_ = true;
   *id = static_cast<uint32_t>(length * eps_);
   return S_OK;
@@ -105,15 +118,18 @@ HRESULT Directory::Release(uint32_t id) {
 }
 
 HRESULT Directory::Flush() {
-  for (auto& item : sectors_) {
-    if (!item.second.dirty) continue;
+  // Only the sectors changed since the last flush, not the whole cache: the
+  // cache lives as long as the transaction.
+  for (uint64_t position : dirty_) {
+    Sector& sector = sectors_[position];
     uint32_t at;
-    HRESULT hr = chain_.UnitAt(item.first, &at);
+    HRESULT hr = chain_.UnitAt(position, &at);
     if (FAILED(hr)) return hr;
-    hr = file_->WriteSector(at, item.second.bytes.data());
+    hr = file_->WriteSector(at, sector.bytes.data());
     if (FAILED(hr)) return hr;
-    item.second.dirty = false;
+    sector.dirty = false;
   }
+  dirty_.clear();
   if (header_->major_version == 4) {  // recomputed: other writers leave it stale
     uint64_t length;
     HRESULT hr = chain_.Length(&length);
@@ -207,29 +223,37 @@ class TreeEdit {
 };
 
 HRESULT Directory::Find(uint32_t storage, const std::u16string& name, uint32_t* id) {
-  TreeEdit t(this, storage);
-  uint32_t cur = t.Root();
+  // A walk that changes nothing reads the entries straight, into one buffer.
+  DirEntry node;
+  HRESULT hr = Get(storage, &node);
+  if (FAILED(hr)) return hr;
+  uint32_t cur = node.child;
   uint64_t steps = 0;
-  while (cur != NOSTREAM && SUCCEEDED(t.error())) {
+  while (cur != NOSTREAM) {
     if (++steps > EntryBound()) return STG_E_DOCFILECORRUPT;  // a cycle
-    const DirEntry& node = t.N(cur);
+    hr = Get(cur, &node);
+    if (FAILED(hr)) return hr;
+    if (node.type != kTypeStorage && node.type != kTypeStream) return STG_E_DOCFILECORRUPT;
     int cmp = CompareNames(name, node.name);
     if (cmp == 0) break;
     cur = cmp < 0 ? node.left : node.right;
   }
-  if (FAILED(t.error())) return t.error();
   *id = cur;
   return S_OK;
 }
 
 HRESULT Directory::FirstAfter(uint32_t storage, const std::u16string* after, uint32_t* id) {
-  TreeEdit t(this, storage);
-  uint32_t cur = t.Root();
+  DirEntry node;
+  HRESULT hr = Get(storage, &node);
+  if (FAILED(hr)) return hr;
+  uint32_t cur = node.child;
   uint32_t best = NOSTREAM;
   uint64_t steps = 0;
-  while (cur != NOSTREAM && SUCCEEDED(t.error())) {
+  while (cur != NOSTREAM) {
     if (++steps > EntryBound()) return STG_E_DOCFILECORRUPT;
-    const DirEntry& node = t.N(cur);
+    hr = Get(cur, &node);
+    if (FAILED(hr)) return hr;
+    if (node.type != kTypeStorage && node.type != kTypeStream) return STG_E_DOCFILECORRUPT;
     if (after == nullptr || CompareNames(node.name, *after) > 0) {
       best = cur;
       cur = node.left;
@@ -237,7 +261,6 @@ HRESULT Directory::FirstAfter(uint32_t storage, const std::u16string* after, uin
       cur = node.right;
     }
   }
-  if (FAILED(t.error())) return t.error();
   *id = best;
   return S_OK;
 }

@@ -80,7 +80,9 @@ class Directory {
   Header* header_;
   uint32_t eps_;
   Chain chain_;
-  std::unordered_map<uint64_t, Sector> sectors_;  // by position in the chain
+  std::vector<Sector> sectors_;  // by position in the chain; empty bytes: not read
+  size_t loaded_ = 0;            // sectors whose bytes are held
+  std::vector<uint64_t> dirty_;                    // positions changed since Flush
   std::vector<uint32_t> free_;                     // released in this session
   bool grown_ = false;
 };
