@@ -1,5 +1,7 @@
 #include "tests/support/fault_injection.h"
 
+#include <unistd.h>
+
 namespace testing_support {
 
 namespace {
@@ -55,6 +57,9 @@ uint64_t FaultInjectingFileSystem::Calls(FileCall kind) const {
 }
 
 int FaultInjectingFileSystem::Check(FileCall kind) {
+  if (kind != FileCall::kOpen && kind != FileCall::kRead && kind != FileCall::kLock) {
+    if (++changes_ == kill_at_) _exit(kKilledStatus);
+  }
   uint64_t n_kind = ++calls_[static_cast<int>(kind)];
   uint64_t n_any = ++calls_[static_cast<int>(FileCall::kAny)];
   if (fail_at_ == 0) return 0;

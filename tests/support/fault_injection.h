@@ -24,6 +24,14 @@ class FaultInjectingFileSystem : public platform::FileSystem {
   // k = 0 disables failing.
   void FailAt(FileCall kind, uint64_t k, int error, bool sticky);
 
+  // Ends the process with kKilledStatus (as a kill would: nothing is
+  // flushed or undone) just before the k-th call that changes a file or a
+  // folder (create, write, sync, truncate, rename, delete, owner and mode).
+  static constexpr int kKilledStatus = 99;
+  void KillAtChange(uint64_t k) { kill_at_ = k; }
+  // The changing calls made so far.
+  uint64_t Changes() const { return changes_; }
+
   // How many calls of `kind` were made, and whether a fault was injected.
   uint64_t Calls(FileCall kind) const;
   bool Injected() const { return injected_; }
@@ -46,6 +54,8 @@ class FaultInjectingFileSystem : public platform::FileSystem {
   int error_ = 0;
   bool sticky_ = false;
   bool injected_ = false;
+  uint64_t kill_at_ = 0;
+  uint64_t changes_ = 0;
   uint64_t calls_[11] = {};
 };
 
