@@ -86,6 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       file->Check(&problems);
     }
   }
+  // The changes go in as the programs make them: one transaction, with the
+  // calls that fail on a damaged file undone in memory.
+  platform::StorageScope scope;
   std::unique_ptr<platform::Storage> root;
   if (FAILED(platform::OpenStorageFile(path, kStorageMode, &root))) return 0;
   Walk(root.get(), 0);
@@ -109,5 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     root->DestroyElement(stat.name);
   }
   root->DestroyElement(u"Fuzz");
+  root.reset();
+  scope.Commit();
   return 0;
 }
