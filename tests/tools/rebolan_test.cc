@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/cfb/journal.h"
+#include "platform/file.h"
 #include "platform/storage.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
@@ -404,6 +406,49 @@ VirusFoundMsgX = a\\b
   }
   expected += "[MAIN]\nOutputX = " + cnf + "\nNumTasks = 3\n";
   EXPECT_EQ(ReadWholeFile(ini), Crlf(expected));
+}
+
+// What a failed conversion killed at the wrong instant could leave: the new
+// file's journal beside the old configuration, put back in its place by
+// hand. Neither cfbtool nor Rebolan may roll that journal into the old
+// file: it is moved aside, named, and the configuration read as it is.
+TEST_F(RebolanTest, AJournalOfAnotherFileNeverChangesTheConfiguration) {
+  const std::string cnf = Copy("basic.CNF", "T.CNF");
+  const std::string original = ReadWholeFile(cnf);
+  platform::FileSystem* fs = platform::FileSystem::Platform();
+  ASSERT_EQ(0, fs->Rename(cnf, cnf + ".615"));
+  WriteWholeFile(cnf, ReadWholeFile(FixturePath("615/v616.CNF")));  // the new file
+  {
+    // A commit of the new file that stopped after its journal was synced
+    // and some of its sectors overwritten.
+    std::string header = ReadWholeFile(cnf).substr(0, 512);
+    std::unique_ptr<platform::File> file;
+    platform::FileIdentity identity;
+    ASSERT_EQ(0, fs->Open(cnf, platform::OpenMode::kReadOnly, &file));
+    ASSERT_EQ(0, file->Identify(&identity));
+    cfb::Journal journal(cnf, 512);
+    ASSERT_EQ(S_OK, journal.Begin(ReadWholeFile(cnf).size() / 2, identity,
+                                  reinterpret_cast<const uint8_t*>(header.data())));
+    std::string zeros(512, '\0');
+    journal.Add(0, reinterpret_cast<const uint8_t*>(zeros.data()));
+    journal.Add(512, reinterpret_cast<const uint8_t*>(zeros.data()));
+    ASSERT_EQ(S_OK, journal.Sync());
+  }
+  ASSERT_EQ(0, fs->Delete(cnf));
+  ASSERT_EQ(0, fs->Rename(cnf + ".615", cnf));  // put back by hand
+  const std::string journal_bytes = ReadWholeFile(cnf + "-journal");
+
+  RunResult ls = testing_support::Run({ProgramPath("cfbtool"), "ls", cnf}, dir_.path());
+  EXPECT_EQ(0, ls.exit_status) << ls.err;
+  EXPECT_NE(std::string::npos, ls.err.find(cnf + "-journal.stale")) << ls.err;
+  EXPECT_EQ(original, ReadWholeFile(cnf));
+  EXPECT_EQ(journal_bytes, ReadWholeFile(cnf + "-journal.stale"));
+  EXPECT_FALSE(PathExists(cnf + "-journal"));
+
+  RunResult r = Rebolan({"/Iout.ini", "/Psecret1", "T.CNF"});
+  EXPECT_EQ(0, r.exit_status) << r.err;
+  EXPECT_EQ(original, ReadWholeFile(cnf));
+  EXPECT_NE(std::string::npos, ReadWholeFile(dir_.File("out.ini")).find("[MAIN]"));
 }
 
 TEST_F(RebolanTest, ExportChecksThePassword) {
