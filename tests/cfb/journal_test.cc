@@ -432,6 +432,48 @@ TEST(JournalTest, APowerCutKeepingAnySubsetOfUnsyncedWritesLeavesAWholeState) {
   cfb::SectorFile::SetSpillBytesForTesting(cfb::SectorFile::kSpillBytes);
 }
 
+// A file being created: after a power cut it is absent or whole, and once
+// the close has returned it is there whole: the file synced before its
+// rename, the folder after it.
+TEST(JournalTest, APowerCutWhileAFileIsCreatedLeavesItAbsentOrWhole) {
+  testing_support::TempDir dir;
+  auto create = [](const std::string& path) {
+    std::unique_ptr<cfb::CompoundFile> file;
+    HRESULT hr = cfb::CompoundFile::Create(path, &file);
+    uint32_t storage = 0, id = 0;
+    if (SUCCEEDED(hr)) hr = file->CreateElement(0, u"Tasks", cfb::kTypeStorage, &storage);
+    if (SUCCEEDED(hr)) hr = file->CreateElement(storage, u"small", cfb::kTypeStream, &id);
+    if (SUCCEEDED(hr)) hr = file->WriteStream(id, 0, Pattern(300, 'a').data(), 300);
+    if (SUCCEEDED(hr)) hr = file->CreateElement(0, u"large", cfb::kTypeStream, &id);
+    if (SUCCEEDED(hr)) hr = file->WriteStream(id, 0, Pattern(9000, 'b').data(), 9000);
+    HRESULT closed = file ? file->Close() : hr;
+    return FAILED(hr) ? hr : closed;
+  };
+  std::string whole_path = dir.File("whole.cnf");
+  ASSERT_EQ(S_OK, create(whole_path));
+  const std::string whole = cfb_test::EngineDump(whole_path);
+  std::string path = dir.File("a.cnf");
+  bool finished = false;
+  for (uint64_t k = 1; !finished && k < 100; ++k) {
+    for (uint32_t seed = 1; seed <= 4; ++seed) {
+      FakeVolatileFileSystem fs(k, seed);
+      {
+        testing_support::ScopedFileSystem use(&fs);
+        finished = SUCCEEDED(create(path)) && !fs.dead();
+        fs.CutNow();
+      }
+      fs.Restore();
+      std::string what = "cut at call " + std::to_string(k) + " seed " + std::to_string(seed);
+      if (finished || PathExists(path)) {
+        EXPECT_EQ(whole, cfb_test::EngineDump(path)) << what;
+      }
+      FileSystem::Platform()->Delete(path);
+      FileSystem::Platform()->Delete(path + "-new");
+    }
+  }
+  EXPECT_TRUE(finished);
+}
+
 // A file call that fails loses the call it belongs to (a creation together
 // with the write that fills it) and nothing else; a failed commit loses the
 // transaction. The calls before a failed one are committed.
