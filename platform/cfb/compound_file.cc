@@ -234,6 +234,7 @@ HRESULT CompoundFile::Commit() {
   if (FAILED(hr) && temporary_.empty()) {
     // Back to the last commit: in the file (the journal), and so in memory.
     stream_chains_.clear();
+    recent_.valid = false;
     HRESULT restored = file_->Rollback();
     if (SUCCEEDED(restored)) restored = Load();
     if (FAILED(restored)) broken_ = hr;
@@ -293,10 +294,12 @@ HRESULT CompoundFile::Flush() {
 }
 
 void CompoundFile::Begin(bool creates) {
+  recent_.valid = false;
   if (file_->BeginCall(/*extend=*/!creates)) saved_header_ = header_;
 }
 
 void CompoundFile::Undo() {
+  recent_.valid = false;
   file_->UndoCall();
   header_ = saved_header_;
   stream_chains_.clear();
@@ -325,9 +328,15 @@ HRESULT CompoundFile::Find(uint32_t storage, const std::u16string& name, uint32_
   hr = ValidateName(name);
   if (FAILED(hr)) return hr;
   uint32_t found;
-  hr = dir_->Find(storage, name, &found);
-  if (FAILED(hr)) return hr;
-  if (found == NOSTREAM) return STG_E_FILENOTFOUND;
+  // The element that the last enumeration step returned is the one asked
+  // for next, as a rule (list, then open each).
+  if (recent_.valid && recent_.storage == storage && CompareNames(name, recent_.name) == 0) {
+    found = recent_.id;
+  } else {
+    hr = dir_->Find(storage, name, &found);
+    if (FAILED(hr)) return hr;
+    if (found == NOSTREAM) return STG_E_FILENOTFOUND;
+  }
   hr = dir_->Get(found, entry);
   if (FAILED(hr)) return hr;
   *id = found;
@@ -351,6 +360,7 @@ HRESULT CompoundFile::NextChild(uint32_t storage, const std::u16string* after, u
   hr = dir_->Get(next, entry);
   if (FAILED(hr)) return hr;
   *id = next;
+  recent_ = {true, storage, entry->name, next};
   return S_OK;
 }
 

@@ -152,6 +152,14 @@ class CompoundFile {
     std::unique_ptr<Chain> chain;
   };
   std::map<uint32_t, CachedChain> stream_chains_;
+  // The child NextChild returned last; any change forgets it.
+  struct Recent {
+    bool valid = false;
+    uint32_t storage = 0;
+    std::u16string name;
+    uint32_t id = 0;
+  };
+  Recent recent_;
   std::vector<uint8_t> unit_;  // scratch, one sector
   Header saved_header_;        // as the running call found it
   std::string path_;

@@ -10,12 +10,10 @@ namespace cfb {
 void DirEntry::Parse(const uint8_t* b, uint16_t major_version) {
   uint16_t name_bytes = Get16(b + 0x40);
   uint32_t units = (name_bytes >= 2 && name_bytes <= 64) ? name_bytes / 2 - 1 : 32;
-  name.clear();
-  for (uint32_t i = 0; i < units; ++i) {
-    char16_t c = static_cast<char16_t>(Get16(b + 2 * i));
-    if (c == 0) break;
-    name.push_back(c);
-  }
+  uint32_t length = 0;
+  while (length < units && (b[2 * length] | b[2 * length + 1]) != 0) ++length;
+  name.resize(length);
+  for (uint32_t i = 0; i < length; ++i) name[i] = static_cast<char16_t>(Get16(b + 2 * i));
   type = b[0x42];
   color = b[0x43];
   left = Get32(b + 0x44);

@@ -66,6 +66,11 @@ HRESULT SectorFile::Prefetch(uint32_t first, uint32_t count) {
 }
 
 HRESULT SectorFile::Load(uint32_t id, Block** block) {
+  // Reads of mini sectors come to the same sector many times in a row.
+  if (last_ != nullptr && last_id_ == id) {
+    *block = last_;
+    return S_OK;
+  }
   auto it = cache_.find(id);
   if (it == cache_.end()) {
     if (id >= sector_count_) return STG_E_DOCFILECORRUPT;
@@ -78,6 +83,8 @@ HRESULT SectorFile::Load(uint32_t id, Block** block) {
     it = cache_.find(id);
   }
   *block = &it->second;
+  last_ = *block;
+  last_id_ = id;
   return S_OK;
 }
 
@@ -204,6 +211,7 @@ void SectorFile::EndCall(bool hold) {
 
 void SectorFile::UndoCall() {
   if (!savepoint_.active) return;
+  last_ = nullptr;
   // Sectors added by the call go; the others get their bytes back. They stay
   // marked changed: a spill may have written the call's bytes to the file.
   for (auto it = cache_.begin(); it != cache_.end();) {
@@ -348,6 +356,7 @@ HRESULT SectorFile::Rollback() {
     if (file_->Truncate(start_size_) != 0 || file_->Sync() != 0) hr = STG_E_WRITEFAULT;
   }
   if (SUCCEEDED(hr)) wrote_ = false;
+  last_ = nullptr;
   cache_.clear();
   dirty_count_ = 0;
   savepoint_ = Savepoint();
@@ -372,6 +381,7 @@ void SectorFile::Trim() {
   if (cache_.size() * static_cast<size_t>(sector_size_) <= kMaxCachedBytes + dirty_count_ * static_cast<size_t>(sector_size_)) {
     return;
   }
+  last_ = nullptr;
   for (auto it = cache_.begin(); it != cache_.end();) {
     it = it->second.dirty ? std::next(it) : cache_.erase(it);
   }

@@ -148,6 +148,8 @@ class SectorFile {
   uint32_t shift_;
   uint32_t sector_count_;
   std::unordered_map<uint32_t, Block> cache_;
+  Block* last_ = nullptr;  // the block Load found last (nodes stay put until erased)
+  uint32_t last_id_ = 0;
   size_t dirty_count_ = 0;
   uint32_t misses_ = 0;  // sectors read one at a time
   std::vector<uint8_t> header_;       // as the transaction has it
