@@ -11,10 +11,12 @@
 
 #include "platform/cfb/compound_file.h"
 #include "platform/cfb/format.h"
+#include "tests/cfb/cfb_test_util.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
+using cfb_test::Utf8;
 using platform::ElementStat;
 using platform::ElementType;
 using platform::kStorageMode;
@@ -154,11 +156,26 @@ TEST(StorageTest, ResultCodesOfTheStorageCalls) {
   EXPECT_EQ(STG_E_INVALIDFLAG, root->OpenStorage(u"Store", 2, &sub2));
   for (const std::u16string& bad :
        {std::u16string(32, u'a'), std::u16string(), std::u16string(u"a/b"), std::u16string(u"a\\b"),
-        std::u16string(u"a:b"), std::u16string(u"a!")}) {
+        std::u16string(u"a:b"), std::u16string(u"a!"), std::u16string(u"a\0b", 3)}) {
     EXPECT_EQ(STG_E_INVALIDNAME, root->CreateStream(bad, kStorageMode, &s2));
     EXPECT_EQ(STG_E_INVALIDNAME, root->OpenStorage(bad, kStorageMode, &sub2));
   }
   EXPECT_EQ(S_OK, root->CreateStream(std::u16string(31, u'a'), kStorageMode, &s2));
+  EXPECT_EQ(S_OK, root->CreateStream(u"\x05Info", kStorageMode, &s2));
+  // One name under Unicode's simple upper case: the second of each pair is
+  // taken, a third spelling opens the first.
+  const std::u16string same[][3] = {{u"\u01c4", u"\u01c5", u"\u01c6"},  // DŽ Dž dž
+                                     {u"\u03d0x", u"\u0392X", u"\u03b2x"},
+                                     {u"\u00b5", u"\u039c", u"\u03bc"},
+                                     {u"Caf\u00e9", u"CAF\u00c9", u"caf\u00c9"}};
+  for (const auto& names : same) {
+    EXPECT_EQ(S_OK, root->CreateStream(names[0], kStorageMode, &s2)) << Utf8(names[0]);
+    s2.reset();
+    EXPECT_EQ(STG_E_FILEALREADYEXISTS, root->CreateStream(names[1], kStorageMode, &s2))
+        << Utf8(names[1]);
+    EXPECT_EQ(S_OK, root->OpenStream(names[2], kStorageMode, &s2)) << Utf8(names[2]);
+    s2.reset();
+  }
   s.reset();
   EXPECT_EQ(S_OK, root->OpenStream(u"stream", kStorageMode, &s));
   sub.reset();
