@@ -145,6 +145,16 @@ TEST(TextTest, DISABLED_Cp1251WhenSelected) {
   EXPECT_FALSE(platform::IsAnsiLeadByte(0xC6));
 }
 
+TEST(TextTest, DISABLED_Cp1253WhenSelected) {
+  ASSERT_TRUE(CodePageIs("1253")) << "run with TORVI32_ACP=1253";
+  EXPECT_EQ(u"\u00b5\u039c", AnsiToWide("\xB5\xCC"));
+  // The micro sign's upper case is capital mu (a table of Greek letters
+  // alone leaves it apart).
+  EXPECT_TRUE(EqualNoCaseAnsi("\xB5", "\xCC"));
+  EXPECT_TRUE(EqualNoCaseAnsi("\xF2\xDC", "\xD3\xA2"));  // final sigma, alpha with tonos
+  EXPECT_EQ(platform::FoldedWide("\xB5"), platform::FoldedWide("\xEC"));
+}
+
 TEST(TextTest, DISABLED_Cp932WhenSelected) {
   ASSERT_TRUE(CodePageIs("932")) << "run with TORVI32_ACP=932";
   EXPECT_EQ(u"\u65e5\u672c", AnsiToWide("\x93\xFA\x96\x7B"));
@@ -169,6 +179,7 @@ TEST(TextTest, OtherCodePagesAreSelectedByEnvironment) {
   if (std::getenv("TORVI32_ACP") != nullptr) GTEST_SKIP() << "already a child";
   const std::pair<const char*, const char*> runs[] = {
       {"1251", "TextTest.DISABLED_Cp1251WhenSelected"},
+      {"1253", "TextTest.DISABLED_Cp1253WhenSelected"},
       {"932", "TextTest.DISABLED_Cp932WhenSelected"},
       {"77777", "TextTest.DISABLED_UnknownCodePageFallsBackTo1252"},
   };
