@@ -145,7 +145,8 @@ const std::vector<std::u16string> kForeignNames = {
 
 // A tree sorted by another comparison: every element is listed once, in the
 // stored order, opened by its name and by its upper case, and read; the
-// task of user U+0152 in domain "Büro" is reached. olefile reads it alike.
+// task of user U+0152 in domain "Büro" is reached. olefile and libgsf read it
+// alike.
 TEST(DirectoryTest, TreesSortedByAnotherOrderAreListedAndFoundWhole) {
   testing_support::TempDir dir;
   std::string path = dir.File("a.cnf");
@@ -181,6 +182,7 @@ TEST(DirectoryTest, TreesSortedByAnotherOrderAreListedAndFoundWhole) {
   ASSERT_NE("", cfb_test::CheckFile(path)) << "the trees are not in the engine's order";
   EXPECT_EQ(before, cfb_test::EngineDump(path));
   EXPECT_EQ(before, testing_support::OlefileDump(path));
+  EXPECT_EQ(cfb_test::AsGsfLists(before), cfb_test::GsfDump(path));
 
   std::unique_ptr<platform::Storage> root;
   ASSERT_EQ(S_OK, platform::OpenStorageFile(path, platform::kStorageMode, &root));
@@ -230,7 +232,7 @@ TEST(DirectoryTest, TreesSortedByAnotherOrderAreListedAndFoundWhole) {
 // Trees that are not valid red-black trees in the engine's order are
 // rebuilt by the first change of their storage, wherever it lands: after one
 // creation the whole file is consistent, every element is found, and olefile
-// reads it as the engine does.
+// and libgsf read it as the engine does.
 TEST(DirectoryTest, OtherWritersTreesAreRebuiltByTheFirstChange) {
   struct Case {
     const char* what;
@@ -284,6 +286,7 @@ TEST(DirectoryTest, OtherWritersTreesAreRebuiltByTheFirstChange) {
     ASSERT_EQ(S_OK, file->Close());
     std::string after = testing_support::OlefileDump(path);
     EXPECT_EQ(cfb_test::EngineDump(path), after);
+    EXPECT_EQ(cfb_test::AsGsfLists(after), cfb_test::GsfDump(path));
     EXPECT_NE(std::string::npos, after.find("F " + cfb_test::Utf8(c.created) + " 0 \n"));
     EXPECT_EQ(before.size() + ("F " + cfb_test::Utf8(c.created) + " 0 \n").size(), after.size());
   }
