@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/element_name.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -113,15 +114,17 @@ std::string QuotedList(const CStringArray& list, const std::string& key, Section
 // A fixed name ("*" + stream name) that the file format cannot hold.
 std::string FixedNameProblem(const std::string& name) {
   if (name.empty() || name[0] != '*') return "";
-  std::u16string stream = platform::AnsiToWide(name.substr(1));
-  if (stream.empty()) return "the name \"*\" names an empty stream name";
-  if (stream.size() > 31) return "the stream name behind \"*\" is longer than 31 characters";
-  for (char16_t c : stream) {
-    if (c == u'/' || c == u'\\' || c == u':' || c == u'!' || c < 0x20) {
-      return "the stream name behind \"*\" holds a character that stream names cannot hold";
-    }
+  switch (platform::ElementNameProblem(platform::AnsiToWide(name.substr(1)))) {
+    case platform::ElementNameFault::kNone:
+      return "";
+    case platform::ElementNameFault::kEmpty:
+      return "the name \"*\" names an empty stream name";
+    case platform::ElementNameFault::kTooLong:
+      return "the stream name behind \"*\" is longer than 31 characters";
+    case platform::ElementNameFault::kForbiddenUnit:
+      break;
   }
-  return "";
+  return "the stream name behind \"*\" holds a character that stream names cannot hold";
 }
 
 }  // namespace
@@ -385,11 +388,8 @@ int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names) {
         AreaKey key(static_cast<uint32_t>(area), context.domain, context.user);
         ++tasks_per_area_[key];
         if (record.Name.text[0] == '*') {
-          std::string folded = record.Name.text + 1;
-          for (char& c : folded) {
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-          }
-          if (!fixed_names_.insert({key, folded}).second) {
+          // Folded as the engine matches element names.
+          if (!fixed_names_.insert({key, platform::FoldedWide(record.Name.text + 1)}).second) {
             problems.push_back({"Name" + settings_->language,
                                 "another task of this area has the same fixed stream name"});
           }

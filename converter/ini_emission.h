@@ -118,9 +118,9 @@ class IniEmitter {
   TextSink* sink_;
   int32_t task_counter_ = 0;
   std::map<AreaKey, uint32_t> tasks_per_area_;
-  // Fixed stream names per area, ASCII-folded, to catch two "*" tasks that
-  // the builder would put into one stream.
-  std::set<std::pair<AreaKey, std::string>> fixed_names_;
+  // Fixed stream names per area, folded with platform::FoldedWide, to catch
+  // two "*" tasks that the builder would put into one stream.
+  std::set<std::pair<AreaKey, std::u16string>> fixed_names_;
   std::string stored_password_;
 };
 

@@ -54,8 +54,11 @@ class Stream {
 class ElementEnumerator {
  public:
   virtual ~ElementEnumerator() = default;
-  // One element per call, in the storage's sorted name order: S_OK with *stat
-  // filled, S_FALSE at the end, or a failure.
+  // One element per call, in the order of the storage's tree (the name
+  // order for files this project wrote; the POSIX engine lists other
+  // writers' trees as they are stored): S_OK with *stat filled, S_FALSE at
+  // the end, or a failure. On POSIX the enumeration is a snapshot taken at
+  // the first Next (see cfb::ChildCursor).
   virtual HRESULT Next(ElementStat* stat) = 0;
 };
 

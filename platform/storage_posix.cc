@@ -141,12 +141,10 @@ class PosixEnumerator : public ElementEnumerator {
     if (FAILED(hr)) return hr;
     uint32_t id;
     cfb::DirEntry entry;
-    // The first name after the last one returned: elements added meanwhile
-    // are seen, as in a live enumeration.
-    hr = session_->file->NextChild(storage_->id, started_ ? &last_ : nullptr, &id, &entry);
+    // The tree as stored, from a snapshot taken at the first Next (see
+    // cfb::ChildCursor).
+    hr = session_->file->NextChild(storage_->id, &cursor_, &id, &entry);
     if (hr != S_OK) return hr;
-    started_ = true;
-    last_ = entry.name;
     stat->name = entry.name;
     stat->type = entry.type == cfb::kTypeStream ? ElementType::kStream : ElementType::kStorage;
     stat->size = entry.type == cfb::kTypeStream ? entry.size : 0;
@@ -156,8 +154,7 @@ class PosixEnumerator : public ElementEnumerator {
  private:
   std::shared_ptr<Session> session_;
   std::shared_ptr<Handle> storage_;
-  bool started_ = false;
-  std::u16string last_;
+  cfb::ChildCursor cursor_;
 };
 
 class PosixStorage : public Storage {

@@ -2,9 +2,10 @@
 // IStorage, IStream and IEnumSTATSTG. Results are ole32's own, with two
 // checks made before ole32 is called, so that both builds agree:
 //  - any mode but kStorageMode gives STG_E_INVALIDFLAG;
-//  - a name that the compound file format forbids (empty, 32 characters or
-//    more, or holding '/', '\', ':' or '!') gives STG_E_INVALIDNAME. Wine's
-//    ole32 accepts these and would write them into the file.
+//  - a name that the compound file format forbids (platform::IsValidElementName:
+//    empty, 32 characters or more, or holding NUL, '/', '\', ':' or '!') gives
+//    STG_E_INVALIDNAME. Wine's ole32 accepts these and would write them into
+//    the file (a name holding NUL cut short at the NUL).
 // Wine also lets a stream seek before its start, which Windows refuses (the
 // backend refuses it too), and leaves stale bytes in the gap that a write
 // past the end opens (the backend writes zeros there, as the engine does).
@@ -12,6 +13,7 @@
 
 #include <utility>
 
+#include "platform/element_name.h"
 #include "platform/file.h"
 #include "platform/text.h"
 
@@ -23,14 +25,6 @@ const wchar_t* Wide(const std::u16string& name) {
 }
 
 constexpr uint64_t kMaxVersion3Offset = 0x7FFFFFFF;
-
-bool IsValidElementName(const std::u16string& name) {
-  if (name.empty() || name.size() > 31) return false;
-  for (char16_t c : name) {
-    if (c == u'/' || c == u'\\' || c == u':' || c == u'!') return false;
-  }
-  return true;
-}
 
 // Checks made before every call that takes a mode and a name.
 HRESULT CheckModeAndName(uint32_t mode, const std::u16string& name) {

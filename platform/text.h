@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "platform/upper_case.h"  // UpperCaseChar: the fold of EqualNoCaseAnsi
+
 namespace platform {
 
 // MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED | MB_USEGLYPHCHARS, ...).
@@ -22,12 +24,6 @@ std::string WideToAnsi(const std::u16string& text);
 // lstrcmpiA(a, b) == 0: equal after conversion to UTF-16 and simple
 // upper-case folding.
 bool EqualNoCaseAnsi(const std::string& a, const std::string& b);
-
-// The simple upper-case mapping of one UTF-16 unit that EqualNoCaseAnsi
-// folds with (ASCII, Latin-1, Latin Extended-A and Additional, Greek,
-// Cyrillic, Armenian, fullwidth Latin); other units map to themselves.
-// Common code, the same on every build.
-char16_t UpperCaseChar(char16_t c);
 
 // `text` converted with AnsiToWide and folded with UpperCaseChar: a key
 // under which names equal by EqualNoCaseAnsi's rule meet.

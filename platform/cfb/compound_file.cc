@@ -349,12 +349,12 @@ HRESULT CompoundFile::Stat(uint32_t id, DirEntry* entry) {
   return dir_->Get(id, entry);
 }
 
-HRESULT CompoundFile::NextChild(uint32_t storage, const std::u16string* after, uint32_t* id,
+HRESULT CompoundFile::NextChild(uint32_t storage, ChildCursor* cursor, uint32_t* id,
                                 DirEntry* entry) {
   HRESULT hr = Usable();
   if (FAILED(hr)) return hr;
   uint32_t next;
-  hr = dir_->FirstAfter(storage, after, &next);
+  hr = dir_->NextChild(storage, cursor, &next);
   if (FAILED(hr)) return hr;
   if (next == NOSTREAM) return S_FALSE;
   hr = dir_->Get(next, entry);

@@ -89,10 +89,10 @@ class CompoundFile {
   HRESULT DestroyElement(uint32_t storage, const std::u16string& name,
                          std::vector<uint32_t>* gone);
   HRESULT Stat(uint32_t id, DirEntry* entry);
-  // The child of `storage` that sorts first after `*after` (first of all when
-  // null): S_OK, or S_FALSE when there is none.
-  HRESULT NextChild(uint32_t storage, const std::u16string* after, uint32_t* id,
-                    DirEntry* entry);
+  // The next child of `storage` for the enumeration at `cursor` (start with
+  // a fresh ChildCursor): S_OK, or S_FALSE when there is none. See
+  // ChildCursor for the order and what the enumeration sees of changes.
+  HRESULT NextChild(uint32_t storage, ChildCursor* cursor, uint32_t* id, DirEntry* entry);
 
   // Reads up to n bytes at pos of stream `id`; *read is 0 at or past the end.
   HRESULT ReadStream(uint32_t id, uint64_t pos, void* out, uint32_t n, uint32_t* read);

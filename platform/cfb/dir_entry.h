@@ -33,16 +33,13 @@ struct DirEntry {
   static DirEntry Unused();
 };
 
-// Simple (one-to-one) upper-case mapping of a UTF-16 unit, from a fixed table
-// that does not depend on the locale. Surrogates map to themselves.
-char16_t UpperCase(char16_t c);
-
 // The format's order of sibling names: shorter first, then unit by unit after
-// upper-casing. <0, 0 or >0.
+// simple upper-casing (platform::UpperCaseChar, the project's one table).
+// <0, 0 or >0.
 int CompareNames(const std::u16string& a, const std::u16string& b);
 
-// S_OK for a name that may be created or looked up: 1 to 31 UTF-16 units,
-// no NUL and none of / \ : !. STG_E_INVALIDNAME otherwise.
+// S_OK for a name that may be created or looked up
+// (platform::IsValidElementName), STG_E_INVALIDNAME otherwise.
 HRESULT ValidateName(const std::u16string& name);
 
 }  // namespace cfb

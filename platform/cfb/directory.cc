@@ -1,6 +1,7 @@
 // The directory and its red-black trees.
 #include "platform/cfb/directory.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <unordered_set>
@@ -111,6 +112,8 @@ HRESULT Directory::Allocate(uint32_t* id) {
 }
 
 HRESULT Directory::Release(uint32_t id) {
+  ++changes_;
+  ordered_.erase(id);  // a storage's tree goes with it
   HRESULT hr = Put(id, DirEntry::Unused());
   if (FAILED(hr)) return hr;
   free_.push_back(id);
@@ -239,88 +242,152 @@ HRESULT Directory::Find(uint32_t storage, const std::u16string& name, uint32_t* 
     cur = cmp < 0 ? node.left : node.right;
   }
   *id = cur;
+  if (cur != NOSTREAM || ordered_.count(storage)) return S_OK;
+  // Missed in a tree that may be sorted another way: look at every child.
+  std::vector<uint32_t> ids;
+  bool in_order;
+  hr = Walk(storage, &ids, &in_order);
+  if (FAILED(hr)) return hr;
+  if (in_order) {
+    ordered_.insert(storage);
+    return S_OK;
+  }
+  for (uint32_t child : ids) {
+    hr = Get(child, &node);
+    if (FAILED(hr)) return hr;
+    if (CompareNames(name, node.name) == 0) {
+      *id = child;
+      break;
+    }
+  }
   return S_OK;
 }
 
-HRESULT Directory::FirstAfter(uint32_t storage, const std::u16string* after, uint32_t* id) {
-  DirEntry node;
-  HRESULT hr = Get(storage, &node);
-  if (FAILED(hr)) return hr;
-  uint32_t cur = node.child;
-  uint32_t best = NOSTREAM;
-  uint64_t steps = 0;
-  while (cur != NOSTREAM) {
-    if (++steps > EntryBound()) return STG_E_DOCFILECORRUPT;
-    hr = Get(cur, &node);
+HRESULT Directory::NextChild(uint32_t storage, ChildCursor* cursor, uint32_t* id) {
+  if (!cursor->started) {
+    HRESULT hr = Walk(storage, &cursor->ids, nullptr);
     if (FAILED(hr)) return hr;
-    if (node.type != kTypeStorage && node.type != kTypeStream) return STG_E_DOCFILECORRUPT;
-    if (after == nullptr || CompareNames(node.name, *after) > 0) {
-      best = cur;
-      cur = node.left;
-    } else {
-      cur = node.right;
+    cursor->names.clear();
+    for (uint32_t child : cursor->ids) {
+      DirEntry entry;
+      hr = Get(child, &entry);
+      if (FAILED(hr)) return hr;
+      cursor->names.push_back(entry.name);
     }
+    cursor->next = 0;
+    cursor->changes = changes_;
+    cursor->started = true;
   }
-  *id = best;
+  while (cursor->next < cursor->ids.size()) {
+    uint32_t candidate = cursor->ids[cursor->next];
+    const std::u16string& name = cursor->names[cursor->next];
+    ++cursor->next;
+    if (changes_ != cursor->changes) {
+      // Something was created or destroyed since the snapshot: list only
+      // what is still there.
+      uint32_t found;
+      HRESULT hr = Find(storage, name, &found);
+      if (FAILED(hr)) return hr;
+      if (found != candidate) continue;
+    }
+    *id = candidate;
+    return S_OK;
+  }
+  *id = NOSTREAM;
   return S_OK;
 }
 
 HRESULT Directory::Children(uint32_t storage, std::vector<uint32_t>* ids) {
+  return Walk(storage, ids, nullptr);
+}
+
+HRESULT Directory::Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order) {
+  // In order, without recursion: the stack holds the nodes whose left
+  // subtree is being walked. Every entry may be reached once, so the walk
+  // ends after at most as many steps as the directory has entries.
   ids->clear();
   TreeEdit t(this, storage);
   std::unordered_set<uint32_t> seen;
-  std::vector<uint32_t> stack;
-  uint32_t cur = t.Root();
-  while ((cur != NOSTREAM || !stack.empty()) && SUCCEEDED(t.error())) {
-    if (cur != NOSTREAM) {
-      if (!seen.insert(cur).second) return STG_E_DOCFILECORRUPT;  // a cycle
-      stack.push_back(cur);
-      cur = t.N(cur).left;
-    } else {
-      cur = stack.back();
-      stack.pop_back();
-      ids->push_back(cur);
-      cur = t.N(cur).right;
+  struct Frame {
+    uint32_t id;
+    uint32_t blacks;  // black nodes from the root down to this one
+    bool red;
+  };
+  std::vector<Frame> stack;
+  bool valid = t.Color(t.Root()) == kBlack;
+  bool leaf_seen = false;
+  uint32_t leaf_blacks = 0;  // black nodes on every path to a leaf
+  auto descend = [&](uint32_t id, uint32_t blacks, bool parent_red) {
+    for (;;) {
+      if (id == NOSTREAM) {
+        if (!leaf_seen) leaf_blacks = blacks;
+        if (leaf_blacks != blacks) valid = false;
+        leaf_seen = true;
+        return true;
+      }
+      if (!seen.insert(id).second) return false;  // a cycle or a shared node
+      const DirEntry& node = t.N(id);
+      if (FAILED(t.error())) return false;
+      bool red = node.color != kBlack;
+      if (node.color != kRed && node.color != kBlack) valid = false;
+      if (red && parent_red) valid = false;
+      blacks += red ? 0 : 1;
+      stack.push_back({id, blacks, red});
+      id = node.left;
+      parent_red = red;
+    }
+  };
+  if (!descend(t.Root(), 0, false)) return FAILED(t.error()) ? t.error() : STG_E_DOCFILECORRUPT;
+  const DirEntry* previous = nullptr;
+  while (!stack.empty()) {
+    Frame frame = stack.back();
+    stack.pop_back();
+    ids->push_back(frame.id);
+    const DirEntry& node = t.N(frame.id);
+    if (previous != nullptr && CompareNames(previous->name, node.name) >= 0) valid = false;
+    previous = &node;
+    if (!descend(node.right, frame.blacks, frame.red)) {
+      return FAILED(t.error()) ? t.error() : STG_E_DOCFILECORRUPT;
     }
   }
+  if (in_order != nullptr) *in_order = valid;
   return t.error();
 }
 
-uint64_t Directory::MaxValidDepth() const {
-  // A red-black tree of n nodes is at most 2 log2(n + 1) deep.
-  uint64_t depth = 2;
-  for (uint64_t n = EntryBound() + 1; n > 1; n >>= 1) depth += 2;
-  return depth;
+HRESULT Directory::MakeOrdered(uint32_t storage) {
+  if (ordered_.count(storage)) return S_OK;
+  std::vector<uint32_t> ids;
+  bool in_order;
+  HRESULT hr = Walk(storage, &ids, &in_order);
+  if (FAILED(hr)) return hr;
+  // Another writer's tree: uncoloured, unbalanced, or sorted by another
+  // comparison. Relinked once; the engine's own changes keep it valid.
+  if (!in_order) hr = Rebuild(storage);
+  if (FAILED(hr)) return hr;
+  ordered_.insert(storage);
+  return S_OK;
 }
 
 HRESULT Directory::Insert(uint32_t storage, uint32_t id) {
-  for (int attempt = 0;; ++attempt) {
-    HRESULT hr = InsertOnce(storage, id, attempt == 0);
-    if (hr != S_FALSE) return hr;
-    // The tree was not a valid red-black tree (other writers leave trees
-    // unbalanced or uncoloured): rebuild it balanced, then insert.
-    hr = Rebuild(storage);
-    if (FAILED(hr)) return hr;
-  }
+  ++changes_;
+  HRESULT hr = MakeOrdered(storage);
+  if (FAILED(hr)) return hr;
+  return InsertOnce(storage, id);
 }
 
-HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild) {
+HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id) {
   TreeEdit t(this, storage);
   const std::u16string name = t.N(id).name;
   std::vector<uint32_t> path;
   uint32_t cur = t.Root();
-  bool broken = t.Color(cur) == kRed;
   while (cur != NOSTREAM && SUCCEEDED(t.error())) {
     if (path.size() > EntryBound()) return STG_E_DOCFILECORRUPT;
-    if (!path.empty() && t.Color(path.back()) == kRed && t.Color(cur) == kRed) broken = true;
     path.push_back(cur);
     int cmp = CompareNames(name, t.N(cur).name);
     if (cmp == 0) return STG_E_FILEALREADYEXISTS;
     cur = cmp < 0 ? t.N(cur).left : t.N(cur).right;
   }
   if (FAILED(t.error())) return t.error();
-  if (path.size() > MaxValidDepth()) broken = true;
-  if (broken && may_rebuild) return S_FALSE;
   t.SetLeft(id, NOSTREAM);
   t.SetRight(id, NOSTREAM);
   t.N(id).color = kBlack;
@@ -378,12 +445,10 @@ HRESULT Directory::InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild) {
 }
 
 HRESULT Directory::Remove(uint32_t storage, uint32_t id) {
-  for (int attempt = 0;; ++attempt) {
-    HRESULT hr = RemoveOnce(storage, id, attempt == 0);
-    if (hr != S_FALSE) return hr;
-    hr = Rebuild(storage);
-    if (FAILED(hr)) return hr;
-  }
+  ++changes_;
+  HRESULT hr = MakeOrdered(storage);
+  if (FAILED(hr)) return hr;
+  return RemoveOnce(storage, id);
 }
 
 HRESULT Directory::Rebuild(uint32_t storage) {
@@ -391,9 +456,14 @@ HRESULT Directory::Rebuild(uint32_t storage) {
   HRESULT hr = Children(storage, &sorted);
   if (FAILED(hr)) return hr;
   TreeEdit t(this, storage);
+  for (uint32_t id : sorted) t.N(id);  // loaded before sorting by name
+  if (FAILED(t.error())) return t.error();
+  std::sort(sorted.begin(), sorted.end(), [&](uint32_t a, uint32_t b) {
+    return CompareNames(t.N(a).name, t.N(b).name) < 0;
+  });
   for (size_t i = 1; i < sorted.size(); ++i) {
-    if (CompareNames(t.N(sorted[i - 1]).name, t.N(sorted[i]).name) >= 0) {
-      return STG_E_DOCFILECORRUPT;  // out of order or two siblings of one name
+    if (CompareNames(t.N(sorted[i - 1]).name, t.N(sorted[i]).name) == 0) {
+      return STG_E_DOCFILECORRUPT;  // two siblings of one name
     }
   }
   // Split at the middle: leaves end up on the last two levels; the nodes
@@ -432,13 +502,11 @@ HRESULT Directory::Rebuild(uint32_t storage) {
   return t.Commit();
 }
 
-HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id, bool may_rebuild) {
+HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id) {
   TreeEdit t(this, storage);
-  if (may_rebuild && t.Color(t.Root()) == kRed) return S_FALSE;
   const std::u16string name = t.N(id).name;
   std::vector<uint32_t> path;  // ancestors of the node being removed
   uint32_t cur = t.Root();
-  bool broken = false;
   while (SUCCEEDED(t.error())) {
     if (cur == NOSTREAM || path.size() > EntryBound()) return STG_E_DOCFILECORRUPT;
     int cmp = CompareNames(name, t.N(cur).name);
@@ -446,13 +514,10 @@ HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id, bool may_rebuild) {
       if (cur != id) return STG_E_DOCFILECORRUPT;  // two siblings of one name
       break;
     }
-    if (!path.empty() && t.Color(path.back()) == kRed && t.Color(cur) == kRed) broken = true;
     path.push_back(cur);
     cur = cmp < 0 ? t.N(cur).left : t.N(cur).right;
   }
   if (FAILED(t.error())) return t.error();
-  if (path.size() > MaxValidDepth()) broken = true;
-  if (broken && may_rebuild) return S_FALSE;
 
   const uint32_t z = id;
   if (t.N(z).left != NOSTREAM && t.N(z).right != NOSTREAM) {

@@ -6,6 +6,7 @@
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/cfb/allocator.h"
@@ -15,6 +16,19 @@
 #include "platform/cfb/sector_file.h"
 
 namespace cfb {
+
+// An enumeration's place in one storage. The first NextChild walks the tree
+// as stored and keeps what it found (a snapshot): every child once, in the
+// tree's order, which is the engine's name order for trees the engine wrote
+// and the other writer's for trees it did not. Elements created after the
+// first NextChild are not listed; elements destroyed after it are left out.
+struct ChildCursor {
+  bool started = false;
+  std::vector<uint32_t> ids;
+  std::vector<std::u16string> names;
+  size_t next = 0;
+  uint64_t changes = 0;  // Directory::changes_ when the snapshot was taken
+};
 
 class Directory {
  public:
@@ -36,17 +50,25 @@ class Directory {
   // Writes changed directory sectors; puts the directory fields into *header.
   HRESULT Flush();
 
-  // The child of `storage` named `name` (any letter case), or NOSTREAM.
+  // The child of `storage` named `name` (any letter case), or NOSTREAM. A
+  // search down the tree that misses, in a tree not known to be in the
+  // engine's order (another writer sorted it by another comparison), is
+  // followed by a walk of the whole tree, so an element that is there is
+  // always found.
   HRESULT Find(uint32_t storage, const std::u16string& name, uint32_t* id);
   // Links entry `id` (already written, with its name) into the tree of
-  // `storage`; STG_E_FILEALREADYEXISTS when the name is taken.
+  // `storage`; STG_E_FILEALREADYEXISTS when the name is taken. The first
+  // change of a storage's tree in an open rebuilds it when it is not a valid
+  // red-black tree in the engine's order.
   HRESULT Insert(uint32_t storage, uint32_t id);
   // Unlinks entry `id` from the tree of `storage`.
   HRESULT Remove(uint32_t storage, uint32_t id);
-  // The first child of `storage` whose name sorts after `*after` (the first
-  // child at all when after is null), or NOSTREAM.
-  HRESULT FirstAfter(uint32_t storage, const std::u16string* after, uint32_t* id);
-  // All children of `storage` in name order.
+  // The next child of `storage` for an enumeration: *id = NOSTREAM at the
+  // end. See ChildCursor.
+  HRESULT NextChild(uint32_t storage, ChildCursor* cursor, uint32_t* id);
+  // All children of `storage` in the order the tree holds them (in order:
+  // left subtree, node, right subtree), each once; STG_E_DOCFILECORRUPT for
+  // a tree that loops or reaches an entry twice.
   HRESULT Children(uint32_t storage, std::vector<uint32_t>* ids);
 
   // Checks the tree of `storage`: name order, no red node with a red child,
@@ -63,13 +85,17 @@ class Directory {
 
  private:
   friend class TreeEdit;
-  // S_FALSE (when may_rebuild) if the path shows the tree is not a valid
-  // red-black tree; nothing is changed then.
-  HRESULT InsertOnce(uint32_t storage, uint32_t id, bool may_rebuild);
-  HRESULT RemoveOnce(uint32_t storage, uint32_t id, bool may_rebuild);
-  // Relinks the children of `storage` as a balanced, valid red-black tree.
+  // Children() that also tells whether the tree is a valid red-black tree
+  // (black root, no red node with a red child, one black height) in the
+  // engine's name order.
+  HRESULT Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order);
+  // Rebuilds the tree of `storage` unless it is known to be in order.
+  HRESULT MakeOrdered(uint32_t storage);
+  // Relinks the children of `storage`, sorted by name, as a balanced, valid
+  // red-black tree.
   HRESULT Rebuild(uint32_t storage);
-  uint64_t MaxValidDepth() const;
+  HRESULT InsertOnce(uint32_t storage, uint32_t id);
+  HRESULT RemoveOnce(uint32_t storage, uint32_t id);
   struct Sector {
     std::vector<uint8_t> bytes;
     bool dirty = false;
@@ -84,6 +110,10 @@ class Directory {
   size_t loaded_ = 0;            // sectors whose bytes are held
   std::vector<uint64_t> dirty_;                    // positions changed since Flush
   std::vector<uint32_t> free_;                     // released in this session
+  // Storages whose trees were found (or made) valid and in the engine's
+  // order in this open; the engine's own changes keep them so.
+  std::unordered_set<uint32_t> ordered_;
+  uint64_t changes_ = 0;  // counts Insert, Remove and Release calls
   bool grown_ = false;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/cfb/compound_file.h"
+#include "platform/cfb/format.h"
 #include "platform/storage.h"
 #include "tests/support/test_support.h"
 
@@ -184,6 +185,30 @@ void FilePut32(const std::string& path, uint64_t offset, uint32_t value) {
   if (offset + 4 > bytes.size()) return;
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<char>(value >> (8 * i));
   testing_support::WriteWholeFile(path, bytes);
+}
+
+std::vector<uint64_t> EntryOffsets(const std::string& path) {
+  std::string bytes = testing_support::ReadWholeFile(path);
+  auto get32 = [&](uint64_t at) -> uint32_t {
+    if (at + 4 > bytes.size()) return cfb::ENDOFCHAIN;
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+  };
+  uint32_t sector_size = 1u << (static_cast<uint8_t>(bytes[0x1E]) | bytes[0x1F] << 8);
+  auto offset = [&](uint32_t sector) { return (uint64_t{sector} + 1) * sector_size; };
+  std::vector<uint32_t> fat_sectors;
+  for (uint32_t i = 0; i < 109 && i < get32(0x2C); ++i) fat_sectors.push_back(get32(0x4C + 4 * i));
+  auto next = [&](uint32_t sector) {
+    uint32_t per = sector_size / 4;
+    if (sector / per >= fat_sectors.size()) return cfb::ENDOFCHAIN;
+    return get32(offset(fat_sectors[sector / per]) + 4 * (sector % per));
+  };
+  std::vector<uint64_t> entries;
+  for (uint32_t s = get32(0x30); s <= cfb::MAXREGSECT && entries.size() < 1u << 20; s = next(s)) {
+    for (uint32_t i = 0; i < sector_size / 128; ++i) entries.push_back(offset(s) + 128 * i);
+  }
+  return entries;
 }
 
 }  // namespace cfb_test

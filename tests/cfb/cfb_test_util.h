@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/hresult.h"
 
@@ -31,5 +32,10 @@ std::string CheckFile(const std::string& path);
 // Reads or replaces little-endian values inside a file.
 uint32_t FileGet32(const std::string& path, uint64_t offset);
 void FilePut32(const std::string& path, uint64_t offset, uint32_t value);
+
+// The file offset of every directory entry, by entry number (the directory
+// chain followed through the FAT of the header's 109 DIFAT entries), so that
+// tests can relink trees as other writers leave them.
+std::vector<uint64_t> EntryOffsets(const std::string& path);
 
 }  // namespace cfb_test

@@ -148,6 +148,8 @@ TEST(FormatTest, NamesCompareByLengthThenSimpleUpperCase) {
       {u"abc", u"ABC", 0},       {u"\u00e9t\u00e9", u"\u00c9T\u00c9", 0},
       {u"\u00ff", u"\u0178", 0}, {u"\u0161", u"\u0160", 0},  {u"\u017e", u"\u017d", 0},
       {u"\u0153", u"\u0152", 0}, {u"\u03c9", u"\u03a9", 0},  {u"\u044f", u"\u042f", 0},
+      {u"\u01c4", u"\u01c5", 0},  {u"\u03d0", u"\u0392", 0},  // title case, beta symbol
+      {u"\u00b5", u"\u0152", 1},  // micro sign: upper case U+039C, after U+0152
       {u"_", u"a", 1},  // '_' (0x5F) sorts after 'A' (0x41) once upper-cased
       {u"\u00df", u"SS", -1},  // no full case mapping: sharp s stays one unit
       {u"\xd801\xdc28", u"\xd801\xdc00", 1},  // surrogates are not upper-cased

@@ -192,19 +192,18 @@ class ModelRun {
     for (const auto& child : node.children) expected.push_back(&child.second);
     std::sort(expected.begin(), expected.end(),
               [](const Node* a, const Node* b) { return ModelLess(a->name, b->name); });
-    std::u16string last;
+    cfb::ChildCursor cursor;
     size_t index = 0;
     for (;; ++index) {
       uint32_t child;
       DirEntry entry;
-      HRESULT hr = file_->NextChild(id, index == 0 ? nullptr : &last, &child, &entry);
+      HRESULT hr = file_->NextChild(id, &cursor, &child, &entry);
       ASSERT_TRUE(hr == S_OK || hr == S_FALSE) << hr;
       if (hr == S_FALSE) break;
       ASSERT_LT(index, expected.size());
       const Node& want = *expected[index];
       ASSERT_EQ(want.name, entry.name);
       ASSERT_EQ(want.storage ? cfb::kTypeStorage : cfb::kTypeStream, entry.type);
-      last = entry.name;
       if (want.storage) {
         VerifyStorage(child, want);
       } else {

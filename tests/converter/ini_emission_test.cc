@@ -362,6 +362,32 @@ TEST(EmissionRulesTest, ValuesTheBuilderCannotReadBack) {
   EXPECT_TRUE(problems.empty()) << problems[0].key << ": " << problems[0].why;
 }
 
+// A fixed name ("*" + stream name) is refused exactly when the engine would
+// refuse the stream name (platform::IsValidElementName): control characters
+// other than NUL are names like any other.
+TEST(EmissionRulesTest, FixedNamesFollowTheElementNameRule) {
+  const struct {
+    std::string name;
+    bool carried;
+  } cases[] = {
+      {"*\x05Info", true},  {"*\x1F", true},      {"*" + std::string(31, 'n'), true},
+      {"*caf\xE9", true},   {"*", false},          {"*" + std::string(32, 'n'), false},
+      {"*a/b", false},      {"*a\\b", false},     {"*a:b", false},
+      {"*a!b", false},
+  };
+  TaskContext context;
+  context.language = "ENG";
+  for (const auto& c : cases) {
+    Task task;
+    task.name = c.name;
+    std::vector<ValueProblem> problems;
+    Section(task, context, &problems);
+    bool name_refused = false;
+    for (const ValueProblem& problem : problems) name_refused |= problem.key == "NameENG";
+    EXPECT_EQ(!name_refused, c.carried) << c.name;
+  }
+}
+
 TEST(ScalarValueProblemTest, Table) {
   struct Case {
     std::string value;
@@ -428,6 +454,35 @@ TEST_F(EmitterFileTest, NumbersTasksOverAreasAndCountsThemPerArea) {
   EXPECT_EQ(text.substr(text.size() - main.size()), main);
   EXPECT_EQ(text.substr(text.size() - main.size() - 4, 4), "\r\n\r\n")
       << "one empty line, the one that ends the last section, precedes [MAIN]";
+}
+
+// Two fixed names of one area that the engine takes for one stream name
+// (its simple upper case, not ASCII only) fail the area.
+TEST_F(EmitterFileTest, FixedNamesEqualInAnyLetterCaseFailTheArea) {
+  const struct {
+    const char* a;
+    const char* b;
+    bool one_stream;
+  } cases[] = {
+      {"*fixed", "*FIXED", true},        {"*caf\xE9", "*CAF\xC9", true},  // café CAFÉ
+      {"*\x9A\xFF", "*\x8A\x9F", true},  // šÿ ŠŸ
+      {"*caf\xE9", "*cafe", false},      {"*\xDF", "*SS", false},        // ß has no simple upper case
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    writer_615::Tree tree = writer_615::Skeleton(615, "pw");
+    Task task;
+    task.name = c.a;
+    writer_615::AddTask(&tree, "_Common_/1", task);
+    task.name = c.b;
+    writer_615::AddTask(&tree, "_Common_/2", task);
+    RunSettings settings;
+    settings.config_path = dir_.File("f" + std::to_string(n++) + ".CNF");
+    ASSERT_EQ(writer_615::WriteTree(settings.config_path, tree), S_OK);
+    StringSink sink;
+    IniEmitter emitter(&settings, &sink);
+    EXPECT_EQ(emitter.EmitTasks(TaskArea::kShared), c.one_stream ? kAreaFailed : 0) << c.a;
+  }
 }
 
 TEST_F(EmitterFileTest, PasswordOver129BytesIsWrittenButFails) {

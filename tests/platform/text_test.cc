@@ -7,7 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/system.h"
 #include "tests/support/test_support.h"
@@ -66,7 +69,7 @@ TEST(TextTest, EqualNoCaseAnsiFoldsSimpleUpperCase) {
   }
 }
 
-TEST(TextTest, UpperCaseCharCoversTheEuropeanScripts) {
+TEST(TextTest, UpperCaseCharIsUnicodesSimpleUpperCase) {
   const std::pair<char16_t, char16_t> pairs[] = {
       {u'a', u'A'},           {u'z', u'Z'},           {u'A', u'A'},
       {u'\u00e0', u'\u00c0'}, {u'\u00fe', u'\u00de'}, {u'\u00f7', u'\u00f7'},
@@ -78,11 +81,56 @@ TEST(TextTest, UpperCaseCharCoversTheEuropeanScripts) {
       {u'\u0430', u'\u0410'}, {u'\u044f', u'\u042f'}, {u'\u0451', u'\u0401'},
       {u'\u045f', u'\u040f'}, {u'\u0491', u'\u0490'}, {u'\u04cf', u'\u04c0'},
       {u'\u04c2', u'\u04c1'}, {u'\u0561', u'\u0531'}, {u'\u1e01', u'\u1e00'},
-      {u'\uff41', u'\uff21'}, {u'\u4e2d', u'\u4e2d'}, {u'\u00b5', u'\u00b5'},
+      {u'\uff41', u'\uff21'}, {u'\u4e2d', u'\u4e2d'}, {u'\u00b5', u'\u039c'},
+      // Title case and other units that tables of letter pairs miss.
+      {u'\u01c5', u'\u01c4'}, {u'\u01c6', u'\u01c4'}, {u'\u03d0', u'\u0392'},
+      {u'\u0345', u'\u0399'}, {u'\u1e9b', u'\u1e60'}, {u'\u1f80', u'\u1f88'},
+      {u'\u2c65', u'\u023a'}, {u'\ua794', u'\ua7c4'}, {u'\uab70', u'\u13a0'},
+      // No simple upper case (only a special one) or none in the BMP.
+      {u'\u00df', u'\u00df'}, {u'\u0149', u'\u0149'}, {u'\u1f88', u'\u1f88'},
+      {char16_t{0xd801}, char16_t{0xd801}}, {char16_t{0xdc28}, char16_t{0xdc28}},
   };
   for (const auto& [lower, upper] : pairs) {
     EXPECT_EQ(static_cast<int>(upper), static_cast<int>(UpperCaseChar(lower)))
         << std::hex << static_cast<int>(lower);
+  }
+}
+
+// The whole table against UnicodeData.txt (Debian's unicode-data): every
+// BMP unit with a simple upper case in the BMP maps to it, every other unit
+// to itself. CI installs the file, so there its absence is a failure.
+TEST(TextTest, UpperCaseTableMatchesUnicodeData) {
+  const char* path = "/usr/share/unicode/UnicodeData.txt";
+  std::ifstream data(path);
+  if (!data) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string(ci) == "true") FAIL() << path << " is missing";
+    GTEST_SKIP() << path << " is missing (package unicode-data)";
+  }
+  std::vector<char16_t> expected(0x10000);
+  for (uint32_t c = 0; c < 0x10000; ++c) expected[c] = static_cast<char16_t>(c);
+  std::string line;
+  size_t mapped = 0;
+  while (std::getline(data, line)) {
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, ';');) fields.push_back(field);
+    if (fields.size() < 13 || fields[12].empty()) continue;
+    unsigned long code = std::stoul(fields[0], nullptr, 16);
+    unsigned long upper = std::stoul(fields[12], nullptr, 16);
+    if (code > 0xFFFF || upper > 0xFFFF) continue;
+    expected[code] = static_cast<char16_t>(upper);
+    ++mapped;
+  }
+  EXPECT_GT(mapped, 1000u);
+  int wrong = 0;
+  for (uint32_t c = 0; c < 0x10000 && wrong < 20; ++c) {
+    char16_t got = UpperCaseChar(static_cast<char16_t>(c));
+    if (got != expected[c]) {
+      ++wrong;
+      ADD_FAILURE() << std::hex << "U+" << c << " maps to U+" << static_cast<int>(got)
+                    << ", UnicodeData.txt says U+" << static_cast<int>(expected[c]);
+    }
   }
 }
 
@@ -95,6 +143,16 @@ TEST(TextTest, DISABLED_Cp1251WhenSelected) {
   EXPECT_TRUE(EqualNoCaseAnsi("\xE7\xE0\xE4\xE0\xF7\xE0", "\xC7\xC0\xC4\xC0\xD7\xC0"));
   EXPECT_EQ("?", WideToAnsi(u"\u00e9"));
   EXPECT_FALSE(platform::IsAnsiLeadByte(0xC6));
+}
+
+TEST(TextTest, DISABLED_Cp1253WhenSelected) {
+  ASSERT_TRUE(CodePageIs("1253")) << "run with TORVI32_ACP=1253";
+  EXPECT_EQ(u"\u00b5\u039c", AnsiToWide("\xB5\xCC"));
+  // The micro sign's upper case is capital mu (a table of Greek letters
+  // alone leaves it apart).
+  EXPECT_TRUE(EqualNoCaseAnsi("\xB5", "\xCC"));
+  EXPECT_TRUE(EqualNoCaseAnsi("\xF2\xDC", "\xD3\xA2"));  // final sigma, alpha with tonos
+  EXPECT_EQ(platform::FoldedWide("\xB5"), platform::FoldedWide("\xEC"));
 }
 
 TEST(TextTest, DISABLED_Cp932WhenSelected) {
@@ -121,6 +179,7 @@ TEST(TextTest, OtherCodePagesAreSelectedByEnvironment) {
   if (std::getenv("TORVI32_ACP") != nullptr) GTEST_SKIP() << "already a child";
   const std::pair<const char*, const char*> runs[] = {
       {"1251", "TextTest.DISABLED_Cp1251WhenSelected"},
+      {"1253", "TextTest.DISABLED_Cp1253WhenSelected"},
       {"932", "TextTest.DISABLED_Cp932WhenSelected"},
       {"77777", "TextTest.DISABLED_UnknownCodePageFallsBackTo1252"},
   };

@@ -252,15 +252,16 @@ TEST(StorageWindows, DestroyAndRevert) {
   EXPECT_EQ(STG_E_REVERTED, stream->Read(buffer, sizeof(buffer), &read));
 }
 
-// The compound file format forbids empty names and names holding '/', '\',
-// ':' or '!'. Wine's ole32 accepts them all and writes them into the file;
+// The compound file format forbids empty names and names holding NUL, '/',
+// '\', ':' or '!'. Wine's ole32 accepts them all and writes them into the file;
 // the backend refuses them before ole32 is called, as the POSIX engine does,
 // so that neither build ever writes such a name.
 TEST(StorageWindows, ForbiddenNamesAreRefusedThoughWineAcceptsThem) {
   TempFolder dir;
   std::unique_ptr<Storage> root = NewFile(dir.File("a.cnf"));
   ASSERT_TRUE(root);
-  const std::u16string forbidden[] = {u"", u"a/b", u"a\\b", u"a:b", u"a!b"};
+  const std::u16string forbidden[] = {u"", u"a/b", u"a\\b", u"a:b", u"a!b",
+                                      std::u16string(u"a\0b", 3)};
   for (const std::u16string& name : forbidden) {
     std::unique_ptr<Stream> stream;
     std::unique_ptr<Storage> storage;
