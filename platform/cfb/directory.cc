@@ -265,15 +265,8 @@ HRESULT Directory::Find(uint32_t storage, const std::u16string& name, uint32_t* 
 
 HRESULT Directory::NextChild(uint32_t storage, ChildCursor* cursor, uint32_t* id) {
   if (!cursor->started) {
-    HRESULT hr = Walk(storage, &cursor->ids, nullptr);
+    HRESULT hr = Walk(storage, &cursor->ids, nullptr, &cursor->names);
     if (FAILED(hr)) return hr;
-    cursor->names.clear();
-    for (uint32_t child : cursor->ids) {
-      DirEntry entry;
-      hr = Get(child, &entry);
-      if (FAILED(hr)) return hr;
-      cursor->names.push_back(entry.name);
-    }
     cursor->next = 0;
     cursor->changes = changes_;
     cursor->started = true;
@@ -301,57 +294,69 @@ HRESULT Directory::Children(uint32_t storage, std::vector<uint32_t>* ids) {
   return Walk(storage, ids, nullptr);
 }
 
-HRESULT Directory::Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order) {
+HRESULT Directory::Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order,
+                        std::vector<std::u16string>* names) {
   // In order, without recursion: the stack holds the nodes whose left
   // subtree is being walked. Every entry may be reached once, so the walk
-  // ends after at most as many steps as the directory has entries.
+  // ends after at most as many steps as the directory has entries. Entries
+  // are read straight into one buffer: a walk changes nothing.
   ids->clear();
-  TreeEdit t(this, storage);
+  if (names != nullptr) names->clear();
   std::unordered_set<uint32_t> seen;
   struct Frame {
     uint32_t id;
+    uint32_t right;
     uint32_t blacks;  // black nodes from the root down to this one
     bool red;
   };
   std::vector<Frame> stack;
-  bool valid = t.Color(t.Root()) == kBlack;
+  DirEntry node;
+  HRESULT hr = Get(storage, &node);
+  if (FAILED(hr)) return hr;
+  const uint32_t root = node.child;
+  bool valid = true;
   bool leaf_seen = false;
   uint32_t leaf_blacks = 0;  // black nodes on every path to a leaf
-  auto descend = [&](uint32_t id, uint32_t blacks, bool parent_red) {
+  // Pushes `id` and its left spine. S_FALSE for a cycle, a shared node or
+  // a link to an entry that is neither a storage nor a stream.
+  auto descend = [&](uint32_t id, uint32_t blacks, bool parent_red) -> HRESULT {
     for (;;) {
       if (id == NOSTREAM) {
         if (!leaf_seen) leaf_blacks = blacks;
         if (leaf_blacks != blacks) valid = false;
         leaf_seen = true;
-        return true;
+        return S_OK;
       }
-      if (!seen.insert(id).second) return false;  // a cycle or a shared node
-      const DirEntry& node = t.N(id);
-      if (FAILED(t.error())) return false;
+      if (!seen.insert(id).second) return S_FALSE;
+      HRESULT got = Get(id, &node);
+      if (FAILED(got)) return got;
+      if (node.type != kTypeStorage && node.type != kTypeStream) return S_FALSE;
       bool red = node.color != kBlack;
       if (node.color != kRed && node.color != kBlack) valid = false;
-      if (red && parent_red) valid = false;
+      if (red && (parent_red || id == root)) valid = false;
       blacks += red ? 0 : 1;
-      stack.push_back({id, blacks, red});
+      stack.push_back({id, node.right, blacks, red});
       id = node.left;
       parent_red = red;
     }
   };
-  if (!descend(t.Root(), 0, false)) return FAILED(t.error()) ? t.error() : STG_E_DOCFILECORRUPT;
-  const DirEntry* previous = nullptr;
-  while (!stack.empty()) {
+  hr = descend(root, 0, false);
+  std::u16string previous;
+  while (hr == S_OK && !stack.empty()) {
     Frame frame = stack.back();
     stack.pop_back();
     ids->push_back(frame.id);
-    const DirEntry& node = t.N(frame.id);
-    if (previous != nullptr && CompareNames(previous->name, node.name) >= 0) valid = false;
-    previous = &node;
-    if (!descend(node.right, frame.blacks, frame.red)) {
-      return FAILED(t.error()) ? t.error() : STG_E_DOCFILECORRUPT;
-    }
+    hr = Get(frame.id, &node);
+    if (FAILED(hr)) return hr;
+    if (ids->size() > 1 && CompareNames(previous, node.name) >= 0) valid = false;
+    previous = node.name;
+    if (names != nullptr) names->push_back(node.name);
+    hr = descend(frame.right, frame.blacks, frame.red);
   }
+  if (hr == S_FALSE) return STG_E_DOCFILECORRUPT;
+  if (FAILED(hr)) return hr;
   if (in_order != nullptr) *in_order = valid;
-  return t.error();
+  return S_OK;
 }
 
 HRESULT Directory::MakeOrdered(uint32_t storage) {

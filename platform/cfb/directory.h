@@ -87,8 +87,9 @@ class Directory {
   friend class TreeEdit;
   // Children() that also tells whether the tree is a valid red-black tree
   // (black root, no red node with a red child, one black height) in the
-  // engine's name order.
-  HRESULT Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order);
+  // engine's name order; `names`, when given, gets the children's names.
+  HRESULT Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order,
+               std::vector<std::u16string>* names = nullptr);
   // Rebuilds the tree of `storage` unless it is known to be in order.
   HRESULT MakeOrdered(uint32_t storage);
   // Relinks the children of `storage`, sorted by name, as a balanced, valid
