@@ -98,7 +98,14 @@ HRESULT Allocator::Free(uint32_t id) {
   HRESULT hr = SetNext(id, FREESECT);
   if (FAILED(hr)) return hr;
   if (id < search_from_) search_from_ = id;
-  return S_OK;
+  return Scrub(id);
+}
+
+HRESULT Allocator::Scrub(uint32_t id) {
+  // A freed sector keeps nothing of what it held (a configuration holds
+  // passwords).
+  uint8_t* bytes;
+  return file_->Fresh(id, &bytes);
 }
 
 HRESULT Allocator::Allocate(uint32_t* id) {
@@ -166,6 +173,8 @@ HRESULT Allocator::GrowFat() {
   for (uint32_t old : fat_sectors_) {
     fat_[old] = FREESECT;
     if (old < search_from_) search_from_ = old;
+    HRESULT hr = Scrub(old);
+    if (FAILED(hr)) return hr;
   }
   fat_sectors_.clear();
   for (uint64_t k = 0; k < count; ++k) {

@@ -27,6 +27,7 @@ class Allocator : public ChainLinks {
   HRESULT SetNext(uint32_t id, uint32_t next) override;
   HRESULT Allocate(uint32_t* id) override;
   HRESULT AllocateAtEnd(uint32_t* id) override { return Grow(id); }
+  // Marks the sector free and zeroes it.
   HRESULT Free(uint32_t id) override;
   uint32_t Limit() const override { return file_->sector_count(); }
   const uint32_t* Table(size_t* size) const override {
@@ -52,6 +53,8 @@ class Allocator : public ChainLinks {
   // when they have no entry for it.
   HRESULT Grow(uint32_t* id);
   HRESULT GrowFat();
+  // Zeroes a sector that no longer belongs to anything.
+  HRESULT Scrub(uint32_t id);
   bool Fits(uint64_t sectors) const;
   static uint64_t NextFatCount(uint64_t count);
   uint32_t DifatCapacity() const {

@@ -115,7 +115,9 @@ HRESULT MiniAllocator::Free(uint32_t id) {
   HRESULT hr = SetNext(id, FREESECT);
   if (FAILED(hr)) return hr;
   if (id < search_from_) search_from_ = id;
-  return S_OK;
+  // A freed mini sector keeps nothing of what it held.
+  static const uint8_t kZeros[kMiniSectorSize] = {};
+  return Write(id, 0, kZeros, kMiniSectorSize);
 }
 
 HRESULT MiniAllocator::Allocate(uint32_t* id) {

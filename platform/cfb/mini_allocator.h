@@ -24,6 +24,7 @@ class MiniAllocator : public ChainLinks {
   HRESULT Next(uint32_t id, uint32_t* next) override;
   HRESULT SetNext(uint32_t id, uint32_t next) override;
   HRESULT Allocate(uint32_t* id) override;
+  // Marks the mini sector free and zeroes it.
   HRESULT Free(uint32_t id) override;
   uint32_t Limit() const override { return mini_count_; }
 
