@@ -15,7 +15,7 @@ case "${1:-deb}" in
     scripts/install-deps.sh
     build=build-package
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCNF_TESTS=OFF \
-      -DCNF_BENCH=OFF >/dev/null
+      -DCNF_BENCH=OFF ${CNF_WERROR:+-DCNF_WERROR="$CNF_WERROR"} >/dev/null
     cmake --build "$build" -j "$jobs" --target Quarlen Rebolan cfbtool man_pages
     rm -f "$build"/cnf-migration_*.deb
     (cd "$build" && cpack -G DEB >/dev/null)

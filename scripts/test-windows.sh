@@ -22,7 +22,8 @@ CNF_JOBS=$jobs scripts/build-windows.sh i686
 
 echo "== native programs for the comparison ($native)"
 if [ ! -f "$native/build.ninja" ]; then
-  cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    ${CNF_WERROR:+-DCNF_WERROR="$CNF_WERROR"} >/dev/null
 fi
 cmake --build "$native" -j "$jobs" --target wine_tests Quarlen Rebolan
 
