@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev           # fuzzing and sanitizers
   python3 python3-olefile libgsf-bin # independent compound-file readers
   dpkg-dev file man-db groff-base    # the Debian package and the manual pages
+  lintian                            # checks the Debian package
   time                               # peak memory of a child in the benchmarks
 )
 

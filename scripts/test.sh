@@ -34,12 +34,19 @@ if [ "${CNF_SKIP_FUZZ:-0}" != 1 ]; then
   scripts/fuzz.sh "${CNF_FUZZ_SECONDS:-20}"
 fi
 
-# The Debian package: installed, run on the bundled example it carries, its
-# manual pages found, then removed without leaving a program behind.
+# The Debian package: clean for lintian (no error, no warning, and the
+# hardening flags in every program), installed, run on the bundled example
+# it carries, its manual pages found, then removed without leaving a
+# program behind.
 if [ "${CNF_SKIP_PACKAGE:-0}" != 1 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   deb=$(scripts/package.sh | tail -n 1)
+  lintian --display-info --fail-on error,warning "$deb" | tee "$deb.lintian"
+  if grep -q ' hardening-' "$deb.lintian"; then
+    echo "the programs lack hardening flags (see above)" >&2
+    exit 1
+  fi
   $sudo dpkg -i "$deb"
   CNF_PROGRAMS=/usr/bin CNF_EXAMPLE=/usr/share/doc/cnf-migration/examples/Torvi32.CNF \
     scripts/run-example.sh
