@@ -11,6 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${CNF_JOBS:-$(nproc)}
 
+scripts/install-deps.sh
+
 combinations=("$@")
 if [ ${#combinations[@]} -eq 0 ]; then
   for compiler in gcc clang; do
