@@ -73,8 +73,9 @@ bool Check(HRESULT hr, const char* what) {
 
 // Creates a fresh file and adds n task streams in one run (a StorageScope,
 // as the programs hold one, and its commit); returns seconds, or -1; *cpu
-// gets the processor seconds.
+// gets the processor seconds (0 on failure).
 double AddTasks(const std::string& path, int n, double* cpu) {
+  *cpu = 0;
   unlink(path.c_str());
   {
     std::unique_ptr<platform::Storage> root, common;
@@ -145,7 +146,7 @@ int main(int argc, char** argv) {
   // thrown off by other work on the machine.
   double small = -1, small_cpu = 0;
   for (int i = 0; i < 5; ++i) {
-    double cpu;
+    double cpu = 0;
     double t = AddTasks(path, 100, &cpu);
     if (t < 0) return 1;
     if (small < 0 || t < small) small = t;

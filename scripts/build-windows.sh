@@ -17,7 +17,8 @@ scripts/install-deps.sh --windows
 
 build="build-windows-$arch"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-$arch.cmake" >/dev/null
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-$arch.cmake" \
+  ${CNF_WERROR:+-DCNF_WERROR="$CNF_WERROR"} >/dev/null
 cmake --build "$build" -j "${CNF_JOBS:-$(nproc)}"
 for program in Quarlen Rebolan; do
   [ -f "$build/tools/$program.exe" ] && echo "built $build/tools/$program.exe"

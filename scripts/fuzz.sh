@@ -8,7 +8,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCNF_FUZZ=ON \
-  -DCNF_SANITIZE=ON -DCNF_TESTS=OFF -DCNF_BENCH=OFF -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  -DCNF_SANITIZE=ON -DCNF_TESTS=OFF -DCNF_BENCH=OFF -DCMAKE_CXX_COMPILER=clang++ \
+  ${CNF_WERROR:+-DCNF_WERROR="$CNF_WERROR"} >/dev/null
 cmake --build build-fuzz -j "$(nproc)"
 
 status=0

@@ -5,7 +5,9 @@
 #     file and process APIs, the process entry, and the profile reader
 #     against Wine's own GetPrivateProfileStringA / GetPrivateProfileIntA;
 #  2. wine_tests (a native program): Quarlen.exe and Rebolan.exe run under
-#     Wine beside the native Quarlen and Rebolan on the same inputs.
+#     Wine beside the native Quarlen and Rebolan on the same inputs;
+#  3. the zip for administrators (scripts/package.sh windows): the quick
+#     start and the pages as text with CR LF line ends.
 # The 32-bit (i686) build is made as well; its tests run only where Wine can
 # run 32-bit programs. The native build is $CNF_NATIVE_BUILD (default build).
 set -euo pipefail
@@ -22,7 +24,8 @@ CNF_JOBS=$jobs scripts/build-windows.sh i686
 
 echo "== native programs for the comparison ($native)"
 if [ ! -f "$native/build.ninja" ]; then
-  cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    ${CNF_WERROR:+-DCNF_WERROR="$CNF_WERROR"} >/dev/null
 fi
 cmake --build "$native" -j "$jobs" --target wine_tests Quarlen Rebolan
 
@@ -57,3 +60,27 @@ fi
 
 echo "== Windows programs against the native ones"
 CNF_WINDOWS_BUILD="$PWD/build-windows-x86_64" "$native/tests/wine_tests"
+
+# The zip for administrators: the quick start at the top beside the
+# programs, and every page as text with CR LF line ends that names the
+# other pages by their .txt names.
+echo "== the Windows zip"
+zip=$(CNF_JOBS=$jobs scripts/package.sh windows | tail -n 1)
+python3 - "$zip" <<'PY'
+import re, sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+top = names[0].split("/")[0] + "/"
+faults = [f"no {top}{n}" for n in ("QUICKSTART.txt", "Rebolan.exe", "Quarlen.exe")
+          if top + n not in names]
+for name in names:
+    if name.endswith(".md"):
+        faults.append(f"{name}: a Markdown page, not text")
+    if name.endswith(".txt"):
+        text = zipfile.ZipFile(sys.argv[1]).read(name)
+        if re.search(rb"(?<!\r)\n", text) or not text.endswith(b"\r\n"):
+            faults.append(f"{name}: a line without CR LF")
+        for ref in re.findall(rb"[A-Za-z0-9_./-]+\.md\b", text):
+            faults.append(f"{name}: names {ref.decode()}")
+print("\n".join(faults) or f"{sys.argv[1]}: {len(names)} files, text with CR LF")
+sys.exit(1 if faults else 0)
+PY
