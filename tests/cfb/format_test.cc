@@ -113,6 +113,58 @@ TEST(FormatTest, FreedSectorsAreUsedBeforeTheFileGrows) {
   EXPECT_EQ(testing_support::OlefileDump(path), cfb_test::EngineDump(path));
 }
 
+// A removed stream leaves none of its bytes in the file: not in freed
+// sectors, not in freed mini sectors, not in the tail cut off a stream made
+// shorter, not after it moved between the mini stream and sectors.
+TEST(FormatTest, FreedSectorsAndMiniSectorsAreZeroed) {
+  TempDir dir;
+  std::string path = dir.File("a.cnf");
+  std::unique_ptr<CompoundFile> file;
+  ASSERT_EQ(S_OK, CompoundFile::Create(path, &file));
+  auto secret = [](char tag, size_t n) {
+    std::string s;
+    while (s.size() < n) s += std::string("SECRET-") + tag + "-" + std::to_string(s.size()) + ";";
+    return s.substr(0, n);
+  };
+  struct Stream {
+    const char16_t* name;
+    char tag;
+    size_t size;
+  };
+  const Stream streams[] = {{u"mini", 'm', 300}, {u"big", 'b', 9000},
+                            {u"shrunk", 's', 9000}, {u"moved", 'v', 3000}};
+  for (const Stream& st : streams) {
+    uint32_t id;
+    ASSERT_EQ(S_OK, file->CreateElement(0, st.name, cfb::kTypeStream, &id));
+    std::string bytes = secret(st.tag, st.size);
+    ASSERT_EQ(S_OK, file->WriteStream(id, 0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+  }
+  ASSERT_EQ(S_OK, file->Close());
+  ASSERT_NE(std::string::npos, testing_support::ReadWholeFile(path).find("SECRET-m-"));
+
+  ASSERT_EQ(S_OK, CompoundFile::Open(path, &file));
+  std::vector<uint32_t> gone;
+  ASSERT_EQ(S_OK, file->DestroyElement(0, u"mini", &gone));
+  ASSERT_EQ(S_OK, file->DestroyElement(0, u"big", &gone));
+  uint32_t id;
+  cfb::DirEntry entry;
+  ASSERT_EQ(S_OK, file->Find(0, u"shrunk", &id, &entry));
+  ASSERT_EQ(S_OK, file->ResizeStream(id, 5000));  // past 4096: sectors cut off
+  ASSERT_EQ(S_OK, file->Find(0, u"moved", &id, &entry));
+  ASSERT_EQ(S_OK, file->WriteStream(id, 3000, "x", 1));
+  ASSERT_EQ(S_OK, file->ResizeStream(id, 5000));  // out of the mini stream
+  std::string zeros(5000, '\0');
+  ASSERT_EQ(S_OK, file->WriteStream(id, 0, zeros.data(), 5000));
+  ASSERT_EQ(S_OK, file->Close());
+  const std::string bytes = testing_support::ReadWholeFile(path);
+  EXPECT_EQ(std::string::npos, bytes.find("SECRET-m-"));
+  EXPECT_EQ(std::string::npos, bytes.find("SECRET-b-"));
+  EXPECT_EQ(std::string::npos, bytes.find("SECRET-v-"));
+  EXPECT_EQ(std::string::npos, bytes.find(secret('s', 9000).substr(5000, 100)));
+  EXPECT_NE(std::string::npos, bytes.find(secret('s', 5000).substr(4000)));
+  EXPECT_EQ("", cfb_test::CheckFile(path));
+}
+
 TEST(FormatTest, VersionFourFilesAreChangedInPlace) {
   TempDir dir;
   std::string path = dir.File("v4.cnf");
