@@ -236,6 +236,7 @@ HRESULT CompoundFile::Commit() {
     stream_chains_.clear();
     recent_.valid = false;
     HRESULT restored = file_->Rollback();
+    if (SUCCEEDED(restored)) restored = header_.Parse(file_->header());
     if (SUCCEEDED(restored)) restored = Load();
     if (FAILED(restored)) broken_ = hr;
   }

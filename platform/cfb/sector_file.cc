@@ -360,6 +360,15 @@ HRESULT SectorFile::Rollback() {
   cache_.clear();
   dirty_count_ = 0;
   savepoint_ = Savepoint();
+  // The header the file holds again (the commit may have written the new one
+  // before it failed).
+  std::vector<uint8_t> on_disk(kHeaderSize, 0);
+  size_t got = 0;
+  if (file_->ReadAt(0, on_disk.data(), on_disk.size(), &got) == 0 && got == kHeaderSize) {
+    disk_header_ = on_disk;
+  } else if (SUCCEEDED(hr)) {
+    hr = STG_E_READFAULT;
+  }
   header_ = disk_header_;
   uint64_t size = 0;
   if (file_->Size(&size) == 0) {
@@ -378,9 +387,8 @@ void SectorFile::SyncFolder() {
 }
 
 void SectorFile::Trim() {
-  if (cache_.size() * static_cast<size_t>(sector_size_) <= kMaxCachedBytes + dirty_count_ * static_cast<size_t>(sector_size_)) {
-    return;
-  }
+  const size_t clean = cache_.size() - dirty_count_;
+  if (clean * static_cast<size_t>(sector_size_) <= kMaxCachedBytes) return;
   last_ = nullptr;
   for (auto it = cache_.begin(); it != cache_.end();) {
     it = it->second.dirty ? std::next(it) : cache_.erase(it);

@@ -104,9 +104,12 @@ class SectorFile {
   // the caller rolls back.
   HRESULT Commit();
   // Takes back what this transaction wrote to the file and drops every
-  // cached sector. STG_E_WRITEFAULT when the file could not be restored: the
-  // journal stays, and the next open restores it.
+  // cached sector; header() is then the file's again. STG_E_WRITEFAULT when
+  // the file could not be restored: the journal stays, and the next open
+  // restores it.
   HRESULT Rollback();
+  // The header as the transaction has it (512 bytes).
+  const uint8_t* header() const { return header_.data(); }
   // Whether the transaction has changes not yet committed.
   bool changed() const { return dirty_count_ != 0 || header_dirty() || wrote_; }
 

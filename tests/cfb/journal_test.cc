@@ -519,6 +519,46 @@ TEST(JournalTest, AFailingFileCallOfAnyKindLeavesAWholeState) {
   cfb::SectorFile::SetSpillBytesForTesting(cfb::SectorFile::kSpillBytes);
 }
 
+// An open goes on after a commit that failed at any of its file calls: it
+// is back at the last commit, in the file and in memory (the header too,
+// which the commit may have written before it failed), and what it does
+// next is committed on top of that.
+TEST(JournalTest, AnOpenGoesOnFromTheLastCommitAfterAFailedOne) {
+  testing_support::TempDir dir;
+  std::string path = dir.File("a.cnf");
+  for (FileCall kind : {FileCall::kWrite, FileCall::kSync, FileCall::kDelete}) {
+    bool finished = false;
+    for (uint64_t k = 1; !finished && k < 50; ++k) {
+      MakeBase(path);
+      testing_support::FaultInjectingFileSystem fs;
+      testing_support::ScopedFileSystem use(&fs);
+      std::unique_ptr<cfb::CompoundFile> file;
+      ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path, &file));
+      fs.FailAt(kind, k, EIO, false);
+      uint32_t id;
+      HRESULT hr = file->CreateElement(0, u"lost", cfb::kTypeStream, &id);
+      // Large enough to move the FAT: the header changes.
+      if (SUCCEEDED(hr)) hr = file->WriteStream(id, 0, Pattern(100000, 'l').data(), 100000);
+      if (SUCCEEDED(hr)) hr = file->Commit();
+      finished = !fs.Injected();
+      fs.FailAt(kind, 0, 0, false);
+      ASSERT_EQ(S_OK, file->CreateElement(0, u"later", cfb::kTypeStream, &id));
+      ASSERT_EQ(S_OK, file->WriteStream(id, 0, Pattern(5000, 'n').data(), 5000));
+      ASSERT_EQ(S_OK, file->Close());
+      FileSystem::SetDefault(nullptr);
+      std::string what = "kind " + std::to_string(static_cast<int>(kind)) + " k " +
+                         std::to_string(k);
+      EXPECT_EQ("", cfb_test::CheckFile(path)) << what;
+      std::string dump = cfb_test::EngineDump(path);
+      EXPECT_NE(std::string::npos, dump.find("F later 5000")) << what << "\n" << dump;
+      EXPECT_EQ(SUCCEEDED(hr), dump.find("F lost 100000") != std::string::npos) << what;
+      EXPECT_NE(std::string::npos, dump.find("F Tasks/small 300")) << what;
+      FileSystem::Platform()->Delete(path);
+    }
+    EXPECT_TRUE(finished);
+  }
+}
+
 class JournalFileTest : public testing::Test {
  protected:
   void SetUp() override {
