@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <random>
@@ -82,16 +83,21 @@ TEST(KillTest, AKilledRunLeavesTheConfigurationBeforeOrAfterIt) {
   ASSERT_NE(std::string::npos, before.find("S OFFICE/anna")) << before;
   ASSERT_NE(std::string::npos, before.find("S _Common_/_ReadOnly_")) << before;
 
-  // A whole run: the state after, and how long a run takes.
-  auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(0, testing_support::Run({ProgramPath("Quarlen"), "add.ini"}, dir.path()).exit_status);
-  auto run_time = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::steady_clock::now() - start);
+  // A whole run: the state after, and how long a run takes (the shortest
+  // of five, so that kills land inside a run on a busy machine too).
+  std::chrono::microseconds run_time = std::chrono::seconds(10);
+  for (int i = 0; i < 5; ++i) {
+    WriteWholeFile(cnf, base);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(0, testing_support::Run({ProgramPath("Quarlen"), "add.ini"}, dir.path()).exit_status);
+    run_time = std::min(run_time, std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - start));
+  }
   const std::string after = OlefileDump(cnf);
   ASSERT_NE(before, after);
 
   std::mt19937 random(20261210);
-  std::uniform_int_distribution<int64_t> delay(0, run_time.count() * 3 / 2);
+  std::uniform_int_distribution<int64_t> delay(0, run_time.count());
   int killed = 0, before_seen = 0, after_seen = 0;
   const int kRuns = 200;
   for (int i = 0; i < kRuns; ++i) {
@@ -113,7 +119,8 @@ TEST(KillTest, AKilledRunLeavesTheConfigurationBeforeOrAfterIt) {
   RecordProperty("killed", killed);
   std::printf("kill test: %d runs, %d killed, %d left the state before, %d after\n", kRuns,
               killed, before_seen, after_seen);
-  EXPECT_GT(killed, kRuns / 3);
+  EXPECT_GT(killed, kRuns / 5);
+  EXPECT_GT(before_seen, 0);
 }
 
 }  // namespace
