@@ -35,6 +35,9 @@ struct ElementStat {
   std::u16string name;
   ElementType type = ElementType::kStream;
   uint64_t size = 0;  // stream size in bytes; 0 for a storage
+  uint8_t clsid[16] = {};  // a storage's class id as stored (all zero: none)
+  uint64_t created = 0;    // FILETIME: 100 ns units since 1601-01-01 UTC; 0: not set
+  uint64_t modified = 0;   // FILETIME, as `created`
 };
 
 class Stream {
@@ -75,6 +78,13 @@ class Storage {
                                 std::unique_ptr<Storage>* storage) = 0;
   // Removes a stream, or a storage with everything inside it.
   virtual HRESULT DestroyElement(const std::u16string& name) = 0;
+  // Renames the child `old_name` to `new_name`: STG_E_FILENOTFOUND without
+  // `old_name`, STG_E_FILEALREADYEXISTS when another child has `new_name` (in
+  // any letter case; a change of letter case alone renames the element),
+  // STG_E_INVALIDNAME for a name the format does not allow,
+  // STG_E_ACCESSDENIED while the element is open.
+  virtual HRESULT RenameElement(const std::u16string& old_name,
+                                const std::u16string& new_name) = 0;
   virtual HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) = 0;
 };
 

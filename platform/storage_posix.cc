@@ -11,6 +11,8 @@
 // every path opened, and each later open of the path makes a new root on it.
 #include <errno.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -148,6 +150,9 @@ class PosixEnumerator : public ElementEnumerator {
     stat->name = entry.name;
     stat->type = entry.type == cfb::kTypeStream ? ElementType::kStream : ElementType::kStorage;
     stat->size = entry.type == cfb::kTypeStream ? entry.size : 0;
+    std::copy(std::begin(entry.clsid), std::end(entry.clsid), stat->clsid);
+    stat->created = entry.created;
+    stat->modified = entry.modified;
     return S_OK;
   }
 
@@ -227,6 +232,18 @@ class PosixStorage : public Storage {
       session_->open.erase(it);
     }
     return S_OK;
+  }
+
+  HRESULT RenameElement(const std::u16string& old_name,
+                        const std::u16string& new_name) override {
+    HRESULT hr = Check(session_, handle_);
+    if (FAILED(hr)) return hr;
+    uint32_t id;
+    cfb::DirEntry entry;
+    hr = session_->file->Find(handle_->id, old_name, &id, &entry);
+    if (FAILED(hr)) return hr;
+    if (session_->IsOpen(id)) return STG_E_ACCESSDENIED;
+    return session_->file->RenameElement(handle_->id, old_name, new_name, &id);
   }
 
   HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) override {

@@ -152,6 +152,9 @@ class WindowsEnumerator : public ElementEnumerator {
     }
     stat->type = raw.type == STGTY_STORAGE ? ElementType::kStorage : ElementType::kStream;
     stat->size = raw.type == STGTY_STREAM ? raw.cbSize.QuadPart : 0;
+    memcpy(stat->clsid, &raw.clsid, sizeof stat->clsid);
+    stat->created = static_cast<uint64_t>(raw.ctime.dwHighDateTime) << 32 | raw.ctime.dwLowDateTime;
+    stat->modified = static_cast<uint64_t>(raw.mtime.dwHighDateTime) << 32 | raw.mtime.dwLowDateTime;
     return S_OK;
   }
 
@@ -205,6 +208,12 @@ class WindowsStorage : public Storage {
   HRESULT DestroyElement(const std::u16string& name) override {
     if (!IsValidElementName(name)) return STG_E_INVALIDNAME;
     return storage_->DestroyElement(Wide(name));
+  }
+
+  HRESULT RenameElement(const std::u16string& old_name,
+                        const std::u16string& new_name) override {
+    if (!IsValidElementName(old_name) || !IsValidElementName(new_name)) return STG_E_INVALIDNAME;
+    return storage_->RenameElement(Wide(old_name), Wide(new_name));
   }
 
   HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) override {

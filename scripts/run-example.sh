@@ -35,17 +35,15 @@ REGEDIT4
 "CFG"="$cnf"
 EOF
 
-# Task streams per area, from `cfbtool ls`: "AREA COUNT" lines, where AREA
-# is "common", "read-only" or "DOMAIN/USER". The name column begins at
-# character 21 and is indented by two blanks per level.
+# Task streams per area, from `cfbtool ls -p`: "AREA COUNT" lines, where AREA
+# is "common", "read-only" or "DOMAIN/USER". Each line is "TYPE SIZE PATH"
+# with the full path last.
 tasks_per_area() {
-  "$bin/cfbtool" ls "$1" | awk '
-    { rest = substr($0, 21); name = rest; sub(/^ */, "", name)
-      depth = (length(rest) - length(name)) / 2; at[depth] = name
-      if ($1 != "stream") next
-      if (depth == 1 && at[0] == "_Common_") area = "common"
-      else if (depth == 2 && at[0] == "_Common_" && at[1] == "_ReadOnly_") area = "read-only"
-      else if (depth == 2 && at[0] !~ /^_/) area = at[0] "/" at[1]
+  "$bin/cfbtool" ls -p "$1" | awk '
+    $1 == "stream" { path = $0; sub(/^[^ ]* [^ ]* /, "", path); n = split(path, at, "/")
+      if (n == 2 && at[1] == "_Common_") area = "common"
+      else if (n == 3 && at[1] == "_Common_" && at[2] == "_ReadOnly_") area = "read-only"
+      else if (n == 3 && at[1] !~ /^_/) area = at[1] "/" at[2]
       else next
       count[area]++ }
     END { for (a in count) print a, count[a] }' | sort

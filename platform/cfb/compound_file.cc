@@ -672,6 +672,54 @@ HRESULT CompoundFile::DestroyElement(uint32_t storage, const std::u16string& nam
   return hr;
 }
 
+HRESULT CompoundFile::RenameElement(uint32_t storage, const std::u16string& old_name,
+                                    const std::u16string& new_name, uint32_t* id) {
+  HRESULT hr = ValidateName(new_name);
+  if (FAILED(hr)) return hr;
+  uint32_t found;
+  DirEntry entry;
+  hr = Find(storage, old_name, &found, &entry);
+  if (FAILED(hr)) return hr;
+  uint32_t taken;
+  hr = dir_->Find(storage, new_name, &taken);
+  if (FAILED(hr)) return hr;
+  if (taken != NOSTREAM && taken != found) return STG_E_FILEALREADYEXISTS;
+  *id = found;
+  if (entry.name == new_name) return S_OK;
+
+  Begin(/*creates=*/false);
+  hr = dir_->Remove(storage, found);
+  // The removal relinked the tree: the entry is read again before its name changes.
+  if (SUCCEEDED(hr)) hr = dir_->Get(found, &entry);
+  if (SUCCEEDED(hr)) {
+    entry.name = new_name;
+    hr = dir_->Put(found, entry);
+  }
+  if (SUCCEEDED(hr)) hr = dir_->Insert(storage, found);
+  return Finish(hr);
+}
+
+HRESULT CompoundFile::Count(Census* census) {
+  *census = Census();
+  HRESULT hr = Usable();
+  if (FAILED(hr)) return hr;
+  census->sectors = file_->sector_count();
+  for (uint32_t s = 0; s < census->sectors && s < fat_->Coverage(); ++s) {
+    uint32_t v;
+    hr = fat_->Next(s, &v);
+    if (FAILED(hr)) return hr;
+    if (v == FREESECT) ++census->free_sectors;
+  }
+  census->mini_sectors = mini_->Limit();
+  for (uint32_t m = 0; m < census->mini_sectors; ++m) {
+    uint32_t v;
+    hr = mini_->Next(m, &v);
+    if (FAILED(hr)) return hr;
+    if (v == FREESECT) ++census->free_mini_sectors;
+  }
+  return dir_->chain()->Length(&census->directory_sectors);
+}
+
 HRESULT CompoundFile::Check(std::string* problems) {
   problems->clear();
   HRESULT hr = Usable();

@@ -88,6 +88,15 @@ class CompoundFile {
   // *gone gets the entry numbers that were destroyed.
   HRESULT DestroyElement(uint32_t storage, const std::u16string& name,
                          std::vector<uint32_t>* gone);
+  // Gives the child `old_name` of `storage` the name `new_name`, keeping its
+  // entry (so its contents, CLSID and times): it leaves the tree and joins it
+  // again under the new name. A new name that differs from the old one in
+  // letter case only renames the element to that spelling. *id gets the
+  // entry. STG_E_FILENOTFOUND when there is no `old_name`,
+  // STG_E_FILEALREADYEXISTS when another child has `new_name` in any letter
+  // case, STG_E_INVALIDNAME for a name the format does not allow.
+  HRESULT RenameElement(uint32_t storage, const std::u16string& old_name,
+                        const std::u16string& new_name, uint32_t* id);
   HRESULT Stat(uint32_t id, DirEntry* entry);
   // The next child of `storage` for the enumeration at `cursor` (start with
   // a fresh ChildCursor): S_OK, or S_FALSE when there is none. See
@@ -108,6 +117,18 @@ class CompoundFile {
   // cannot even be walked.
   HRESULT Check(std::string* problems);
 
+  // How the sectors are used: the file's sectors and mini sectors and how
+  // many of each the FAT and the mini FAT mark free; the directory's length.
+  struct Census {
+    uint64_t directory_sectors = 0;
+    uint32_t sectors = 0;
+    uint32_t free_sectors = 0;
+    uint32_t mini_sectors = 0;
+    uint32_t free_mini_sectors = 0;
+  };
+  HRESULT Count(Census* census);
+
+  const Header& header() const { return header_; }
   uint16_t major_version() const { return header_.major_version; }
   uint32_t sector_count() const { return file_->sector_count(); }
 

@@ -394,3 +394,56 @@ TEST(StorageTest, SortedInsertionsKeepTheTreeBalanced) {
 }
 
 }  // namespace
+
+// A rename keeps the element (its contents and its place as an open
+// object's target) and leaves a valid red-black tree in name order, also
+// after many renames in a large storage, so that every name is found again.
+TEST(StorageTest, RenameResultCodesAndTheTreeStaysValid) {
+  TempDir dir;
+  std::string path = dir.File("r.cnf");
+  {
+    std::unique_ptr<Storage> root, sub;
+    std::unique_ptr<Stream> s;
+    ASSERT_EQ(S_OK, platform::CreateStorageFile(path, kStorageMode, &root));
+    ASSERT_EQ(S_OK, root->CreateStorage(u"Store", kStorageMode, &sub));
+    for (int i = 0; i < 200; ++i) {
+      std::u16string name = u"n" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                            std::u16string(i / 26 + 1, u'x');
+      ASSERT_EQ(S_OK, sub->CreateStream(name, kStorageMode, &s));
+      ASSERT_EQ(S_OK, WriteAll(s.get(), Bytes(10 + i, i)));
+    }
+    ASSERT_EQ(S_OK, root->CreateStream(u"Open", kStorageMode, &s));
+    ASSERT_EQ(S_OK, root->CreateStream(u"Other", kStorageMode, &s));
+    EXPECT_EQ(STG_E_ACCESSDENIED, root->RenameElement(u"other", u"Third"));
+    EXPECT_EQ(STG_E_ACCESSDENIED, root->RenameElement(u"Store", u"Shop"));
+    s.reset();
+    sub.reset();
+    EXPECT_EQ(STG_E_FILENOTFOUND, root->RenameElement(u"missing", u"x"));
+    EXPECT_EQ(STG_E_FILEALREADYEXISTS, root->RenameElement(u"Open", u"OTHER"));
+    EXPECT_EQ(STG_E_FILEALREADYEXISTS, root->RenameElement(u"Open", u"store"));
+    for (const std::u16string& bad :
+         {std::u16string(32, u'a'), std::u16string(), std::u16string(u"a/b"),
+          std::u16string(u"a:b"), std::u16string(u"a\0b", 3)}) {
+      EXPECT_EQ(STG_E_INVALIDNAME, root->RenameElement(u"Open", bad)) << Utf8(bad);
+    }
+    EXPECT_EQ(S_OK, root->RenameElement(u"Open", u"Open"));
+    EXPECT_EQ(S_OK, root->RenameElement(u"open", u"OPEN"));  // a change of case alone
+    EXPECT_EQ(S_OK, root->RenameElement(u"other", u"Zeta"));
+    ASSERT_EQ(S_OK, root->OpenStorage(u"Store", kStorageMode, &sub));
+    for (int i = 0; i < 200; i += 3) {
+      std::u16string name = u"n" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                            std::u16string(i / 26 + 1, u'x');
+      ASSERT_EQ(S_OK, sub->RenameElement(name, u"r" + name)) << Utf8(name);
+    }
+    EXPECT_EQ((std::vector<std::u16string>{u"OPEN", u"Zeta", u"Store"}), Names(root.get()));
+    ASSERT_EQ(S_OK, sub->OpenStream(u"rnAx", kStorageMode, &s));
+    EXPECT_EQ(Bytes(10, 0), ReadAll(s.get()));
+    s.reset();
+    EXPECT_EQ(STG_E_FILENOTFOUND, sub->OpenStream(u"nAx", kStorageMode, &s));
+  }
+  EXPECT_EQ("", Check(path));
+  std::string dump = OlefileDump(path);
+  EXPECT_NE(std::string::npos, dump.find("F Store/rnAx 10 ")) << dump.substr(0, 300);
+  EXPECT_NE(std::string::npos, dump.find("F OPEN 0 \n")) << dump.substr(0, 300);
+  EXPECT_EQ(std::string::npos, dump.find("F Store/nAx ")) << dump.substr(0, 300);
+}

@@ -4,9 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/cfb/cfb_test_util.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -187,6 +191,329 @@ TEST(CfbtoolTest, HelpAndVersion) {
   RunResult version = Tool({"--version"});
   EXPECT_EQ(0, version.exit_status);
   EXPECT_EQ("cfbtool 1.0.0\n", version.out);
+}
+
+// A small tree with UTF-8, a control character and blanks in names, built by cfbtool.
+std::string SampleFile(const TempDir& dir) {
+  const std::string file = dir.File("sample.cnf");
+  Ok({"new", file});
+  Ok({"mkdir", file, "_Common_"});
+  Ok({"mkdir", file, "_Common_/_ReadOnly_"});
+  Ok({"put", file, "_Common_/Task"}, Pattern(5000));
+  Ok({"put", file, "_Common_/_ReadOnly_/7"}, Pattern(70));
+  Ok({"put", file, "\\x05Summary"}, "s");
+  Ok({"put", file, "\xC3\x84rger"}, "");
+  return file;
+}
+
+// Lines "S path" / "F path size hex" (the form of OlefileDump) from the
+// files under an extracted folder.
+std::string FolderDump(const std::string& root) {
+  std::vector<std::string> lines;
+  for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+    std::string path = item.path().string().substr(root.size() + 1);
+    if (item.is_directory()) {
+      lines.push_back("S " + path);
+    } else {
+      std::string bytes = testing_support::ReadWholeFile(item.path().string());
+      lines.push_back("F " + path + " " + std::to_string(bytes.size()) + " " +
+                      testing_support::Hex(bytes));
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+// Writes a 32-bit value at `offset` into every directory entry named `name`
+// (ASCII), as a damaged file or another writer would have it.
+void PatchEntries(const std::string& file, const std::string& name, uint64_t offset,
+                  uint32_t value) {
+  const std::string bytes = testing_support::ReadWholeFile(file);
+  std::string utf16;
+  for (char c : name) utf16 += std::string{c, '\0'};
+  utf16 += std::string(2, '\0');
+  for (uint64_t at : cfb_test::EntryOffsets(file)) {
+    if (bytes.compare(at, utf16.size(), utf16) == 0) cfb_test::FilePut32(file, at + offset, value);
+  }
+}
+
+RunResult Python(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/python3", "-c", program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testing_support::Run(argv);
+}
+
+TEST(CfbtoolTest, BlanksAtTheEndsOfNamesAreEscapedInListingsAndPaths) {
+  TempDir dir;
+  const std::string file = dir.File("t.cnf");
+  Ok({"new", file});
+  Ok({"mkdir", file, "S"});
+  struct Case {
+    std::string path;  // as given to put
+    std::string shown;  // in ls -p
+  };
+  const Case cases[] = {
+      {"S/\\x20\\x20in", "S/\\x20\\x20in"},
+      {"S/a\\x20b", "S/a b"},  // inside a name a blank is itself
+      {"S/end\\x20", "S/end\\x20"},
+      {"S/\\x20", "S/\\x20"},
+  };
+  std::string expected = "storage - S\n";
+  for (const Case& c : cases) Ok({"put", file, c.path}, c.shown);
+  std::set<std::string> listed;
+  RunResult paths = Tool({"ls", "-p", file});
+  ASSERT_EQ(0, paths.exit_status) << paths.err;
+  for (const Case& c : cases) {
+    EXPECT_NE(std::string::npos, paths.out.find(" " + c.shown + "\n")) << paths.out;
+    // What a listing shows reads the element back.
+    EXPECT_EQ(c.shown, Tool({"cat", file, c.shown}).out) << c.shown;
+  }
+  // In the tree listing no name looks indented like a child of S.
+  RunResult tree = Tool({"ls", file});
+  EXPECT_NE(std::string::npos, tree.out.find("    \\x20\\x20in\n")) << tree.out;
+  EXPECT_NE(std::string::npos, tree.out.find("    \\x20\n")) << tree.out;
+}
+
+TEST(CfbtoolTest, PathListingAndJsonAgreeWithOlefile) {
+  TempDir dir;
+  const std::string file = SampleFile(dir);
+  // A CLSID and times on _Common_, as other writers set them.
+  const uint32_t fields[][2] = {{80, 0x00020906}, {84, 0},          {88, 0x000000C0},
+                                {92, 0x46000000}, {100, 0xC89DC000}, {104, 0x01C07385},
+                                {108, 0xC89DC001}, {112, 0x01C07385}};  // 2001-01-01, +100 ns
+  for (const auto& field : fields) PatchEntries(file, "_Common_", field[0], field[1]);
+
+  RunResult paths = Tool({"ls", "-p", file});
+  ASSERT_EQ(0, paths.exit_status) << paths.err;
+  EXPECT_EQ(
+      "stream 0 \xC3\x84rger\n"
+      "stream 1 \\x05Summary\n"
+      "storage - _Common_\n"
+      "stream 5000 _Common_/Task\n"
+      "storage - _Common_/_ReadOnly_\n"
+      "stream 70 _Common_/_ReadOnly_/7\n",
+      paths.out);
+  RunResult json = Tool({"ls", "--json", file});
+  ASSERT_EQ(0, json.exit_status) << json.err;
+  testing_support::WriteWholeFile(dir.File("ls.json"), json.out);
+  // Every element as olefile has it: name, type, size, CLSID and times.
+  RunResult compare = Python(R"PY(
+import datetime, json, sys, olefile
+ole = olefile.OleFileIO(sys.argv[1])
+def iso(t):
+    if t == 0: return ""
+    d = datetime.datetime(1601, 1, 1) + datetime.timedelta(microseconds=t // 10)
+    s = d.strftime("%Y-%m-%dT%H:%M:%S")
+    return s + ("." + "%07d" % (t % 10000000) if t % 10000000 else "") + "Z"
+want = []
+for path in ole.listdir(streams=True, storages=True):
+    e = ole.direntries[ole._find(path)]
+    storage = e.entry_type == olefile.STGTY_STORAGE
+    want.append(("/".join(path), e.name, "storage" if storage else "stream",
+                 0 if storage else e.size, "{%s}" % e.clsid if e.clsid else "",
+                 iso(e.createTime), iso(e.modifyTime)))
+got = [(x["path"].replace("\\x05", "\x05"), x["name"], x["type"], x["size"], x["clsid"],
+        x["created"], x["modified"]) for x in json.load(open(sys.argv[2]))]
+print(sorted(want) == sorted(got) and "same" or "want %r\ngot  %r" % (sorted(want), sorted(got)))
+)PY",
+                             {file, dir.File("ls.json")});
+  EXPECT_EQ("same\n", compare.out) << compare.err;
+  EXPECT_NE(std::string::npos,
+            json.out.find("\"clsid\": \"{00020906-0000-0000-C000-000000000046}\", "
+                          "\"created\": \"2001-01-01T00:00:00Z\", "
+                          "\"modified\": \"2001-01-01T00:00:00.0000001Z\"}"))
+      << json.out;
+  RunResult long_list = Tool({"ls", "-l", file});
+  EXPECT_NE(std::string::npos,
+            long_list.out.find("2001-01-01T00:00:00Z  2001-01-01T00:00:00Z  "
+                               "{00020906-0000-0000-C000-000000000046}  _Common_\n"))
+      << long_list.out;
+  // An empty file is an empty array.
+  Ok({"new", dir.File("empty.cnf")});
+  EXPECT_EQ("[]\n", Tool({"ls", "--json", dir.File("empty.cnf")}).out);
+}
+
+TEST(CfbtoolTest, InfoShowsTheHeaderAsOlefileReadsIt) {
+  for (const std::string& file :
+       {FixturePath("615/basic.CNF"), testing_support::SourceDir() + "/examples/Torvi32.CNF"}) {
+    TempDir dir;
+    const std::string copy = dir.File("c.cnf");
+    testing_support::WriteWholeFile(copy, testing_support::ReadWholeFile(file));
+    RunResult info = Tool({"info", copy});
+    ASSERT_EQ(0, info.exit_status) << info.err;
+    RunResult want = Python(R"PY(
+import os, sys, olefile
+o = olefile.OleFileIO(sys.argv[1])
+sect = lambda s: "none" if s == 0xFFFFFFFE else str(s)
+print("file size: %d" % os.path.getsize(sys.argv[1]))
+print("version: %d (minor 0x%04X)" % (o.dll_version, o.minor_version))
+print("sector size: %d\nmini sector size: %d\nmini stream cutoff: %d"
+      % (o.sector_size, o.mini_sector_size, o.mini_stream_cutoff_size))
+print("FAT sectors: %d\nDIFAT sectors: %d\nfirst DIFAT sector: %s"
+      % (o.num_fat_sectors, o.num_difat_sectors, sect(o.first_difat_sector)))
+print("mini FAT sectors: %d\nfirst mini FAT sector: %s"
+      % (o.num_mini_fat_sectors, sect(o.first_mini_fat_sector)))
+print("first directory sector: %s" % sect(o.first_dir_sector))
+print("free sectors: %d" % sum(1 for v in o.fat[:o.nb_sect] if v == 0xFFFFFFFF))
+)PY",
+                            {copy});
+    ASSERT_EQ(0, want.exit_status) << want.err;
+    std::istringstream lines(want.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+      EXPECT_NE(std::string::npos, info.out.find(line + "\n")) << file << ": " << line << "\n"
+                                                                 << info.out;
+    }
+  }
+}
+
+TEST(CfbtoolTest, CheckReportsFindingsAndChangesNothing) {
+  TempDir dir;
+  const std::string file = SampleFile(dir);
+  RunResult good = Tool({"check", file});
+  EXPECT_EQ(0, good.exit_status) << good.err;
+  EXPECT_EQ("", good.out);
+  // A stream's size that its chain does not match, and a name with ':'.
+  PatchEntries(file, "Task", 120, 9000);
+  PatchEntries(file, "_Common_", 2, 0x003A0043);  // "_C:mmon_"
+  const std::string before = testing_support::ReadWholeFile(file);
+  RunResult bad = Tool({"check", file});
+  EXPECT_EQ(1, bad.exit_status) << bad.err;
+  EXPECT_EQ(before, testing_support::ReadWholeFile(file));
+  EXPECT_NE(std::string::npos, bad.out.find("does not match its size\n")) << bad.out;
+  EXPECT_NE(std::string::npos, bad.out.find("(_C:mmon_) has a name the format does not allow\n"))
+      << bad.out;
+  EXPECT_EQ(cfb_test::CheckFile(file).empty(), false);
+
+  testing_support::WriteWholeFile(dir.File("text"), "not a compound file");
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"check", dir.File("text")}, {"check", dir.File("missing")},
+        {"check"}, {"check", file, "extra"}}) {
+    RunResult result = Tool(args);
+    EXPECT_EQ(2, result.exit_status) << args.back() << ": " << result.err;
+    EXPECT_EQ("", result.out);
+    EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n')) << result.err;
+  }
+}
+
+TEST(CfbtoolTest, ExtractWritesWhatOlefileAndGsfRead) {
+  TempDir dir;
+  for (const std::string& source :
+       {FixturePath("615/basic.CNF"), testing_support::SourceDir() + "/examples/Torvi32.CNF"}) {
+    const std::string file = dir.File("c.cnf");
+    testing_support::WriteWholeFile(file, testing_support::ReadWholeFile(source));
+    const std::string out = dir.File("out");
+    Ok({"extract", file, out});
+    EXPECT_EQ(OlefileDump(file), FolderDump(out)) << source;
+    EXPECT_EQ(cfb_test::GsfDump(file), FolderDump(out)) << source;
+    std::filesystem::remove_all(out);
+    std::filesystem::remove(file);
+  }
+}
+
+// Names that a file may hold (or a damaged one: with '/', '\\', twice the
+// same) become files inside the folder, each its own, nothing outside it.
+TEST(CfbtoolTest, ExtractKeepsHostileNamesInsideTheFolder) {
+  TempDir dir;
+  const std::string file = dir.File("h.cnf");
+  Ok({"new", file});
+  Ok({"mkdir", file, ".."});
+  Ok({"put", file, "../..x"}, "dotdot-child");
+  Ok({"put", file, "."}, "dot");
+  Ok({"put", file, ".hidden"}, "hidden");
+  Ok({"put", file, "\\x20lead"}, "lead");
+  Ok({"put", file, "\\x01ctl"}, "ctl");
+  Ok({"put", file, "con"}, "con");
+  Ok({"put", file, "aXb"}, "slash");     // becomes a/b
+  Ok({"put", file, "cXd"}, "backslash");  // becomes c\d
+  Ok({"put", file, "dup"}, "one");
+  Ok({"put", file, "duq"}, "two");        // becomes dup
+  Ok({"put", file, "Case"}, "upper");
+  Ok({"put", file, "casf"}, "lower");     // becomes case
+  PatchEntries(file, "aXb", 2, '/' | 'b' << 16);
+  PatchEntries(file, "cXd", 2, '\\' | 'd' << 16);
+  PatchEntries(file, "duq", 4, 'p');
+  PatchEntries(file, "casf", 6, 'e');
+
+  const std::string out = dir.File("out");
+  // The streams named with '/' and '\\' cannot be opened by name: their files
+  // stay empty, the rest is written, and the run fails with a line for each.
+  RunResult extract = Tool({"extract", file, out});
+  EXPECT_EQ(1, extract.exit_status);
+  EXPECT_EQ(2, std::count(extract.err.begin(), extract.err.end(), '\n')) << extract.err;
+  EXPECT_NE(std::string::npos, extract.err.find("a\\/b in")) << extract.err;
+  std::string dump = FolderDump(out);
+  for (const std::string& line : std::vector<std::string>{
+           "F \\x01ctl 3 63746c", "F \\x20lead 4 6c656164", "F \\x2E 3 646f74",
+        "F \\x2Ehidden 6 68696464656e", "F con 3 636f6e", "S \\x2E.",
+        "F \\x2E./\\x2E.x 12 " + testing_support::Hex("dotdot-child"),
+        "F a\\x2Fb 0 ", "F c\\\\d 0 ", "F Case 5 " + testing_support::Hex("upper")}) {
+    EXPECT_NE(std::string::npos, dump.find(line + "\n")) << line << "\n" << dump;
+  }
+  // Twice the same name, or names alike but for case: each gets its own file.
+  const std::string rest = dump;
+  EXPECT_TRUE(rest.find("F dup 3 6f6e65\nF dup\\#2 3 74776f\n") != std::string::npos ||
+              rest.find("F dup 3 74776f\nF dup\\#2 3 6f6e65\n") != std::string::npos)
+      << dump;
+  EXPECT_NE(std::string::npos, dump.find(" 5 " + testing_support::Hex("lower") + "\n")) << dump;
+  EXPECT_EQ(13, std::count(dump.begin(), dump.end(), '\n')) << dump;
+  // Nothing beside the folder.
+  std::set<std::string> beside;
+  for (const auto& item : std::filesystem::directory_iterator(dir.path())) {
+    beside.insert(item.path().filename().string());
+  }
+  EXPECT_EQ((std::set<std::string>{"h.cnf", "out"}), beside);
+
+  // A folder that holds anything, a file, or a symbolic link is refused.
+  std::filesystem::create_directory(dir.File("empty"));
+  std::filesystem::create_directory_symlink(dir.File("empty"), dir.File("link"));
+  for (const std::string& target : {out, file, dir.File("link")}) {
+    RunResult result = Tool({"extract", file, target});
+    EXPECT_EQ(1, result.exit_status) << target;
+    EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n')) << result.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("empty")));
+  // A file that cannot be opened leaves no folder behind.
+  EXPECT_EQ(1, Tool({"extract", dir.File("missing.cnf"), dir.File("new")}).exit_status);
+  EXPECT_FALSE(testing_support::PathExists(dir.File("new")));
+}
+
+TEST(CfbtoolTest, MvRenamesWithinAStorageAndKeepsTheFileValid) {
+  TempDir dir;
+  const std::string file = SampleFile(dir);
+  Ok({"mv", file, "_Common_/Task", "Job"});
+  Ok({"mv", file, "_COMMON_/_readonly_", "_RO_"});
+  Ok({"mv", file, "\\x05summary", "\\x05SUMMARY"});  // a change of case
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message_part;
+  };
+  const Case cases[] = {
+      {{"mv", file, "_Common_/missing", "x"}, 1, "0x80030002 (STG_E_FILENOTFOUND)"},
+      {{"mv", file, "_Common_/Job", "_ro_"}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS)"},
+      {{"mv", file, "_Common_/Job", "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME)"},
+      {{"mv", file, "_Common_/Job", std::string(32, 'n')}, 1, "(STG_E_INVALIDNAME)"},
+      {{"mv", file, "_Common_/Job", "a/b"}, 2, "is not one name"},
+      {{"mv", file, "_Common_/Job"}, 2, "mv takes a FILE, a PATH and a NEWNAME"},
+  };
+  for (const Case& c : cases) {
+    RunResult result = Tool(c.args);
+    EXPECT_EQ(c.status, result.exit_status) << c.args.back();
+    EXPECT_NE(std::string::npos, result.err.find(c.message_part)) << result.err;
+  }
+  EXPECT_TRUE(OlefileDump(file) ==
+              "F \x05SUMMARY 1 73\n"
+              "F _Common_/Job 5000 " + testing_support::Hex(Pattern(5000)) + "\n"
+              "F _Common_/_RO_/7 70 " + testing_support::Hex(Pattern(70)) + "\n"
+              "F \xC3\x84rger 0 \n"
+              "S _Common_\n"
+              "S _Common_/_RO_\n")
+      << OlefileDump(file).substr(0, 100);
+  EXPECT_EQ(0, Tool({"check", file}).exit_status);
+  EXPECT_EQ("", cfb_test::CheckFile(file));
 }
 
 }  // namespace
