@@ -40,6 +40,15 @@ bool WithinLimit(const char* what, const std::string& value, size_t limit) {
   return false;
 }
 
+// The word of a switch from `start` to the next blank into *value, *next
+// just past it; false, with a message, when it is longer than `limit`.
+bool TakeWord(const std::string& tail, size_t start, const char* what, size_t limit,
+              std::string* value, size_t* next) {
+  *next = ArgumentEnd(tail, start);
+  *value = tail.substr(start, *next - start);
+  return WithinLimit(what, *value, limit);
+}
+
 std::string ErrnoText(int error) { return std::strerror(error); }
 
 // "_Zarin_/ro012", for messages.
@@ -206,16 +215,14 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
           break;
         }
         case 'L':
-          i = ArgumentEnd(tail, start);
-          settings->language = tail.substr(start, i - start);
-          if (!WithinLimit("the language code (/L)", settings->language, kMaxLanguageLength)) {
+          if (!TakeWord(tail, start, "the language code (/L)", kMaxLanguageLength,
+                        &settings->language, &i)) {
             return kExitBadCommandLine;
           }
           break;
         case 'P':
-          i = ArgumentEnd(tail, start);
-          settings->access_password = tail.substr(start, i - start);
-          if (!WithinLimit("the password (/P)", settings->access_password, kMaxPasswordLength)) {
+          if (!TakeWord(tail, start, "the password (/P)", kMaxPasswordLength,
+                        &settings->access_password, &i)) {
             return kExitBadCommandLine;
           }
           break;

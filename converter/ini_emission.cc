@@ -52,6 +52,13 @@ bool IsKeyword(const FlagKeyword (&rows)[N], const char* text) {
   return false;
 }
 
+// A value longer than the builder's 260-byte buffer holds.
+std::string LengthProblem(const std::string& value) {
+  if (value.size() <= kMaxTextLength) return "";
+  return "the value is " + std::to_string(value.size()) +
+         " characters long; the builder reads at most " + std::to_string(kMaxTextLength);
+}
+
 const char* Bit(uint32_t word, uint32_t bit) { return (word & bit) != 0 ? "1" : "0"; }
 
 class SectionWriter {
@@ -76,10 +83,7 @@ class SectionWriter {
     if (!why.empty()) problems_->push_back({key, why});
   }
   void CheckLength(const std::string& key, const std::string& value) {
-    if (value.size() > kMaxTextLength) {
-      Check(key, "the value is " + std::to_string(value.size()) +
-                     " characters long; the builder reads at most 259");
-    }
+    Check(key, LengthProblem(value));
   }
 
  private:
@@ -124,10 +128,8 @@ std::string FixedNameProblem(const std::string& name) {
 }  // namespace
 
 std::string ScalarValueProblem(const std::string& value) {
-  if (value.size() > kMaxTextLength) {
-    return "the value is " + std::to_string(value.size()) +
-           " characters long; the builder reads at most 259";
-  }
+  std::string too_long = LengthProblem(value);
+  if (!too_long.empty()) return too_long;
   if (value.find_first_of("\r\n") != std::string::npos) return "the value holds a line break";
   if (!value.empty() && (IsIniBlank(value.front()) || IsIniBlank(value.back()))) {
     return "the value begins or ends with white space, which the INI reader drops";
@@ -156,18 +158,34 @@ std::string EscapeVirusFoundMsg(const std::string& message) {
   return value;
 }
 
-std::string FormatTypes(const OldTaskRecord& record) {
+namespace {
+
+// The words of the rows whose bits are set in `word`, comma-separated.
+template <size_t N>
+std::string KeywordList(const FlagKeyword (&rows)[N], uint32_t word) {
   std::string value;
-  for (const FlagKeyword& row : kTypeKeywords) {
-    if ((record.TaskFlags & row.bit) == 0) continue;
+  for (const FlagKeyword& row : rows) {
+    if ((word & row.bit) == 0) continue;
     if (!value.empty()) value.push_back(',');
     value.append(row.word);
   }
+  return value;
+}
+
+std::vector<uint8_t> ByteVector(const CByteArray& bytes) {
+  std::vector<uint8_t> vector;
+  vector.reserve(bytes.Count());
+  bytes.ForEach([&](uint8_t b) { vector.push_back(b); });
+  return vector;
+}
+
+}  // namespace
+
+std::string FormatTypes(const OldTaskRecord& record) {
+  std::string value = KeywordList(kTypeKeywords, record.TaskFlags);
   // Each item takes its marker from the flag byte at its index; the parser
   // guarantees one byte per item.
-  std::vector<uint8_t> flags;
-  flags.reserve(record.TypeFlags.Count());
-  record.TypeFlags.ForEach([&](uint8_t b) { flags.push_back(b); });
+  const std::vector<uint8_t> flags = ByteVector(record.TypeFlags);
   size_t index = 0;
   record.Types.ForEach([&](const CString& item) {
     if (!value.empty()) value.push_back(',');
@@ -179,15 +197,8 @@ std::string FormatTypes(const OldTaskRecord& record) {
 }
 
 std::string FormatAreas(const OldTaskRecord& record) {
-  std::string value;
-  for (const FlagKeyword& row : kAreaKeywords) {
-    if ((record.TaskFlags & row.bit) == 0) continue;
-    if (!value.empty()) value.push_back(',');
-    value.append(row.word);
-  }
-  std::vector<uint8_t> flags;
-  flags.reserve(record.AreaFlags.Count());
-  record.AreaFlags.ForEach([&](uint8_t b) { flags.push_back(b); });
+  std::string value = KeywordList(kAreaKeywords, record.TaskFlags);
+  const std::vector<uint8_t> flags = ByteVector(record.AreaFlags);
   size_t index = 0;
   record.Areas.ForEach([&](const CString& item) {
     uint8_t flag = index < flags.size() ? flags[index] : 0;
@@ -259,8 +270,7 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   w.Line(true, "Areas", areas);
   w.CheckLength("Areas", areas);
   {
-    std::vector<uint8_t> area_flags;
-    r.AreaFlags.ForEach([&](uint8_t b) { area_flags.push_back(b); });
+    const std::vector<uint8_t> area_flags = ByteVector(r.AreaFlags);
     size_t index = 0;
     r.Areas.ForEach([&](const CString& item) {
       const size_t n = std::strlen(item.text);
