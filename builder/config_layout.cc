@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "platform/little_endian.h"
 #include "platform/storage.h"
 #include "platform/text.h"
 
@@ -24,7 +25,8 @@ bool CreateSkeleton(const std::string& path) {
     if (FAILED(root->CreateStream(AnsiToWide(kVersionStreamName), kStorageMode, &version))) {
       return false;
     }
-    const uint8_t bytes[4] = {kFormatVersion & 0xFF, (kFormatVersion >> 8) & 0xFF, 0, 0};
+    uint8_t bytes[4];
+    platform::Put32(bytes, kFormatVersion);
     uint32_t written = 0;
     version->Write(bytes, sizeof bytes, &written);  // checked by the version test on open
   }
@@ -52,6 +54,49 @@ bool CreateSkeleton(const std::string& path) {
     }
   }
   return true;  // releasing the root puts everything into the file
+}
+
+std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::string& user) {
+  if (area_bits & IsReadOnly) {
+    return std::string(kCommonStorageName) + "/" + kReadOnlyStorageName;
+  }
+  if (area_bits & IsShared) return kCommonStorageName;
+  return domain + "/" + user;
+}
+
+HRESULT OpenAreaStorages(platform::Storage* root, uint32_t area_bits, const std::string& domain,
+                         const std::string& user, const AreaStep& step,
+                         std::unique_ptr<platform::Storage>* outer,
+                         std::unique_ptr<platform::Storage>* target) {
+  if (area_bits & IsReadOnly) {
+    HRESULT hr = step(root, kCommonStorageName, false, outer);
+    if (FAILED(hr)) return hr;
+    return step(outer->get(), kReadOnlyStorageName, false, target);
+  }
+  if (area_bits & IsShared) return step(root, kCommonStorageName, false, target);
+  HRESULT hr = step(root, domain, true, outer);
+  if (FAILED(hr)) return hr;
+  return step(outer->get(), user, true, target);
+}
+
+HRESULT OpenAreaStep(platform::Storage* parent, const std::string& name, bool /*user_area*/,
+                     std::unique_ptr<platform::Storage>* out) {
+  return parent->OpenStorage(platform::AnsiToWide(name), platform::kStorageMode, out);
+}
+
+HRESULT OpenPasswordStream(platform::Storage* root, const char* stream_name, PasswordStream* out) {
+  using platform::AnsiToWide;
+  HRESULT hr = root->OpenStorage(AnsiToWide(kPasswordStorageName), platform::kStorageMode,
+                                 &out->passwords);
+  if (FAILED(hr)) return hr;
+  return out->passwords->OpenStream(AnsiToWide(stream_name), platform::kStorageMode,
+                                    &out->stream);
+}
+
+HRESULT OpenPasswordStream(const std::string& path, const char* stream_name, PasswordStream* out) {
+  HRESULT hr = platform::OpenStorageFile(path, platform::kStorageMode, &out->root);
+  if (FAILED(hr)) return hr;
+  return OpenPasswordStream(out->root.get(), stream_name, out);
 }
 
 }  // namespace builder

@@ -9,7 +9,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+
+#include "builder/task_record.h"
+#include "platform/hresult.h"
+#include "platform/storage.h"
 
 namespace builder {
 
@@ -19,6 +25,11 @@ constexpr char kPasswordStorageName[] = "_Zarin_";
 constexpr char kCommonStorageName[] = "_Common_";
 constexpr char kReadOnlyStorageName[] = "_ReadOnly_";
 constexpr char kDefaultDomainName[] = "VELOX";
+// The password streams in "_Zarin_": the main password (a count and the
+// scrambled bytes) and the second password.
+constexpr char kMainPasswordStreamName[] = "cc012";
+constexpr char kSecondPasswordStreamName[] = "ro012";
+
 
 // Builder-wide run state, kept across tasks, languages and INI files of one
 // run. The conversion sets them; the storage operations read them. All are
@@ -34,5 +45,44 @@ extern std::string UserName;
 // that name exists, which is then left untouched). Elements created before
 // a failed step stay in the file.
 bool CreateSkeleton(const std::string& path);
+
+// The place of a task area in messages: "_Common_/_ReadOnly_", "_Common_"
+// or "domain/user".
+std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::string& user);
+
+// One step down a task area: opens (or creates) the storage `name` (ANSI
+// text) in `parent`; `user_area` tells a domain or user storage from a
+// common one.
+using AreaStep = std::function<HRESULT(platform::Storage* parent, const std::string& name,
+                                       bool user_area, std::unique_ptr<platform::Storage>* out)>;
+
+// Takes `step` down from `root` to the area of `area_bits`: "_ReadOnly_" in
+// "_Common_" when IsReadOnly is set, else "_Common_" when IsShared is set,
+// else the storage `user` in the storage `domain`. *outer gets "_Common_" or the domain (none for the
+// shared area), *target the storage that holds the task streams. Returns
+// S_OK or the first failed step's HRESULT.
+HRESULT OpenAreaStorages(platform::Storage* root, uint32_t area_bits, const std::string& domain,
+                         const std::string& user, const AreaStep& step,
+                         std::unique_ptr<platform::Storage>* outer,
+                         std::unique_ptr<platform::Storage>* target);
+
+// A step that only opens: an area that is not there is STG_E_FILENOTFOUND.
+HRESULT OpenAreaStep(platform::Storage* parent, const std::string& name, bool user_area,
+                     std::unique_ptr<platform::Storage>* out);
+
+// A password stream and the storages above it; destroyed stream first.
+struct PasswordStream {
+  std::unique_ptr<platform::Storage> root;       // set only when opened by path
+  std::unique_ptr<platform::Storage> passwords;  // "_Zarin_"
+  std::unique_ptr<platform::Stream> stream;
+};
+
+// Opens "_Zarin_" in `root` and the stream `stream_name` in it. Returns
+// S_OK or the failed open's HRESULT; when only the stream failed,
+// out->passwords is set (a writer may create the stream there).
+HRESULT OpenPasswordStream(platform::Storage* root, const char* stream_name, PasswordStream* out);
+
+// The same, opening the configuration file at `path` first.
+HRESULT OpenPasswordStream(const std::string& path, const char* stream_name, PasswordStream* out);
 
 }  // namespace builder

@@ -24,23 +24,19 @@ constexpr uint32_t kValueBufferSize = 260;  // values of at most 259 characters
 const char kMainSection[] = "MAIN";
 const char kDeleteSection[] = "ToDelete";
 
-struct Keyword {
-  const char* word;
-  uint32_t bit;
-};
-
-const Keyword kAreaKeywords[] = {
-    {"all", AreasAll},           {"diskettea", AreasDisketteA}, {"removable", AreasRemovable},
-    {"local", AreasLocal},       {"interactive", AreasInteractive},
-    {"remote", AreasRemote},
-};
-const Keyword kTypeKeywords[] = {
-    {"all", TypesAll}, {"programs", TypesPrograms}, {"documents", TypesDocuments}};
+// The bit of the choice `word` names; the last row's for any other word.
+template <size_t N>
+uint32_t ChoiceBit(const FlagKeyword (&choices)[N], const std::string& word) {
+  for (size_t i = 0; i + 1 < N; ++i) {
+    if (platform::EqualNoCaseAnsi(word, choices[i].word)) return choices[i].bit;
+  }
+  return choices[N - 1].bit;
+}
 
 // The bit of the keyword equal to `item` without regard to case, or 0.
 template <size_t N>
-uint32_t KeywordBit(const Keyword (&keywords)[N], const std::string& item) {
-  for (const Keyword& k : keywords) {
+uint32_t KeywordBit(const FlagKeyword (&keywords)[N], const std::string& item) {
+  for (const FlagKeyword& k : keywords) {
     if (platform::EqualNoCaseAnsi(item, k.word)) return k.bit;
   }
   return 0;
@@ -170,13 +166,13 @@ void StorePasswords(const platform::ProfileFile& ini) {
   std::vector<Store> stores;
   std::string hex = ini.GetString(kMainSection, "HexPassword", "", kValueBufferSize);
   if (!hex.empty()) {
-    stores.push_back({"cc012", hex, true});
+    stores.push_back({kMainPasswordStreamName, hex, true});
   } else {
     std::string plain = ini.GetString(kMainSection, "Password", "", kValueBufferSize);
-    if (!plain.empty()) stores.push_back({"cc012", plain, false});
+    if (!plain.empty()) stores.push_back({kMainPasswordStreamName, plain, false});
   }
   std::string second = ini.GetString(kMainSection, "RGWPassword", "", kValueBufferSize);
-  if (!second.empty()) stores.push_back({"ro012", second, false});
+  if (!second.empty()) stores.push_back({kSecondPasswordStreamName, second, false});
   for (const Store& s : stores) {
     if (!StorePassword(s.stream, s.value, s.hex)) {
       platform::Report(std::string("the password \"") + s.stream + "\" was not stored in " +
@@ -341,14 +337,7 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
     in.Flag("TestFileFull", "0", TestFileFull, &r->TaskFlags);
     in.Flag("TestFileCompressed", "1", TestFileCompressed, &r->TaskFlags);
     in.Flag("NoVirusFoundMsg", "0", NoVirusFoundMsg, &r->TaskFlags);
-    std::string notification = in.Text("VirusNotification", "all");
-    if (platform::EqualNoCaseAnsi(notification, "all")) {
-      r->TaskFlags |= VirusNotificationAll;
-    } else if (platform::EqualNoCaseAnsi(notification, "first")) {
-      r->TaskFlags |= VirusNotificationFirst;
-    } else {
-      r->TaskFlags |= VirusNotificationNone;
-    }
+    r->TaskFlags |= ChoiceBit(kVirusNotificationKeywords, in.Text("VirusNotification", "all"));
   }
   if (in.Switch("UseIntegrityChecker", "0")) {
     r->ComponentFlags |= UseIntegrityChecker;
@@ -370,14 +359,7 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
     in.Flag("CheckDocs", "1", CheckDocs, &r->ResidentFlags);
     in.Flag("CheckWin16Progs", "1", CheckWin16Progs, &r->ResidentFlags);
     in.Flag("CheckDOSProgs", "1", CheckDOSProgs, &r->ResidentFlags);
-    std::string scan = in.Text("ResidentScan", "all");
-    if (platform::EqualNoCaseAnsi(scan, "all")) {
-      r->ResidentFlags |= ResidentScanAll;
-    } else if (platform::EqualNoCaseAnsi(scan, "nosyslib")) {
-      r->ResidentFlags |= ResidentScanNoSysLib;
-    } else {
-      r->ResidentFlags |= ResidentScanNone;
-    }
+    r->ResidentFlags |= ChoiceBit(kResidentScanKeywords, in.Text("ResidentScan", "all"));
   }
   in.Flag("CreateReport", "1", CreateReport, &r->TaskFlags);
   in.Flag("CreateNewReportFile", "0", CreateNewReportFile, &r->TaskFlags);

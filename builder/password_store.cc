@@ -5,24 +5,13 @@
 #include <memory>
 
 #include "builder/config_layout.h"
+#include "platform/little_endian.h"
 #include "platform/storage.h"
 #include "platform/text.h"
 
 namespace builder {
 
 namespace {
-
-uint32_t LoadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-void StoreLe32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 uint32_t RotateLeft(uint32_t w, uint32_t bits) {
   return bits == 0 ? w : (w << bits) | (w >> (32 - bits));
@@ -41,10 +30,10 @@ void ScramblePassword(uint8_t* bytes, uint32_t n) {
   // Steps must run in increasing i: each reads three bytes its predecessor
   // has just rewritten.
   for (uint32_t i = 0; i + 4 < n; ++i) {
-    uint32_t w = LoadLe32(bytes + i);
+    uint32_t w = platform::Get32(bytes + i);
     uint32_t k = (i ^ kPasswordMask1) + 84u * i;
     w = w ^ k ^ kPasswordMask2;
-    StoreLe32(bytes + i, RotateLeft(w, i % 4));
+    platform::Put32(bytes + i, RotateLeft(w, i % 4));
   }
 }
 
@@ -71,15 +60,13 @@ bool StorePassword(const std::string& stream_name, const std::string& value, boo
   }
   // No version check: a password goes into any file that has "_Zarin_",
   // and "_Zarin_" itself is never created here.
-  std::unique_ptr<platform::Storage> passwords;
-  if (FAILED(root->OpenStorage(AnsiToWide(kPasswordStorageName), kStorageMode, &passwords))) {
-    return false;
-  }
-  std::unique_ptr<platform::Stream> stream;
-  std::u16string wide_name = AnsiToWide(stream_name);
-  if (FAILED(passwords->OpenStream(wide_name, kStorageMode, &stream)) &&
-      FAILED(passwords->CreateStream(wide_name, kStorageMode, &stream))) {
-    return false;
+  PasswordStream password;
+  if (FAILED(OpenPasswordStream(root.get(), stream_name.c_str(), &password))) {
+    if (!password.passwords ||
+        FAILED(password.passwords->CreateStream(AnsiToWide(stream_name), kStorageMode,
+                                                &password.stream))) {
+      return false;
+    }
   }
   std::string bytes;
   if (hex) {
@@ -92,10 +79,10 @@ bool StorePassword(const std::string& stream_name, const std::string& value, boo
   // One write at position 0: the count, then the bytes. A longer old value
   // keeps its tail; readers go by the count.
   std::string record(4, '\0');
-  StoreLe32(reinterpret_cast<uint8_t*>(record.data()), n);
+  platform::Put32(reinterpret_cast<uint8_t*>(record.data()), n);
   record += bytes;
   uint32_t written = 0;
-  HRESULT hr = stream->Write(record.data(), static_cast<uint32_t>(record.size()), &written);
+  HRESULT hr = password.stream->Write(record.data(), static_cast<uint32_t>(record.size()), &written);
   return SUCCEEDED(hr) && written == record.size();
 }
 

@@ -4,15 +4,14 @@
 
 #include <cstring>
 
+#include "platform/little_endian.h"
+
 namespace builder {
 
 namespace {
 
 void PutLe32(uint8_t** p, uint32_t v) {
-  (*p)[0] = static_cast<uint8_t>(v);
-  (*p)[1] = static_cast<uint8_t>(v >> 8);
-  (*p)[2] = static_cast<uint8_t>(v >> 16);
-  (*p)[3] = static_cast<uint8_t>(v >> 24);
+  platform::Put32(*p, v);
   *p += 4;
 }
 
@@ -37,8 +36,7 @@ class StreamCursor {
 
   bool ReadLe32(uint32_t* v) {
     if (end_ - pos_ < 4) return false;
-    *v = static_cast<uint32_t>(pos_[0]) | static_cast<uint32_t>(pos_[1]) << 8 |
-         static_cast<uint32_t>(pos_[2]) << 16 | static_cast<uint32_t>(pos_[3]) << 24;
+    *v = platform::Get32(pos_);
     pos_ += 4;
     return true;
   }

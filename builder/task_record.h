@@ -80,6 +80,28 @@ enum ResidentFlag : uint32_t {
   ResidentScanNone = 0x40000,
 };
 
+// A keyword of a list or choice value in a task section and the bit it
+// stands for: the builder reads the words, the converter writes them.
+struct FlagKeyword {
+  uint32_t bit;
+  const char* word;
+};
+
+// Keywords of "Types" and "Areas" (TaskFlags), in the order they are written.
+constexpr FlagKeyword kTypeKeywords[] = {
+    {TypesAll, "all"}, {TypesPrograms, "programs"}, {TypesDocuments, "documents"}};
+constexpr FlagKeyword kAreaKeywords[] = {
+    {AreasAll, "all"},     {AreasDisketteA, "diskettea"},     {AreasRemovable, "removable"},
+    {AreasLocal, "local"}, {AreasInteractive, "interactive"}, {AreasRemote, "remote"}};
+// Choices of "VirusNotification" (TaskFlags) and "ResidentScan"
+// (ResidentFlags): one bit each; a word that is none of the first two reads
+// as the last.
+constexpr FlagKeyword kVirusNotificationKeywords[] = {{VirusNotificationAll, "all"},
+                                                      {VirusNotificationFirst, "first"},
+                                                      {VirusNotificationNone, "None"}};
+constexpr FlagKeyword kResidentScanKeywords[] = {
+    {ResidentScanAll, "all"}, {ResidentScanNoSysLib, "nosyslib"}, {ResidentScanNone, "None"}};
+
 // A list of texts, head first. Texts are added at the head, so a list
 // holds them in the reverse order of their adding.
 using TaskList = std::deque<std::string>;

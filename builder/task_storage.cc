@@ -8,6 +8,8 @@
 
 #include "builder/config_layout.h"
 #include "platform/hresult_names.h"
+#include "platform/little_endian.h"
+#include "platform/stream_io.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -57,25 +59,16 @@ HRESULT CheckVersion(platform::Storage* root) {
   if (FAILED(version->Read(bytes, sizeof bytes, &read)) || read != sizeof bytes) {
     return STG_E_OLDFORMAT;
   }
-  uint32_t value = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                   static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-  return value == kFormatVersion ? S_OK : STG_E_OLDFORMAT;
+  return platform::Get32(bytes) == kFormatVersion ? S_OK : STG_E_OLDFORMAT;
 }
 
 HRESULT OpenChain(uint32_t area_bits, TaskArea* area) {
   HRESULT hr = CheckVersion(area->root.get());
   if (FAILED(hr)) return hr;
-  if (area_bits & IsReadOnly) {
-    hr = OpenOrCreateStorage(area->root.get(), kCommonStorageName, false, &area->outer);
-    if (FAILED(hr)) return hr;
-    return OpenOrCreateStorage(area->outer.get(), kReadOnlyStorageName, false, &area->target);
-  }
-  if (area_bits & IsShared) {
-    return OpenOrCreateStorage(area->root.get(), kCommonStorageName, false, &area->target);
-  }
-  hr = OpenOrCreateStorage(area->root.get(), DomainName, true, &area->outer);
-  if (FAILED(hr)) return hr;
-  return OpenOrCreateStorage(area->outer.get(), UserName, true, &area->target);
+  // Common storages are created after any failed open, user areas only
+  // when they are missing.
+  return OpenAreaStorages(area->root.get(), area_bits, DomainName, UserName, OpenOrCreateStorage,
+                          &area->outer, &area->target);
 }
 
 void Release(TaskArea* area) {
@@ -151,9 +144,7 @@ int32_t PeekTaskName(platform::Stream* stream, std::string* name) {
   if (FAILED(stream->Read(head, sizeof head, &read)) || read != sizeof head) {
     return kReadTaskFailed;
   }
-  const uint8_t* p = head + kTaskHeaderSize;
-  uint32_t length = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                    static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  uint32_t length = platform::Get32(head + kTaskHeaderSize);
   if (length > kMaxTextLength) return kReadTaskFailed;
   name->assign(length, '\0');
   if (length > 0 && (FAILED(stream->Read(name->data(), length, &read)) || read != length)) {
@@ -248,9 +239,7 @@ bool WriteTask(TaskRecord* record, HRESULT* error) {
 
 int32_t ReadTask(TaskRecord* record, platform::Stream* stream) {
   uint64_t end = 0;
-  HRESULT hr = stream->Seek(0, platform::SeekOrigin::kEnd, &end);
-  if (FAILED(hr)) return hr;
-  hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
+  HRESULT hr = platform::MeasureStream(stream, &end);
   if (FAILED(hr)) return hr;
   uint32_t size = static_cast<uint32_t>(end);  // the low 32 bits, as the original
   uint8_t* buffer = nullptr;

@@ -7,9 +7,13 @@
 #include <memory>
 #include <vector>
 
+#include "builder/config_layout.h"
 #include "builder/password_store.h"
 #include "platform/file.h"
+#include "platform/hresult_names.h"
+#include "platform/little_endian.h"
 #include "platform/storage.h"
+#include "platform/stream_io.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -36,7 +40,21 @@ bool WithinLimit(const char* what, const std::string& value, size_t limit) {
   return false;
 }
 
+// The word of a switch from `start` to the next blank into *value, *next
+// just past it; false, with a message, when it is longer than `limit`.
+bool TakeWord(const std::string& tail, size_t start, const char* what, size_t limit,
+              std::string* value, size_t* next) {
+  *next = ArgumentEnd(tail, start);
+  *value = tail.substr(start, *next - start);
+  return WithinLimit(what, *value, limit);
+}
+
 std::string ErrnoText(int error) { return std::strerror(error); }
+
+// "_Zarin_/ro012", for messages.
+std::string SecondPasswordPlace() {
+  return std::string(builder::kPasswordStorageName) + "/" + builder::kSecondPasswordStreamName;
+}
 
 // Moves the old file to a free name beside it: path.615, path.615.1, ...
 int MoveAside(const std::string& path, std::string* aside) {
@@ -81,11 +99,6 @@ HRESULT CountStreams(platform::Storage* storage, uint32_t* count) {
   }
 }
 
-uint32_t Le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                 const std::string& second_password) {
   // The old file was only read: nothing of it is left to commit.
@@ -114,7 +127,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
     HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
     if (problem.empty() && FAILED(hr)) {
       problem = "cannot write the second password into " + settings.config_path + ": " +
-                HresultText(hr);
+                platform::HResultHex(hr);
     }
     if (problem.empty()) problem = CheckConvertedFile(settings, emitter, second_password);
     platform::ReleaseStorageFile(settings.config_path);
@@ -202,16 +215,14 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
           break;
         }
         case 'L':
-          i = ArgumentEnd(tail, start);
-          settings->language = tail.substr(start, i - start);
-          if (!WithinLimit("the language code (/L)", settings->language, kMaxLanguageLength)) {
+          if (!TakeWord(tail, start, "the language code (/L)", kMaxLanguageLength,
+                        &settings->language, &i)) {
             return kExitBadCommandLine;
           }
           break;
         case 'P':
-          i = ArgumentEnd(tail, start);
-          settings->access_password = tail.substr(start, i - start);
-          if (!WithinLimit("the password (/P)", settings->access_password, kMaxPasswordLength)) {
+          if (!TakeWord(tail, start, "the password (/P)", kMaxPasswordLength,
+                        &settings->access_password, &i)) {
             return kExitBadCommandLine;
           }
           break;
@@ -241,19 +252,18 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
 }
 
 std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes) {
-  std::unique_ptr<platform::Storage> root, zarin;
-  std::unique_ptr<platform::Stream> stream;
-  HRESULT hr = platform::OpenStorageFile(path, kStorageMode, &root);
-  if (SUCCEEDED(hr)) hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
-  if (SUCCEEDED(hr)) {
-    hr = zarin->OpenStream(u"ro012", kStorageMode, &stream);
-    if (hr == STG_E_FILENOTFOUND) hr = zarin->CreateStream(u"ro012", kStorageMode, &stream);
+  builder::PasswordStream password;
+  HRESULT hr = builder::OpenPasswordStream(path, builder::kSecondPasswordStreamName, &password);
+  if (hr == STG_E_FILENOTFOUND && password.passwords) {
+    hr = password.passwords->CreateStream(platform::AnsiToWide(builder::kSecondPasswordStreamName),
+                                          kStorageMode, &password.stream);
   }
   uint32_t written = 0;
   if (SUCCEEDED(hr) && !stream_bytes.empty()) {
-    hr = stream->Write(stream_bytes.data(), static_cast<uint32_t>(stream_bytes.size()), &written);
+    hr = password.stream->Write(stream_bytes.data(), static_cast<uint32_t>(stream_bytes.size()),
+                                &written);
   }
-  if (FAILED(hr)) return "cannot copy the second password _Zarin_/ro012: " + HresultText(hr);
+  if (FAILED(hr)) return "cannot copy the second password " + SecondPasswordPlace() + ": " + platform::HResultHex(hr);
   return "";
 }
 
@@ -264,39 +274,29 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
   std::unique_ptr<platform::Storage> root;
   HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
   if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
-  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + HresultText(hr);
+  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + platform::HResultHex(hr);
 
   std::unique_ptr<platform::Stream> version;
-  hr = root->OpenStream(u"_Version_", kStorageMode, &version);
+  hr = root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &version);
   uint8_t bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
   if (SUCCEEDED(hr)) hr = version->Read(bytes, 4, &read);
-  if (FAILED(hr) || read != 4 || Le32(bytes) != 616) {
-    return "the new file does not hold version 616";
+  if (FAILED(hr) || read != 4 || platform::Get32(bytes) != builder::kFormatVersion) {
+    return "the new file does not hold version " + std::to_string(builder::kFormatVersion);
   }
   version.reset();
 
   for (const auto& [key, expected] : emitter.tasks_per_area()) {
-    const TaskArea area = static_cast<TaskArea>(std::get<0>(key));
+    const uint32_t area_bits = static_cast<uint32_t>(std::get<0>(key));
+    const std::string& domain = std::get<1>(key);
+    const std::string& user = std::get<2>(key);
     std::unique_ptr<platform::Storage> outer, inner;
-    std::string place;
-    if (area == TaskArea::kReadOnly) {
-      place = "_Common_/_ReadOnly_";
-      hr = root->OpenStorage(u"_Common_", kStorageMode, &outer);
-      if (SUCCEEDED(hr)) hr = outer->OpenStorage(u"_ReadOnly_", kStorageMode, &inner);
-    } else if (area == TaskArea::kShared) {
-      place = "_Common_";
-      hr = root->OpenStorage(u"_Common_", kStorageMode, &inner);
-    } else {
-      place = std::get<1>(key) + "/" + std::get<2>(key);
-      hr = root->OpenStorage(platform::AnsiToWide(std::get<1>(key)), kStorageMode, &outer);
-      if (SUCCEEDED(hr)) {
-        hr = outer->OpenStorage(platform::AnsiToWide(std::get<2>(key)), kStorageMode, &inner);
-      }
-    }
+    const std::string place = builder::AreaPlace(area_bits, domain, user);
+    hr = builder::OpenAreaStorages(root.get(), area_bits, domain, user, builder::OpenAreaStep,
+                                   &outer, &inner);
     uint32_t found = 0;
     if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
-    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + HresultText(hr);
+    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::HResultHex(hr);
     if (found != expected) {
       return place + " holds " + std::to_string(found) + " task streams instead of " +
              std::to_string(expected);
@@ -305,35 +305,30 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
 
   const std::string& password = emitter.stored_password();
   if (!password.empty()) {
-    std::unique_ptr<platform::Storage> zarin;
-    std::unique_ptr<platform::Stream> stream;
-    hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
-    if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"cc012", kStorageMode, &stream);
+    builder::PasswordStream main;
+    hr = builder::OpenPasswordStream(root.get(), builder::kMainPasswordStreamName, &main);
     std::vector<uint8_t> stored(4 + password.size(), 0);
     read = 0;
     if (SUCCEEDED(hr)) {
-      hr = stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
+      hr = main.stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
     }
-    if (FAILED(hr) || read != stored.size() || Le32(stored.data()) != password.size() ||
+    if (FAILED(hr) || read != stored.size() || platform::Get32(stored.data()) != password.size() ||
         std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
       return "the new file does not hold the stored password";
     }
   }
   if (!second_password.empty()) {
-    std::unique_ptr<platform::Storage> zarin;
-    std::unique_ptr<platform::Stream> stream;
-    hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
-    if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"ro012", kStorageMode, &stream);
+    builder::PasswordStream second;
+    hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &second);
     uint64_t size = 0;
-    if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kEnd, &size);
-    if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
+    if (SUCCEEDED(hr)) hr = platform::MeasureStream(second.stream.get(), &size);
     std::string stored(second_password.size(), '\0');
     read = 0;
     if (SUCCEEDED(hr) && size == second_password.size()) {
-      hr = stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
+      hr = second.stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
     }
     if (FAILED(hr) || size != second_password.size() || stored != second_password) {
-      return "the new file does not hold the second password _Zarin_/ro012";
+      return "the new file does not hold the second password " + SecondPasswordPlace();
     }
   }
   return "";
@@ -436,11 +431,13 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   if (!FAILED(walk)) result |= ReadSecondPasswordStream(settings, &second_password);
   if (!second_password.empty()) {
     if (!conversion) {
-      platform::Report("note: the second password (_Zarin_/ro012) has no place in the INI text; "
+      platform::Report("note: the second password (" + SecondPasswordPlace() +
+                       ") has no place in the INI text; "
                        "a conversion run copies it into the new file as it is");
     } else if (settings.hand_off && emitter.tasks_per_area().empty() &&
                emitter.stored_password().empty()) {
-      platform::Report("the second password (_Zarin_/ro012) cannot be carried: with no task and "
+      platform::Report("the second password (" + SecondPasswordPlace() +
+                       ") cannot be carried: with no task and "
                        "no main password the builder creates no file to hold it");
       result |= kAreaFailed;
     }

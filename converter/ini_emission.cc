@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "builder/task_record.h"
 #include "platform/element_name.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -27,35 +28,35 @@ bool EqualNoCaseAscii(const char* a, const char* b) {
   return *a == *b;
 }
 
-struct Keyword {
-  uint32_t bit;
-  const char* word;
-};
-
-constexpr Keyword kTypesKeywords[] = {{0x100000, "all"}, {0x200000, "programs"}, {0x8, "documents"}};
-constexpr Keyword kAreasKeywords[] = {{0x4000000, "all"},   {0x400000, "diskettea"},
-                                      {0x1000000, "removable"}, {0x800000, "local"},
-                                      {0x8000000, "interactive"}, {0x2000000, "remote"}};
-constexpr Keyword kVirusNotification[] = {
-    {0x10000000, "all"}, {0x20000000, "first"}, {0x40000000, "None"}};
-constexpr Keyword kResidentScan[] = {{0x10000, "all"}, {0x20000, "nosyslib"}, {0x40000, "None"}};
+using builder::FlagKeyword;
+using builder::kAreaKeywords;
+using builder::kResidentScanKeywords;
+using builder::kTypeKeywords;
+using builder::kVirusNotificationKeywords;
 
 // The keyword of the first row whose bit is set; "None" when no bit is set,
 // which the builder reads as the third keyword.
 template <size_t N>
-const char* FirstKeyword(const Keyword (&rows)[N], uint32_t word) {
-  for (const Keyword& row : rows) {
+const char* FirstKeyword(const FlagKeyword (&rows)[N], uint32_t word) {
+  for (const FlagKeyword& row : rows) {
     if ((word & row.bit) != 0) return row.word;
   }
   return "None";
 }
 
 template <size_t N>
-bool IsKeyword(const Keyword (&rows)[N], const char* text) {
-  for (const Keyword& row : rows) {
+bool IsKeyword(const FlagKeyword (&rows)[N], const char* text) {
+  for (const FlagKeyword& row : rows) {
     if (EqualNoCaseAscii(row.word, text)) return true;
   }
   return false;
+}
+
+// A value longer than the builder's 260-byte buffer holds.
+std::string LengthProblem(const std::string& value) {
+  if (value.size() <= kMaxTextLength) return "";
+  return "the value is " + std::to_string(value.size()) +
+         " characters long; the builder reads at most " + std::to_string(kMaxTextLength);
 }
 
 const char* Bit(uint32_t word, uint32_t bit) { return (word & bit) != 0 ? "1" : "0"; }
@@ -82,10 +83,7 @@ class SectionWriter {
     if (!why.empty()) problems_->push_back({key, why});
   }
   void CheckLength(const std::string& key, const std::string& value) {
-    if (value.size() > kMaxTextLength) {
-      Check(key, "the value is " + std::to_string(value.size()) +
-                     " characters long; the builder reads at most 259");
-    }
+    Check(key, LengthProblem(value));
   }
 
  private:
@@ -130,10 +128,8 @@ std::string FixedNameProblem(const std::string& name) {
 }  // namespace
 
 std::string ScalarValueProblem(const std::string& value) {
-  if (value.size() > kMaxTextLength) {
-    return "the value is " + std::to_string(value.size()) +
-           " characters long; the builder reads at most 259";
-  }
+  std::string too_long = LengthProblem(value);
+  if (!too_long.empty()) return too_long;
   if (value.find_first_of("\r\n") != std::string::npos) return "the value holds a line break";
   if (!value.empty() && (IsIniBlank(value.front()) || IsIniBlank(value.back()))) {
     return "the value begins or ends with white space, which the INI reader drops";
@@ -162,18 +158,34 @@ std::string EscapeVirusFoundMsg(const std::string& message) {
   return value;
 }
 
-std::string FormatTypes(const OldTaskRecord& record) {
+namespace {
+
+// The words of the rows whose bits are set in `word`, comma-separated.
+template <size_t N>
+std::string KeywordList(const FlagKeyword (&rows)[N], uint32_t word) {
   std::string value;
-  for (const Keyword& row : kTypesKeywords) {
-    if ((record.TaskFlags & row.bit) == 0) continue;
+  for (const FlagKeyword& row : rows) {
+    if ((word & row.bit) == 0) continue;
     if (!value.empty()) value.push_back(',');
     value.append(row.word);
   }
+  return value;
+}
+
+std::vector<uint8_t> ByteVector(const CByteArray& bytes) {
+  std::vector<uint8_t> vector;
+  vector.reserve(bytes.Count());
+  bytes.ForEach([&](uint8_t b) { vector.push_back(b); });
+  return vector;
+}
+
+}  // namespace
+
+std::string FormatTypes(const OldTaskRecord& record) {
+  std::string value = KeywordList(kTypeKeywords, record.TaskFlags);
   // Each item takes its marker from the flag byte at its index; the parser
   // guarantees one byte per item.
-  std::vector<uint8_t> flags;
-  flags.reserve(record.TypeFlags.Count());
-  record.TypeFlags.ForEach([&](uint8_t b) { flags.push_back(b); });
+  const std::vector<uint8_t> flags = ByteVector(record.TypeFlags);
   size_t index = 0;
   record.Types.ForEach([&](const CString& item) {
     if (!value.empty()) value.push_back(',');
@@ -185,21 +197,14 @@ std::string FormatTypes(const OldTaskRecord& record) {
 }
 
 std::string FormatAreas(const OldTaskRecord& record) {
-  std::string value;
-  for (const Keyword& row : kAreasKeywords) {
-    if ((record.TaskFlags & row.bit) == 0) continue;
-    if (!value.empty()) value.push_back(',');
-    value.append(row.word);
-  }
-  std::vector<uint8_t> flags;
-  flags.reserve(record.AreaFlags.Count());
-  record.AreaFlags.ForEach([&](uint8_t b) { flags.push_back(b); });
+  std::string value = KeywordList(kAreaKeywords, record.TaskFlags);
+  const std::vector<uint8_t> flags = ByteVector(record.AreaFlags);
   size_t index = 0;
   record.Areas.ForEach([&](const CString& item) {
     uint8_t flag = index < flags.size() ? flags[index] : 0;
     ++index;
-    char first = (flag & 0x80) != 0 ? '-' : '+';
-    char second = (flag & 0x40) != 0 ? '_' : (flag & 0x20) != 0 ? '+' : '-';
+    char first = (flag & kAreaFlagExcluded) != 0 ? '-' : '+';
+    char second = (flag & kAreaFlagFile) != 0 ? '_' : (flag & kAreaFlagSubfolders) != 0 ? '+' : '-';
     if (!value.empty()) value.push_back(',');
     value.push_back('"');
     size_t length = std::strlen(item.text);
@@ -243,12 +248,12 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   }
   w.Line(true, "Priority", std::to_string(r.Priority));
 
-  w.Line(true, "UseVirusScanner", Bit(components, 0x01));
-  w.Line(false, "UseIntegrityChecker", Bit(components, 0x02));
-  w.Line(false, "UseSimpleIntegrityChecker", Bit(components, 0x04));
-  w.Line(false, "UseBehaviourBlocker", Bit(components, 0x10));
-  w.Line(false, "UseResidentBoot", Bit(components, 0x20));
-  w.Line(false, "UseResidentProg", Bit(components, 0x40));
+  w.Line(true, "UseVirusScanner", Bit(components, builder::UseVirusScanner));
+  w.Line(false, "UseIntegrityChecker", Bit(components, builder::UseIntegrityChecker));
+  w.Line(false, "UseSimpleIntegrityChecker", Bit(components, builder::UseSimpleIntegrityChecker));
+  w.Line(false, "UseBehaviourBlocker", Bit(components, builder::UseBehaviourBlocker));
+  w.Line(false, "UseResidentBoot", Bit(components, builder::UseResidentBoot));
+  w.Line(false, "UseResidentProg", Bit(components, builder::UseResidentProg));
 
   const std::string types = FormatTypes(r);
   w.Line(true, "Types", types);
@@ -256,7 +261,7 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   r.Types.ForEach([&](const CString& item) {
     const size_t n = std::strlen(item.text);
     if (n == 0 || std::strpbrk(item.text, ",\"\r\n") != nullptr || IsIniBlank(item.text[0]) ||
-        IsIniBlank(item.text[n - 1]) || IsKeyword(kTypesKeywords, item.text)) {
+        IsIniBlank(item.text[n - 1]) || IsKeyword(kTypeKeywords, item.text)) {
       w.Check("Types", std::string("the item \"") + item.text +
                            "\" would not be read back as one item");
     }
@@ -265,48 +270,47 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   w.Line(true, "Areas", areas);
   w.CheckLength("Areas", areas);
   {
-    std::vector<uint8_t> area_flags;
-    r.AreaFlags.ForEach([&](uint8_t b) { area_flags.push_back(b); });
+    const std::vector<uint8_t> area_flags = ByteVector(r.AreaFlags);
     size_t index = 0;
     r.Areas.ForEach([&](const CString& item) {
       const size_t n = std::strlen(item.text);
       const uint8_t flag = index < area_flags.size() ? area_flags[index] : 0;
       if (std::strpbrk(item.text, "\"\r\n") != nullptr) {
         w.Check("Areas", std::string("the path ") + item.text + " holds a double quote or line break");
-      } else if ((flag & 0x40) != 0 && n > 0 && item.text[n - 1] == '\\') {
+      } else if ((flag & kAreaFlagFile) != 0 && n > 0 && item.text[n - 1] == '\\') {
         w.Check("Areas", std::string("the file entry ") + item.text + " ends with a backslash");
       }
       ++index;
     });
   }
 
-  w.Line(true, "StartWithOS", Bit(flags, 0x80000));
-  w.Line(false, "StartWithTorvi", Bit(flags, 0x40000));
-  w.Line(false, "ExitWithLast", Bit(flags, 0x40));
-  w.Line(false, "NotifyExternal", Bit(flags, 0x80));
+  w.Line(true, "StartWithOS", Bit(flags, builder::StartWithOS));
+  w.Line(false, "StartWithTorvi", Bit(flags, builder::StartWithTorvi));
+  w.Line(false, "ExitWithLast", Bit(flags, builder::ExitWithLast));
+  w.Line(false, "NotifyExternal", Bit(flags, builder::NotifyExternal));
 
-  if ((components & 0x01) != 0) {
-    w.Line(true, "ScanMemory", Bit(flags, 0x80000000u));
-    w.Line(false, "IgnoreVirusType", Bit(flags, 0x400));
-    w.Line(false, "TestFileFull", Bit(flags, 0x800));
-    w.Line(false, "TestFileCompressed", Bit(flags, 0x1000));
-    w.Line(false, "NoVirusFoundMsg", Bit(flags, 0x4));
-    w.Line(false, "VirusNotification", FirstKeyword(kVirusNotification, flags));
+  if ((components & builder::UseVirusScanner) != 0) {
+    w.Line(true, "ScanMemory", Bit(flags, builder::ScanMemory));
+    w.Line(false, "IgnoreVirusType", Bit(flags, builder::IgnoreVirusType));
+    w.Line(false, "TestFileFull", Bit(flags, builder::TestFileFull));
+    w.Line(false, "TestFileCompressed", Bit(flags, builder::TestFileCompressed));
+    w.Line(false, "NoVirusFoundMsg", Bit(flags, builder::NoVirusFoundMsg));
+    w.Line(false, "VirusNotification", FirstKeyword(kVirusNotificationKeywords, flags));
   }
-  if ((components & 0x06) != 0) {
-    w.Line(true, "IgnoreArchive", Bit(flags, 0x4000));
-    w.Line(false, "NoContents", Bit(flags, 0x8000));
-    w.Line(false, "ContentsOnChange", Bit(flags, 0x200));
+  if ((components & (builder::UseIntegrityChecker | builder::UseSimpleIntegrityChecker)) != 0) {
+    w.Line(true, "IgnoreArchive", Bit(flags, builder::IgnoreArchive));
+    w.Line(false, "NoContents", Bit(flags, builder::NoContents));
+    w.Line(false, "ContentsOnChange", Bit(flags, builder::ContentsOnChange));
   }
 
   const bool default_chained = EqualNoCaseAscii(r.ChainedTask.text, "virfound.wav");
   w.Checked(true, "ChainedTask" + lang, default_chained ? "" : r.ChainedTask.text);
 
-  w.Line(true, "CreateReport", Bit(flags, 0x10000));
-  w.Line(false, "CreateNewReportFile", Bit(flags, 0x20000));
+  w.Line(true, "CreateReport", Bit(flags, builder::CreateReport));
+  w.Line(false, "CreateNewReportFile", Bit(flags, builder::CreateNewReportFile));
   w.Checked(false, "ReportFileName" + lang, r.ReportFileName.text);
 
-  if ((flags & 0x100) != 0) {
+  if ((flags & builder::NetAlert) != 0) {
     w.Line(true, "NetAlert", "1");
     const std::string send_to = QuotedList(r.SendTo, "SendTo", &w);
     w.Line(false, "SendTo", send_to);
@@ -324,16 +328,16 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
     }
   }
 
-  if ((components & 0x10) != 0) {
-    w.Line(true, "BlockDOSOperations", Bit(resident, 0x1));
-    w.Line(false, "BlockWinOperations", Bit(resident, 0x2));
-    w.Line(false, "BlockFormat", Bit(resident, 0x4));
+  if ((components & builder::UseBehaviourBlocker) != 0) {
+    w.Line(true, "BlockDOSOperations", Bit(resident, builder::BlockDOSOperations));
+    w.Line(false, "BlockWinOperations", Bit(resident, builder::BlockWinOperations));
+    w.Line(false, "BlockFormat", Bit(resident, builder::BlockFormat));
   }
-  if ((components & 0x40) != 0) {
-    w.Line(true, "CheckDocs", Bit(resident, 0x4000));
-    w.Line(false, "CheckWin16Progs", Bit(resident, 0x1000));
-    w.Line(false, "CheckDOSProgs", Bit(resident, 0x2000));
-    w.Line(false, "ResidentScan", FirstKeyword(kResidentScan, resident));
+  if ((components & builder::UseResidentProg) != 0) {
+    w.Line(true, "CheckDocs", Bit(resident, builder::CheckDocs));
+    w.Line(false, "CheckWin16Progs", Bit(resident, builder::CheckWin16Progs));
+    w.Line(false, "CheckDOSProgs", Bit(resident, builder::CheckDOSProgs));
+    w.Line(false, "ResidentScan", FirstKeyword(kResidentScanKeywords, resident));
   }
   if (r.ResidentExcludeFiles.ItemCount() > 0) {
     const std::string excluded = QuotedList(r.ResidentExcludeFiles, "ResidentExcludeFiles", &w);

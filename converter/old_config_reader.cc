@@ -2,13 +2,16 @@
 
 #include "converter/old_config_reader.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "builder/config_layout.h"
+#include "platform/hresult_names.h"
+#include "platform/little_endian.h"
+#include "platform/stream_io.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -22,12 +25,6 @@ using platform::kStorageMode;
 using platform::Storage;
 using platform::Stream;
 
-// Stream bytes are little-endian whatever the host.
-uint32_t Le32At(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 void SetWhy(std::string* why, const std::string& text) {
   if (why != nullptr) *why = text;
 }
@@ -39,7 +36,7 @@ int ReadCountedText(CString* text, const uint8_t* bytes, size_t size, size_t* co
     SetWhy(why, std::string("the length of ") + field + " runs past the end");
     return kStreamMalformed;
   }
-  uint32_t length = Le32At(bytes);
+  uint32_t length = platform::Get32(bytes);
   if (length > kMaxTextLength) {
     SetWhy(why, std::string(field) + " is longer than 259 bytes (" + std::to_string(length) + ")");
     return kStreamMalformed;
@@ -62,7 +59,7 @@ int ReadByteList(CByteArray* list, const uint8_t* bytes, size_t size, size_t* co
     SetWhy(why, std::string("the count of ") + field + " runs past the end");
     return kStreamMalformed;
   }
-  uint32_t count = Le32At(bytes);
+  uint32_t count = platform::Get32(bytes);
   if (count > size - 4) {
     SetWhy(why, std::string(field) + " runs past the end of the stream");
     return kStreamMalformed;
@@ -93,40 +90,35 @@ HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool*
   *is_old = false;
   HRESULT hr = platform::OpenStorageFile(settings->config_path, kStorageMode, root);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot open " + settings->config_path + ": " + HresultText(hr));
+    SetWhy(why, "cannot open " + settings->config_path + ": " + platform::HResultHex(hr));
     return hr;
   }
   std::unique_ptr<Stream> version_stream;
-  hr = (*root)->OpenStream(u"_Version_", kStorageMode, &version_stream);
+  hr = (*root)->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode,
+                           &version_stream);
   if (hr == STG_E_FILENOTFOUND) {
     settings->version_found = -1;
     settings->hand_off = false;
     return S_OK;
   }
   if (FAILED(hr)) {
-    SetWhy(why, "cannot open _Version_ of " + settings->config_path + ": " + HresultText(hr));
+    SetWhy(why, "cannot open _Version_ of " + settings->config_path + ": " + platform::HResultHex(hr));
     return hr;
   }
   uint8_t bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
   hr = version_stream->Read(bytes, 4, &read);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot read _Version_ of " + settings->config_path + ": " + HresultText(hr));
+    SetWhy(why, "cannot read _Version_ of " + settings->config_path + ": " + platform::HResultHex(hr));
     return hr;
   }
-  settings->version_found = read == 4 ? static_cast<int64_t>(Le32At(bytes)) : -1;
+  settings->version_found = read == 4 ? static_cast<int64_t>(platform::Get32(bytes)) : -1;
   *is_old = settings->version_found == kOldVersion;
   if (!*is_old) settings->hand_off = false;
   return S_OK;
 }
 
 }  // namespace
-
-std::string HresultText(int32_t hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(hr));
-  return text;
-}
 
 void OldTaskRecord::Clear() {
   ComponentFlags = 0;
@@ -152,7 +144,7 @@ int ReadStringList(CStringArray* list, const uint8_t* bytes, size_t size, size_t
     SetWhy(why, "a list count runs past the end of the stream");
     return kStreamMalformed;
   }
-  uint32_t count = Le32At(bytes);
+  uint32_t count = platform::Get32(bytes);
   // Every item takes at least its 4-byte length: a count beyond that is
   // refused before any item is read.
   if (count > (size - 4) / 4) {
@@ -180,11 +172,11 @@ int ParseTaskStream(OldTaskRecord* record, const uint8_t* bytes, size_t size, st
     SetWhy(why, "the stream is shorter than the 32-byte header (" + std::to_string(size) + ")");
     return kStreamMalformed;
   }
-  record->ComponentFlags = Le32At(bytes);
-  record->TaskFlags = Le32At(bytes + 4);
-  record->ResidentFlags = Le32At(bytes + 8);
-  record->Priority = static_cast<int32_t>(Le32At(bytes + 12));
-  for (int i = 0; i < 4; ++i) record->Reserved[i] = Le32At(bytes + 16 + 4 * i);
+  record->ComponentFlags = platform::Get32(bytes);
+  record->TaskFlags = platform::Get32(bytes + 4);
+  record->ResidentFlags = platform::Get32(bytes + 8);
+  record->Priority = static_cast<int32_t>(platform::Get32(bytes + 12));
+  for (int i = 0; i < 4; ++i) record->Reserved[i] = platform::Get32(bytes + 16 + 4 * i);
   size_t offset = 32;
 
   struct TextField {
@@ -239,14 +231,9 @@ int ParseTaskStream(OldTaskRecord* record, const uint8_t* bytes, size_t size, st
 
 int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   uint64_t size = 0;
-  HRESULT hr = stream->Seek(0, platform::SeekOrigin::kEnd, &size);
+  HRESULT hr = platform::MeasureStream(stream, &size);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot seek: " + HresultText(hr));
-    return hr;
-  }
-  hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
-  if (FAILED(hr)) {
-    SetWhy(why, "cannot seek: " + HresultText(hr));
+    SetWhy(why, "cannot seek: " + platform::HResultHex(hr));
     return hr;
   }
   if (size > UINT32_MAX - 2) {
@@ -261,7 +248,7 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   uint32_t read = 0;
   hr = stream->Read(bytes.get(), static_cast<uint32_t>(size), &read);
   if (FAILED(hr) || read != size) {
-    SetWhy(why, FAILED(hr) ? "the read failed: " + HresultText(hr)
+    SetWhy(why, FAILED(hr) ? "the read failed: " + platform::HResultHex(hr)
                            : "the read was short (" + std::to_string(read) + " of " +
                                  std::to_string(size) + " bytes)");
     return kStreamReadFailed;
@@ -270,15 +257,8 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
 }
 
 std::string AreaPlace(const RunSettings& settings, TaskArea area) {
-  switch (area) {
-    case TaskArea::kReadOnly:
-      return "_Common_/_ReadOnly_";
-    case TaskArea::kShared:
-      return "_Common_";
-    case TaskArea::kPrivate:
-      break;
-  }
-  return settings.current_domain + "/" + settings.current_user;
+  return builder::AreaPlace(static_cast<uint32_t>(area), settings.current_domain,
+                            settings.current_user);
 }
 
 int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit) {
@@ -294,23 +274,14 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
 
   // A shared or read-only area that the file does not have holds no task;
   // a user area was found by the walk, so its absence is a failure.
-  HRESULT hr = S_OK;
   bool absent_is_empty = area != TaskArea::kPrivate;
-  if (area == TaskArea::kReadOnly) {
-    hr = root->OpenStorage(u"_Common_", kStorageMode, &outer);
-    if (SUCCEEDED(hr)) hr = outer->OpenStorage(u"_ReadOnly_", kStorageMode, &inner);
-  } else if (area == TaskArea::kShared) {
-    hr = root->OpenStorage(u"_Common_", kStorageMode, &inner);
-  } else {
-    hr = root->OpenStorage(platform::AnsiToWide(settings->current_domain), kStorageMode, &outer);
-    if (SUCCEEDED(hr)) {
-      hr = outer->OpenStorage(platform::AnsiToWide(settings->current_user), kStorageMode, &inner);
-    }
-  }
+  HRESULT hr = builder::OpenAreaStorages(root.get(), static_cast<uint32_t>(area),
+                                         settings->current_domain, settings->current_user,
+                                         builder::OpenAreaStep, &outer, &inner);
   if (hr == STG_E_FILENOTFOUND && absent_is_empty) return 0;
   if (FAILED(hr)) {
     platform::Report("cannot open the task area " + place + " of " + settings->config_path +
-                     ": " + HresultText(hr));
+                     ": " + platform::HResultHex(hr));
     return kAreaFailed;
   }
 
@@ -318,7 +289,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
   hr = inner->EnumElements(&elements);
   if (FAILED(hr)) {
     platform::Report("cannot list the task area " + place + " of " + settings->config_path +
-                     ": " + HresultText(hr));
+                     ": " + platform::HResultHex(hr));
     return kAreaFailed;
   }
   // One record for the whole area, cleared before each stream.
@@ -333,7 +304,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
     if (hr == S_FALSE) break;
     if (FAILED(hr)) {
       platform::Report("cannot list the task area " + place + " of " + settings->config_path +
-                       ": " + HresultText(hr));
+                       ": " + platform::HResultHex(hr));
       return kAreaFailed;
     }
     if (stat.type != ElementType::kStream) continue;
@@ -341,7 +312,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
     std::unique_ptr<Stream> stream;
     hr = inner->OpenStream(stat.name, kStorageMode, &stream);
     int result = hr;
-    why = "cannot open: " + HresultText(hr);
+    why = "cannot open: " + platform::HResultHex(hr);
     if (SUCCEEDED(hr)) {
       record->Clear();
       result = ReadTaskStream(record.get(), stream.get(), &why);
@@ -379,7 +350,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
     hr = root->EnumElements(&elements);
     if (FAILED(hr)) {
       platform::Report("cannot list the domains of " + settings->config_path + ": " +
-                       HresultText(hr));
+                       platform::HResultHex(hr));
       return kAreaFailed;
     }
     for (;;) {
@@ -388,7 +359,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
       if (hr == S_FALSE) break;
       if (FAILED(hr)) {
         platform::Report("cannot list the domains of " + settings->config_path + ": " +
-                         HresultText(hr));
+                         platform::HResultHex(hr));
         return kAreaFailed;
       }
       if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
@@ -405,7 +376,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
       if (SUCCEEDED(hr)) hr = domain_storage->EnumElements(&users);
       if (FAILED(hr)) {
         platform::Report("cannot list the users of domain " + domain.name + " of " +
-                         settings->config_path + ": " + HresultText(hr));
+                         settings->config_path + ": " + platform::HResultHex(hr));
         result |= kAreaFailed;
         continue;
       }
@@ -415,7 +386,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
         if (hr == S_FALSE) break;
         if (FAILED(hr)) {
           platform::Report("cannot list the users of domain " + domain.name + " of " +
-                           settings->config_path + ": " + HresultText(hr));
+                           settings->config_path + ": " + platform::HResultHex(hr));
           result |= kAreaFailed;
           break;
         }
@@ -448,20 +419,18 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
 
 int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   bytes->clear();
-  std::unique_ptr<Storage> root, zarin;
-  std::unique_ptr<Stream> stream;
-  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
-  if (SUCCEEDED(hr)) hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
-  if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"cc012", kStorageMode, &stream);
+  builder::PasswordStream password;
+  HRESULT hr =
+      builder::OpenPasswordStream(settings.config_path, builder::kMainPasswordStreamName, &password);
+  Stream* stream = password.stream.get();
   if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
   if (FAILED(hr)) {
     platform::Report("cannot read the stored password of " + settings.config_path + ": " +
-                     HresultText(hr));
+                     platform::HResultHex(hr));
     return kAreaFailed;
   }
   uint64_t size = 0;
-  hr = stream->Seek(0, platform::SeekOrigin::kEnd, &size);
-  if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
+  hr = platform::MeasureStream(stream, &size);
   uint8_t count_bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
   if (SUCCEEDED(hr)) hr = stream->Read(count_bytes, 4, &read);
@@ -469,11 +438,12 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
     platform::Report("cannot read the stored password of " + settings.config_path);
     return kAreaFailed;
   }
-  uint32_t length = read == 4 ? Le32At(count_bytes) : 0;
+  uint32_t length = read == 4 ? platform::Get32(count_bytes) : 0;
   if (length == 0) return 0;
   if (length > size - 4) {
     platform::Report("the stored password of " + settings.config_path +
-                     " is malformed: its length runs past the end of _Zarin_/cc012");
+                     " is malformed: its length runs past the end of " +
+                     builder::kPasswordStorageName + "/" + builder::kMainPasswordStreamName);
     return kAreaFailed;
   }
   bytes->resize(length);
@@ -488,26 +458,16 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
 
 int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes) {
   bytes->clear();
-  std::unique_ptr<Storage> root, zarin;
-  std::unique_ptr<Stream> stream;
-  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
-  if (SUCCEEDED(hr)) hr = root->OpenStorage(u"_Zarin_", kStorageMode, &zarin);
-  if (SUCCEEDED(hr)) hr = zarin->OpenStream(u"ro012", kStorageMode, &stream);
+  builder::PasswordStream password;
+  HRESULT hr = builder::OpenPasswordStream(settings.config_path,
+                                           builder::kSecondPasswordStreamName, &password);
   if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
-  uint64_t size = 0;
-  if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kEnd, &size);
-  if (SUCCEEDED(hr)) hr = stream->Seek(0, platform::SeekOrigin::kSet, nullptr);
-  if (SUCCEEDED(hr) && size > UINT32_MAX) hr = STG_E_DOCFILECORRUPT;
-  uint32_t read = 0;
-  if (SUCCEEDED(hr)) {
-    bytes->resize(static_cast<size_t>(size));
-    hr = size == 0 ? S_OK : stream->Read(&(*bytes)[0], static_cast<uint32_t>(size), &read);
-    if (SUCCEEDED(hr) && read != size) hr = STG_E_READFAULT;
-  }
+  if (SUCCEEDED(hr)) hr = platform::ReadWholeStream(password.stream.get(), bytes);
   if (FAILED(hr)) {
     bytes->clear();
-    platform::Report("cannot read the second password _Zarin_/ro012 of " + settings.config_path +
-                     ": " + HresultText(hr));
+    platform::Report(std::string("cannot read the second password ") +
+                     builder::kPasswordStorageName + "/" + builder::kSecondPasswordStreamName +
+                     " of " + settings.config_path + ": " + platform::HResultHex(hr));
     return kAreaFailed;
   }
   return 0;

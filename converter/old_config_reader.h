@@ -9,14 +9,20 @@
 #include <functional>
 #include <string>
 
+#include "builder/task_record.h"
 #include "converter/containers.h"
 #include "platform/hresult.h"
 #include "platform/storage.h"
 
 namespace converter {
 
-// Where tasks are read: bit values, 0x20 tested before 0x10.
-enum class TaskArea : uint32_t { kPrivate = 0, kShared = 0x10, kReadOnly = 0x20 };
+// Where tasks are read: the area bits of the builder's TaskFlags, IsReadOnly
+// tested before IsShared.
+enum class TaskArea : uint32_t {
+  kPrivate = 0,
+  kShared = builder::IsShared,
+  kReadOnly = builder::IsReadOnly
+};
 
 constexpr uint32_t kOldVersion = 615;
 
@@ -43,6 +49,11 @@ struct RunSettings {
   // unknown (the file was not opened yet or could not be).
   int64_t version_found = -2;
 };
+
+// Bits of an AreaFlags byte: the markers of its Areas item in the INI text.
+constexpr uint8_t kAreaFlagExcluded = 0x80;    // '-' after the path, else '+'
+constexpr uint8_t kAreaFlagFile = 0x40;        // a file: no backslash added
+constexpr uint8_t kAreaFlagSubfolders = 0x20;  // 'S' before the last marker
 
 // One task of a version-615 file.
 struct OldTaskRecord {
@@ -123,8 +134,5 @@ int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes);
 // Human-readable place of an area ("_Common_", "_Common_/_ReadOnly_",
 // "domain/user"), for messages.
 std::string AreaPlace(const RunSettings& settings, TaskArea area);
-
-// Text of an HRESULT in messages: "0x80030002".
-std::string HresultText(int32_t hr);
 
 }  // namespace converter

@@ -1,7 +1,9 @@
 // libFuzzer target of the compound-file engine: the input is taken for a
 // compound file, opened, walked, every stream read, checked, then changed
 // (create, write across the mini-stream cutoff, destroy). Any result is
-// fine; crashes, hangs, leaks and out-of-bounds accesses are not. Syncs
+// fine; crashes, hangs, leaks and out-of-bounds accesses are not, nor is a
+// file that Check() found consistent becoming inconsistent after the
+// changes and a reopen. Syncs
 // are skipped: the scratch file need not survive a power cut, and each
 // would cost more than the rest of an input's run.
 #include <stdint.h>
@@ -14,6 +16,7 @@
 
 #include "platform/cfb/compound_file.h"
 #include "platform/storage.h"
+#include "fuzz/fuzz_check.h"
 #include "tests/support/fake_no_sync_file_system.h"
 
 namespace {
@@ -70,6 +73,14 @@ void Walk(platform::Storage* storage, int depth) {
   }
 }
 
+// Whether the file at `path` opens and Check() finds it consistent.
+bool OpensConsistent(const std::string& path) {
+  std::unique_ptr<cfb::CompoundFile> file;
+  if (FAILED(cfb::CompoundFile::Open(path, &file))) return false;
+  std::string problems;
+  return SUCCEEDED(file->Check(&problems)) && problems.empty();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -79,13 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (f == nullptr) return 0;
   fwrite(data, 1, size, f);
   fclose(f);
-  {
-    std::unique_ptr<cfb::CompoundFile> file;
-    if (SUCCEEDED(cfb::CompoundFile::Open(path, &file))) {
-      std::string problems;
-      file->Check(&problems);
-    }
-  }
+  const bool consistent = OpensConsistent(path);
   // The changes go in as the programs make them: one transaction, with the
   // calls that fail on a damaged file undone in memory.
   platform::StorageScope scope;
@@ -114,5 +119,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   root->DestroyElement(u"Fuzz");
   root.reset();
   scope.Commit();
+  // Committed or not, what is on disk now must still be a sound file.
+  if (consistent && !OpensConsistent(path)) {
+    fuzz_check::Fail("a consistent file stays consistent after the changes and a reopen");
+  }
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/profile.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
@@ -22,7 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* k : keys) {
       for (uint32_t buffer_size : {0u, 1u, 4u, 260u}) {
         std::string value = profile->GetString(s, k, "default  ", buffer_size, buffer_size == 4);
-        if (buffer_size > 0 && value.size() >= buffer_size) __builtin_trap();
+        if (buffer_size > 0 && value.size() >= buffer_size) {
+          fuzz_check::Fail("a value is shorter than its buffer");
+        }
       }
       profile->GetInt(s, k, -1);
     }

@@ -6,19 +6,24 @@
 #include <string>
 
 #include "builder/startup.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string tail(reinterpret_cast<const char*>(data), size);
   builder::CommandLine command_line;
   int32_t rc = builder::ParseCommandLine(tail, &command_line);
-  if (rc != 0 && rc != builder::kExitRefused && rc != builder::kExitOutOfMemory) std::abort();
+  if (rc != 0 && rc != builder::kExitRefused && rc != builder::kExitOutOfMemory) {
+    fuzz_check::Fail("the parse ends with 0 or a refusal");
+  }
   if (rc != 0) return 0;
-  if (command_line.languages.empty()) std::abort();
+  if (command_line.languages.empty()) fuzz_check::Fail("an accepted command line has a language");
   for (const std::string& code : command_line.languages) {
-    if (code.size() > builder::kMaxLanguageLength) std::abort();
+    if (code.size() > builder::kMaxLanguageLength) fuzz_check::Fail("a language code fits");
   }
   for (const std::string& path : command_line.ini_paths) {
-    if (path.empty() || path.size() > builder::kMaxPathLength) std::abort();
+    if (path.empty() || path.size() > builder::kMaxPathLength) {
+      fuzz_check::Fail("an INI path is not empty and fits");
+    }
   }
   return 0;
 }

@@ -5,18 +5,21 @@
 #include <string>
 
 #include "converter/driver.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   converter::RunSettings settings;
   std::string tail(reinterpret_cast<const char*>(data), size);
   int32_t result = converter::ParseCommandLine(tail, &settings);
-  if (result != 0 && result != converter::kExitBadCommandLine) __builtin_trap();
+  if (result != 0 && result != converter::kExitBadCommandLine) {
+    fuzz_check::Fail("the parse ends with 0 or 6");
+  }
   // Accepted values always fit their buffers.
   if (result == 0 && (settings.config_path.size() > converter::kMaxPathLength ||
                       settings.ini_path.size() > converter::kMaxPathLength ||
                       settings.language.size() > converter::kMaxLanguageLength ||
                       settings.access_password.size() > converter::kMaxPasswordLength)) {
-    __builtin_trap();
+    fuzz_check::Fail("accepted values fit their buffers");
   }
   return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   converter::OldTaskRecord record;
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every Areas and Types item has its flag byte once the parser accepted.
   if (record.AreaFlags.Count() < record.Areas.ItemCount() ||
       record.TypeFlags.Count() < record.Types.ItemCount()) {
-    __builtin_trap();
+    fuzz_check::Fail("every accepted Areas and Types item has its flag byte");
   }
   for (converter::TaskArea area :
        {converter::TaskArea::kPrivate, converter::TaskArea::kShared, converter::TaskArea::kReadOnly}) {
@@ -27,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text;
     std::vector<converter::ValueProblem> problems;
     converter::FormatTaskSection(record, context, &text, &problems);
-    if (text.rfind("[Task0]\r\n", 0) != 0) __builtin_trap();
+    if (text.rfind("[Task0]\r\n", 0) != 0) fuzz_check::Fail("a task section starts with its header");
   }
   return 0;
 }

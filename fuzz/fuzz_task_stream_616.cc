@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "builder/task_record.h"
+#include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   builder::TaskRecord record;
@@ -17,9 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
        {&record.Types, &record.Areas, &record.SendTo, &record.ResidentExcludeFiles}) {
     std::reverse(list->begin(), list->end());
   }
-  if (!builder::FitsFields(record)) std::abort();
+  if (!builder::FitsFields(record)) fuzz_check::Fail("an accepted record fits its fields");
   std::vector<uint8_t> out(builder::SerializedSize(record));
   builder::Serialize(record, out.data());
-  if (out.size() > size || std::memcmp(out.data(), data, out.size()) != 0) std::abort();
+  if (out.size() > size || std::memcmp(out.data(), data, out.size()) != 0) {
+    fuzz_check::Fail("an accepted stream serialises back to its own bytes");
+  }
   return 0;
 }

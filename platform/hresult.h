@@ -3,6 +3,26 @@
 // On Windows they come from the SDK; elsewhere they are defined here with the
 // same names and values, so that the core passes the same numbers up on both
 // builds and compares them by their SDK names.
+//
+// Error conventions of the whole project:
+//  - A storage call (platform/storage.h) returns an HRESULT: S_OK, S_FALSE
+//    (an enumeration's end) or a failure code, which callers pass up
+//    unchanged; a failed open leaves its out-pointer empty.
+//  - A task operation returns what it found: the builder's WriteTask and
+//    FindTaskInArea a bool with the HRESULT in *error, ReadTask 0, a failed
+//    seek's HRESULT, 8 (no memory) or 30 (damaged); the converter's area
+//    operations 0 or kAreaFailed (2), after reporting what failed.
+//  - A failure becomes a message once, where it is found or where the run
+//    decides about it, through platform::Report; the code itself is written
+//    by platform/hresult_names.h (HResultHex in Rebolan's messages,
+//    DescribeHResult in Quarlen's and cfbtool's). The run's result is the
+//    exit code: small codes as they are, -1 as 255, and a code an exit status
+//    cannot hold (an HRESULT) as 1 with a message (program_main.h).
+//  - Out of memory: containers and buffers are allocated with
+//    new (std::nothrow) or malloc and checked, giving E_OUTOFMEMORY or the
+//    operation's own code (8); where the standard library allocates (the
+//    builder's command line), std::bad_alloc is caught at the operation's
+//    edge and turned into its exit code. No exception leaves an operation.
 #pragma once
 
 #include <cstdint>

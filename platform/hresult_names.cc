@@ -52,10 +52,14 @@ const char* HResultName(HRESULT result) {
   return "";
 }
 
-std::string DescribeHResult(HRESULT result) {
+std::string HResultHex(HRESULT result) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(static_cast<uint32_t>(result)));
-  std::string text = hex;
+  return hex;
+}
+
+std::string DescribeHResult(HRESULT result) {
+  std::string text = HResultHex(result);
   const char* name = HResultName(result);
   if (*name != '\0') text += std::string(" (") + name + ")";
   return text;

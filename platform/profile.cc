@@ -39,17 +39,9 @@ std::pair<size_t, size_t> Trim(const std::string& text, size_t begin, size_t end
 // (a UTF-8 mark is not recognised and stays on the first line, as on
 // Windows).
 std::string ToAnsiText(std::string bytes) {
-  if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0xFF ||
-      static_cast<unsigned char>(bytes[1]) != 0xFE) {
-    return bytes;
-  }
-  std::u16string wide;
-  wide.reserve(bytes.size() / 2);
-  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                         static_cast<unsigned char>(bytes[i + 1]) << 8));
-  }
-  return WideToAnsi(wide);
+  std::string ansi;
+  if (DecodeMarkedUtf16Le(bytes, &ansi)) return ansi;
+  return bytes;
 }
 
 char FoldAscii(unsigned char c) { return static_cast<char>(c >= 'a' && c <= 'z' ? c - 32 : c); }

@@ -27,16 +27,8 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 
 // The text of the file in the ANSI code page.
 std::string DecodeFile(const std::string& bytes) {
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-      static_cast<unsigned char>(bytes[1]) == 0xFE) {
-    std::u16string wide;
-    wide.reserve(bytes.size() / 2);
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                           static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    return WideToAnsi(wide);
-  }
+  std::string ansi;
+  if (DecodeMarkedUtf16Le(bytes, &ansi)) return ansi;
   if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
   return bytes;
 }

@@ -29,6 +29,11 @@ bool EqualNoCaseAnsi(const std::string& a, const std::string& b);
 // under which names equal by EqualNoCaseAnsi's rule meet.
 std::u16string FoldedWide(const std::string& text);
 
+// The text of a file that begins with the UTF-16LE byte-order mark, decoded
+// and converted with WideToAnsi (an odd last byte is dropped). Returns
+// false, *ansi untouched, when `bytes` does not begin with the mark.
+bool DecodeMarkedUtf16Le(const std::string& bytes, std::string* ansi);
+
 // Whether `byte` starts a two-byte character in the ANSI code page
 // (IsDBCSLeadByte); always false in single-byte code pages.
 bool IsAnsiLeadByte(unsigned char byte);

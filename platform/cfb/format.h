@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/little_endian.h"
+
 namespace cfb {
 
 // Sector numbers with a meaning of their own (FAT and mini FAT entries).
@@ -43,27 +45,13 @@ constexpr uint64_t kMaxFileSize = 0x7FFFFF00;
 // reads, writes and resizes alike.
 inline bool IsMini(uint64_t size) { return size < kMiniStreamCutoff; }
 
-inline uint16_t Get16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-inline uint32_t Get32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-inline uint64_t Get64(const uint8_t* p) {
-  return static_cast<uint64_t>(Get32(p)) | (static_cast<uint64_t>(Get32(p + 4)) << 32);
-}
-inline void Put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void Put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline void Put64(uint8_t* p, uint64_t v) {
-  Put32(p, static_cast<uint32_t>(v));
-  Put32(p + 4, static_cast<uint32_t>(v >> 32));
-}
+// Field access: one definition for the whole project, used here by name.
+using platform::Get16;
+using platform::Get32;
+using platform::Get64;
+using platform::Put16;
+using platform::Put32;
+using platform::Put64;
 
 // Turns n entries read as raw little-endian bytes into host order, in place.
 inline void FromLittleEndian(uint32_t* entries, size_t n) {

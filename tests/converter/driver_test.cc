@@ -137,34 +137,40 @@ TEST_F(CheckConvertedFileTest, CountsTasksPerAreaAndComparesThePassword) {
   WriteNew(good);
   EXPECT_EQ(CheckConvertedFile(settings_, *emitter_), "");
 
+  // What is wrong is said in words that name the place.
   struct Case {
     const char* what;
     writer_615::Tree tree;
+    std::string second_password;
+    const char* problem;
   };
   std::vector<Case> bad;
   writer_615::Tree t = good;
   t.streams.pop_back();
-  bad.push_back({"a shared task missing", t});
+  bad.push_back({"a shared task missing", t, "", "_Common_ holds 1 task streams instead of 2"});
   t = good;
   t.streams.erase(t.streams.begin() + 2);
   t.storages.pop_back();
-  bad.push_back({"the user area missing", t});
+  bad.push_back({"the user area missing", t, "", "cannot list D/u in the new file: 0x80030002"});
   t = writer_615::Skeleton(616, "pw-byteX");
   t.storages = good.storages;
   t.streams.insert(t.streams.end(), good.streams.begin() + 2, good.streams.end());
-  bad.push_back({"another password", t});
+  bad.push_back({"another password", t, "", "the new file does not hold the stored password"});
   t = good;
   t.streams.erase(t.streams.begin() + 1);
-  bad.push_back({"no password", t});
+  bad.push_back({"no password", t, "", "the new file does not hold the stored password"});
+  bad.push_back({"no second password", good, "ro-bytes",
+                 "the new file does not hold the second password _Zarin_/ro012"});
   int n = 0;
   for (Case& c : bad) {
     settings_.config_path = dir_.File("bad" + std::to_string(n++) + ".CNF");
     WriteNew(c.tree);
-    EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << c.what;
+    EXPECT_EQ(CheckConvertedFile(settings_, *emitter_, c.second_password), c.problem) << c.what;
   }
   settings_.config_path = dir_.File("v615.CNF");
   ASSERT_EQ(writer_615::WriteTree(settings_.config_path, old_tree), S_OK);
-  EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << "version 615";
+  EXPECT_EQ(CheckConvertedFile(settings_, *emitter_), "the new file does not hold version 616")
+      << "version 615";
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
@@ -113,21 +114,42 @@ TEST(RegistryFileTest, ReadsUtf16FilesAsRegeditWritesThem) {
   EXPECT_EQ("C:\\Program files\\caf\xE9\\Torvi32.CNF", value);  // in code page 1252
 }
 
+// Hostile files end in time linear in their size: no value is made up from
+// them, and a value found in one is never longer than the file.
 TEST(RegistryFileTest, HostileInputEndsCleanly) {
+  const std::string key = "[HKEY_LOCAL_MACHINE\\Software\\ORMEK Software\\Torvi32]\n";
   std::string garbage;
   for (int i = 0; i < 200000; ++i) garbage.push_back(static_cast<char>((i * 131) & 0xFF));
-  const std::string files[] = {
-      V5(garbage),
-      V5(std::string(1 << 20, '[')),
-      V5("[" + std::string(1 << 20, '\\') + "]"),
-      V5(std::string(1 << 20, '"')),
-      V5("\"" + std::string(1 << 20, '\\')),
-      V5(std::string(1 << 20, '\n')),
-      "\xFF\xFE\x00",
+  const std::string huge(1 << 20, 'a');
+  const Case cases[] = {
+      {"garbage", V5(garbage), "CFG", RegistryLookup::kAbsent, ""},
+      {"open brackets", V5(std::string(1 << 20, '[')), "CFG", RegistryLookup::kAbsent, ""},
+      {"backslash key", V5("[" + std::string(1 << 20, '\\') + "]"), "CFG",
+       RegistryLookup::kAbsent, ""},
+      {"quotes", V5(std::string(1 << 20, '"')), "CFG", RegistryLookup::kAbsent, ""},
+      {"unclosed escapes", V5("\"" + std::string(1 << 20, '\\')), "CFG", RegistryLookup::kAbsent,
+       ""},
+      {"line feeds", V5(std::string(1 << 20, '\n')), "CFG", RegistryLookup::kAbsent, ""},
+      {"quotes under the key", V5(key + std::string(1 << 20, '"')), "CFG",
+       RegistryLookup::kAbsent, ""},
+      {"unclosed value", V5(key + "\"CFG\"=\"" + huge), "CFG", RegistryLookup::kAbsent, ""},
+      {"huge value", V5(key + "\"CFG\"=\"" + huge + "\""), "CFG", RegistryLookup::kFound, huge},
+      {"mark and one byte", "\xFF\xFE\x00", "CFG", RegistryLookup::kNotRegistryFile, ""},
   };
-  for (const std::string& file : files) {
-    std::string value;
-    FindRegistryString(file, kKey, "CFG", &value);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string value = "untouched";
+    const auto start = std::chrono::steady_clock::now();
+    const RegistryLookup found = FindRegistryString(c.file, kKey, c.value_name, &value);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(found, c.expected);
+    if (found == RegistryLookup::kFound) {
+      EXPECT_EQ(value, c.expected_value);
+      EXPECT_LE(value.size(), c.file.size());
+    }
+    // Linear work: a megabyte takes milliseconds; a quadratic pass would
+    // take minutes.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(took).count(), 10);
   }
 }
 
