@@ -297,10 +297,34 @@ HRESULT CompoundFile::Flush() {
 void CompoundFile::Begin(bool creates) {
   recent_.valid = false;
   if (file_->BeginCall(/*extend=*/!creates)) saved_header_ = header_;
+  if (!trees_ordered_) OrderEveryTree();
+}
+
+void CompoundFile::OrderEveryTree() {
+  trees_ordered_ = true;
+  std::vector<uint32_t> storages{kRootId};
+  std::unordered_set<uint32_t> seen{kRootId};
+  while (!storages.empty()) {
+    uint32_t storage = storages.back();
+    storages.pop_back();
+    std::vector<uint32_t> children;
+    if (FAILED(dir_->Children(storage, &children))) continue;  // damaged: left as it is
+    // A tree that cannot be relinked (two names equal under the fold) is
+    // left as it is too; nothing of it was changed.
+    dir_->MakeOrdered(storage);
+    for (uint32_t child : children) {
+      DirEntry entry;
+      if (SUCCEEDED(dir_->Get(child, &entry)) && entry.type == kTypeStorage &&
+          seen.insert(child).second) {
+        storages.push_back(child);
+      }
+    }
+  }
 }
 
 void CompoundFile::Undo() {
   recent_.valid = false;
+  trees_ordered_ = false;
   file_->UndoCall();
   header_ = saved_header_;
   stream_chains_.clear();

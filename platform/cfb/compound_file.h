@@ -148,6 +148,10 @@ class CompoundFile {
   HRESULT Flush();
   // Undoes the running call; the open is unusable when that fails.
   void Undo();
+  // Relinks every storage's tree that another writer left uncoloured,
+  // unbalanced or in another order (once per open, at its first change), so
+  // that the committed file is valid as a whole.
+  void OrderEveryTree();
   HRESULT StreamEntry(uint32_t id, DirEntry* entry);
   HRESULT StreamChain(uint32_t id, const DirEntry& entry, Chain** chain);
   uint32_t UnitSize(uint64_t size) const {
@@ -186,6 +190,7 @@ class CompoundFile {
   std::string path_;
   std::string temporary_;      // a new file's name until its first commit
   bool autocommit_ = false;
+  bool trees_ordered_ = false;  // OrderEveryTree has run in this open
   HRESULT broken_ = S_OK;
   bool closed_ = false;
 };

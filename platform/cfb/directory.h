@@ -71,6 +71,10 @@ class Directory {
   // a tree that loops or reaches an entry twice.
   HRESULT Children(uint32_t storage, std::vector<uint32_t>* ids);
 
+  // Rebuilds the tree of `storage` (balanced, valid, in the engine's order)
+  // unless it is known to be in order; a tree that cannot be rebuilt (two
+  // names equal under the fold) is left unchanged and the failure returned.
+  HRESULT MakeOrdered(uint32_t storage);
   // Checks the tree of `storage`: name order, no red node with a red child,
   // the same number of black nodes on every path, a black root. Appends what
   // is wrong to *problems.
@@ -90,8 +94,6 @@ class Directory {
   // engine's name order; `names`, when given, gets the children's names.
   HRESULT Walk(uint32_t storage, std::vector<uint32_t>* ids, bool* in_order,
                std::vector<std::u16string>* names = nullptr);
-  // Rebuilds the tree of `storage` unless it is known to be in order.
-  HRESULT MakeOrdered(uint32_t storage);
   // Relinks the children of `storage`, sorted by name, as a balanced, valid
   // red-black tree.
   HRESULT Rebuild(uint32_t storage);

@@ -9,14 +9,18 @@
 // without $CNF_WINDOWS_BUILD every test is skipped.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/cfb/compound_file.h"
 #include "platform/storage.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"
@@ -293,6 +297,74 @@ TEST_F(WinePrograms, EachBuildReadsWhatTheOtherWrote) {
   EXPECT_NE(std::string::npos, posix_ini.find("HexPassword = 65E4CC8F7F8C31"));
   EXPECT_EQ(posix_ini, ReplaceAll(ReadWholeFile(posix_then_windows.File("w.ini")), WinPath(cnf),
                                   cnf));
+}
+
+// Lines of a dump in sorted order: another writer's trees enumerate in the
+// order that writer sorted them.
+std::string Sorted(const std::string& dump) {
+  std::vector<std::string> lines;
+  std::istringstream in(dump);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+// Wine's ole32 orders names by folding ASCII letters only: a file it writes
+// with domain and user names outside ASCII has trees in another order than
+// the engine's. Every element of it is listed, found and read by the
+// engine, and a change made by the POSIX Quarlen leaves the whole file valid.
+TEST_F(WinePrograms, AFileWineWroteWithNamesOutsideAsciiIsReadWholeAndChanged) {
+  // Windows-1252: B\xFCro "Büro", \x8C "Œ", \xB5 "µ", \xE4 "ä", \xD6 "Ö".
+  std::string tasks;
+  const char* users[] = {"\x8C", "\xB5", "\xE4", "\xD6", "abc", "ABD", "Zeta"};
+  int n = 0;
+  for (const char* user : users) {
+    tasks += "[Task" + std::to_string(n++) + "]\r\nNameENG=Task of " + user +
+             "\r\nIsPrivate=1\r\nDomain=B\xFCro\r\nUser=" + user + "\r\n";
+  }
+  const std::string text = "[MAIN]\r\nOutputENG=@OUT@TORVI32.CNF\r\nNumTasks=" +
+                           std::to_string(n) + "\r\n" + tasks;
+  TempDir posix_dir;
+  TempDir windows_dir;
+  WriteWholeFile(posix_dir.File("A.INI"),
+                 ReplaceAll(text, "@OUT@", OutputFolderLine(posix_dir.path(), false)));
+  WriteWholeFile(windows_dir.File("A.INI"),
+                 ReplaceAll(text, "@OUT@", OutputFolderLine(windows_dir.path(), true)));
+  ASSERT_EQ(0u, RunPosix("Quarlen", {"A.INI"}, posix_dir.path()).code);
+  ASSERT_EQ(0u, RunWindows("Quarlen", "A.INI", windows_dir.path()).code);
+  const std::string posix_cnf = posix_dir.File("TORVI32.CNF");
+  const std::string windows_cnf = windows_dir.File("TORVI32.CNF");
+  std::string wine_dump = EngineDump(windows_cnf);
+  EXPECT_EQ(std::string::npos, wine_dump.find("ERROR")) << wine_dump;
+  EXPECT_EQ(Sorted(EngineDump(posix_cnf)), Sorted(wine_dump));
+  for (const char* user : users) {
+    EXPECT_NE(std::string::npos, wine_dump.find("S B\xFCro/" + std::string(user) + "\n"))
+        << user << "\n" << wine_dump;
+  }
+  // A change by the engine (a new user \xC9 "É") in the trees Wine sorted
+  // its own way.
+  const char* more =
+      "[MAIN]\r\nOutputENG=@OUT@TORVI32.CNF\r\nNumTasks=1\r\n"
+      "[Task0]\r\nNameENG=Added\r\nIsPrivate=1\r\nDomain=B\xFCro\r\nUser=\xC9\r\n";
+  WriteWholeFile(windows_dir.File("B.INI"),
+                 ReplaceAll(more, "@OUT@", OutputFolderLine(windows_dir.path(), false)));
+  Outcome added = RunPosix("Quarlen", {"B.INI"}, windows_dir.path());
+  EXPECT_EQ(0u, added.code) << added.err;
+  EXPECT_EQ("", added.err);
+  std::string after = EngineDump(windows_cnf);
+  EXPECT_NE(std::string::npos, after.find("S B\xFCro/\xC9\n")) << after;
+  for (const char* user : users) {
+    EXPECT_NE(std::string::npos, after.find("S B\xFCro/" + std::string(user) + "\n")) << user;
+  }
+  std::string olefile = OlefileDump(windows_cnf);
+  EXPECT_EQ(std::string::npos, olefile.find("ERROR")) << olefile;
+  std::unique_ptr<cfb::CompoundFile> file;
+  ASSERT_EQ(S_OK, cfb::CompoundFile::Open(windows_cnf, &file));
+  std::string problems;
+  ASSERT_EQ(S_OK, file->Check(&problems));
+  EXPECT_EQ("", problems);
 }
 
 struct ExportCase {
