@@ -114,7 +114,9 @@ class PosixFileSystem : public FileSystem {
  public:
   int Open(const std::string& path, OpenMode mode,
            std::unique_ptr<File>* file) override {
-    int flags = O_CLOEXEC;
+    // O_NONBLOCK: opening a FIFO for reading would wait for a writer; the
+    // check below refuses it at once instead. It is cleared for a file.
+    int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
       case OpenMode::kReadOnly: flags |= O_RDONLY; break;
       case OpenMode::kReadWrite: flags |= O_RDWR; break;
@@ -137,6 +139,12 @@ class PosixFileSystem : public FileSystem {
     if (!S_ISREG(st.st_mode)) {  // a folder, device or pipe is no file here
       close(fd);
       return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    }
+    int status = fcntl(fd, F_GETFL);
+    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+      int error = errno;
+      close(fd);
+      return error;
     }
     file->reset(new PosixFile(fd, static_cast<uint64_t>(st.st_size)));
     return 0;

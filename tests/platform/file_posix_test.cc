@@ -1,7 +1,10 @@
 // The POSIX file layer: what the programs rely on beyond plain reads and
 // writes.
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -46,6 +49,59 @@ TEST(PosixFileSystemTest, RenameNeverReplacesAndCreateNewNeverOpensAnExistingFil
   EXPECT_EQ(fs->Rename(dir.File("a"), dir.File("c")), 0);
   EXPECT_EQ(testing_support::ReadWholeFile(dir.File("c")), "old");
   EXPECT_EQ(fs->Exists(dir.File("a")), ENOENT);
+}
+
+}  // namespace
+
+namespace {
+
+// A FIFO or a folder where a file is expected is refused at once in every
+// open mode, and nothing is created or removed: a FIFO opened for reading
+// would otherwise wait for a writer for ever (the check runs in a child
+// process, so that a wait fails the test instead of hanging it).
+TEST(PosixFileSystemTest, AFifoOrAFolderIsRefusedAtOnceInEveryMode) {
+  testing_support::TempDir dir;
+  const std::string fifo = dir.File("pipe");
+  ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+  const std::string folder = dir.File("folder");
+  ASSERT_EQ(0, ::mkdir(folder.c_str(), 0700));
+  struct Case {
+    const std::string* path;
+    platform::OpenMode mode;
+    int expected;
+  };
+  const Case cases[] = {
+      {&fifo, platform::OpenMode::kReadOnly, EINVAL},
+      {&fifo, platform::OpenMode::kReadWrite, EINVAL},
+      {&fifo, platform::OpenMode::kCreateOrTruncate, EINVAL},
+      {&fifo, platform::OpenMode::kCreateNew, EEXIST},
+      {&folder, platform::OpenMode::kReadOnly, EISDIR},
+  };
+  for (const Case& c : cases) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      std::unique_ptr<platform::File> file;
+      int error = platform::FileSystem::Platform()->Open(*c.path, c.mode, &file);
+      ::_exit(error == c.expected && file == nullptr ? 0 : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    bool ended = false;
+    for (int i = 0; i < 200 && !ended; ++i) {
+      ended = ::waitpid(pid, &status, WNOHANG) == pid;
+      if (!ended) ::usleep(10000);
+    }
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(ended) << *c.path << " mode " << static_cast<int>(c.mode) << " waited";
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << *c.path << " mode " << static_cast<int>(c.mode);
+  }
+  struct stat st;
+  ASSERT_EQ(0, ::stat(fifo.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 }  // namespace
