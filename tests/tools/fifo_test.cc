@@ -19,7 +19,7 @@ bool IsFifo(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
 }
 
-TEST(SpecialFilesTest, QuarlenRefusesAFifoAsItsIniFileOrItsOutputAndUnlinksNothing) {
+TEST(FifoTest, QuarlenRefusesAFifoAsItsIniFileOrItsOutputAndUnlinksNothing) {
   TempDir dir;
   const std::string out = dir.File("OUT.CNF");
   const std::string in = dir.File("IN.INI");
