@@ -19,6 +19,13 @@ struct FileIdentity {
   bool operator==(const FileIdentity& o) const { return device == o.device && inode == o.inode; }
 };
 
+// Who owns a file and its permission bits (POSIX; all zero on Windows).
+struct FileOwner {
+  uint32_t user = 0;
+  uint32_t group = 0;
+  uint32_t mode = 0;  // the permission bits (& 0777), never set-id bits
+};
+
 class File {
  public:
   virtual ~File() = default;  // closes the file and drops its lock
@@ -35,11 +42,21 @@ class File {
   // The file's identity, which a rename keeps: device and inode on POSIX,
   // volume serial number and file index on Windows.
   virtual int Identify(FileIdentity* identity) = 0;
+  // The file's owner, group and permission bits (fstat).
+  virtual int GetOwner(FileOwner* owner) = 0;
+  // Gives this file `owner`'s owner, group and permission bits, through its
+  // descriptor (fchown, fchmod), so that no link swapped in at its path can
+  // redirect the change. The bits were chosen for that owner: when the owner
+  // cannot be given (EPERM, not running as root) the bits are left alone.
+  // Nothing on Windows, where a new file takes its folder's permissions.
+  virtual int SetOwner(const FileOwner& owner) = 0;
 };
 
 enum class OpenMode {
   kReadOnly,        // existing file, read only
-  kReadWrite,       // existing file, read and write
+  kReadWrite,       // existing file, read and write; a symbolic link at the
+                    // path is refused (ELOOP): what is changed in place is
+                    // always the file at the path itself
   kCreateNew,       // a new file, read and write; EEXIST when it exists
   kCreateOrTruncate // read and write, emptied
   // A file created by either of the last two is readable by its owner only
@@ -68,12 +85,6 @@ class FileSystem {
   // Makes the folder holding `path` durable after a create, rename or delete
   // in it (fsync of the folder on POSIX; nothing on Windows).
   virtual int SyncFolderOf(const std::string& path) = 0;
-  // Gives the file `to` the owner, group and permission bits of the file
-  // `from`, so that a file replacing another is readable by whoever could
-  // read the one it replaces (POSIX; nothing on Windows, where a new file
-  // takes the permissions its folder passes on). EPERM when the owner cannot
-  // be given (not running as root): the permission bits are then left alone.
-  virtual int CopyOwnerAndMode(const std::string& from, const std::string& to) = 0;
 };
 
 // Reads a whole file through the default file system. Returns false when it

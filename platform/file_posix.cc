@@ -104,6 +104,25 @@ class PosixFile : public File {
     return 0;
   }
 
+  int GetOwner(FileOwner* owner) override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return errno;
+    owner->user = static_cast<uint32_t>(st.st_uid);
+    owner->group = static_cast<uint32_t>(st.st_gid);
+    owner->mode = static_cast<uint32_t>(st.st_mode & 0777);
+    return 0;
+  }
+
+  int SetOwner(const FileOwner& owner) override {
+    FileOwner now;
+    if (int error = GetOwner(&now)) return error;
+    if ((now.user != owner.user || now.group != owner.group) &&
+        fchown(fd_, static_cast<uid_t>(owner.user), static_cast<gid_t>(owner.group)) != 0) {
+      return errno;
+    }
+    return fchmod(fd_, static_cast<mode_t>(owner.mode & 0777)) == 0 ? 0 : errno;
+  }
+
  private:
   int fd_;
   uint64_t size_;
@@ -119,7 +138,7 @@ class PosixFileSystem : public FileSystem {
     int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
       case OpenMode::kReadOnly: flags |= O_RDONLY; break;
-      case OpenMode::kReadWrite: flags |= O_RDWR; break;
+      case OpenMode::kReadWrite: flags |= O_RDWR | O_NOFOLLOW; break;
       case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
       case OpenMode::kCreateOrTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
@@ -198,19 +217,6 @@ class PosixFileSystem : public FileSystem {
     return error;
   }
 
-  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
-    struct stat source;
-    if (stat(from.c_str(), &source) != 0) return errno;
-    // The bits were chosen for that owner and group: when they cannot be
-    // given, neither are the bits.
-    struct stat target;
-    if (stat(to.c_str(), &target) != 0) return errno;
-    if ((source.st_uid != target.st_uid || source.st_gid != target.st_gid) &&
-        chown(to.c_str(), source.st_uid, source.st_gid) != 0) {
-      return errno;
-    }
-    return chmod(to.c_str(), source.st_mode & 0777) == 0 ? 0 : errno;
-  }
 };
 
 }  // namespace

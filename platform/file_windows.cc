@@ -144,6 +144,13 @@ class WindowsFile : public File {
     return 0;
   }
 
+  // A new file takes the permissions its folder passes on: nothing to copy.
+  int GetOwner(FileOwner* owner) override {
+    *owner = FileOwner();
+    return 0;
+  }
+  int SetOwner(const FileOwner&) override { return 0; }
+
  private:
   HANDLE handle_;
   bool locked_ = false;
@@ -194,7 +201,6 @@ class WindowsFileSystem : public FileSystem {
   // NTFS makes a rename or delete durable by itself; there is no folder
   // handle to flush.
   int SyncFolderOf(const std::string& path) override { return 0; }
-  int CopyOwnerAndMode(const std::string&, const std::string&) override { return 0; }
 };
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/file.h"
 #include "platform/storage.h"
 #include "tests/cfb/cfb_test_util.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -23,7 +24,7 @@ using platform::OpenMode;
 
 // Passes everything to the platform's file system, except that writes fail
 // with `error` once `writes_left` writes went through.
-class FakeFileSystem : public FileSystem {
+class FakeFileSystem : public testing_support::ForwardingFileSystem {
  public:
   struct Budget {
     int writes_left = 1 << 30;
@@ -31,47 +32,26 @@ class FakeFileSystem : public FileSystem {
     int writes_seen = 0;
   };
 
-  class FakeFile : public File {
+  class FakeFile : public testing_support::ForwardingFile {
    public:
-    FakeFile(std::unique_ptr<File> file, Budget* budget) : file_(std::move(file)), budget_(budget) {}
-    int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
-      return file_->ReadAt(offset, buffer, n, read);
-    }
+    FakeFile(std::unique_ptr<File> file, Budget* budget)
+        : ForwardingFile(std::move(file)), budget_(budget) {}
     int WriteAt(uint64_t offset, const void* data, size_t n) override {
       ++budget_->writes_seen;
       if (budget_->writes_left-- <= 0) return budget_->error;
-      return file_->WriteAt(offset, data, n);
+      return base()->WriteAt(offset, data, n);
     }
-    int Size(uint64_t* size) override { return file_->Size(size); }
-    int Truncate(uint64_t size) override { return file_->Truncate(size); }
-    int Sync() override { return file_->Sync(); }
-    int LockExclusive() override { return file_->LockExclusive(); }
-    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
 
    private:
-    std::unique_ptr<File> file_;
     Budget* budget_;
   };
 
-  int Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
-    std::unique_ptr<File> real;
-    int error = FileSystem::Platform()->Open(path, mode, &real);
-    if (error == 0) file->reset(new FakeFile(std::move(real), &budget));
-    return error;
-  }
-  int Delete(const std::string& path) override { return FileSystem::Platform()->Delete(path); }
-  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
-    return FileSystem::Platform()->CopyOwnerAndMode(from, to);
-  }
-  int Rename(const std::string& from, const std::string& to) override {
-    return FileSystem::Platform()->Rename(from, to);
-  }
-  int Exists(const std::string& path) override { return FileSystem::Platform()->Exists(path); }
-  int SyncFolderOf(const std::string& path) override {
-    return FileSystem::Platform()->SyncFolderOf(path);
-  }
-
   Budget budget;
+
+ protected:
+  std::unique_ptr<File> Wrap(std::unique_ptr<File> file) override {
+    return std::make_unique<FakeFile>(std::move(file), &budget);
+  }
 };
 
 class FaultsTest : public testing::Test {

@@ -18,6 +18,7 @@
 #include "platform/file.h"
 #include "tests/cfb/cfb_test_util.h"
 #include "tests/support/fault_injection.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -37,30 +38,23 @@ class FakePowerCutFileSystem : public FileSystem {
  public:
   explicit FakePowerCutFileSystem(int cut_at_write) : writes_left_(cut_at_write) {}
 
-  class FakeFile : public File {
+  class FakeFile : public testing_support::ForwardingFile {
    public:
     FakeFile(std::unique_ptr<File> file, FakePowerCutFileSystem* fs)
-        : file_(std::move(file)), fs_(fs) {}
-    int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
-      return file_->ReadAt(offset, buffer, n, read);
-    }
+        : ForwardingFile(std::move(file)), fs_(fs) {}
     int WriteAt(uint64_t offset, const void* data, size_t n) override {
       if (fs_->dead_) return EIO;
       if (--fs_->writes_left_ == 0) {
         fs_->dead_ = true;
-        file_->WriteAt(offset, data, n / 2 + 1);  // a torn write
+        base()->WriteAt(offset, data, n / 2 + 1);  // a torn write
         return EIO;
       }
-      return file_->WriteAt(offset, data, n);
+      return base()->WriteAt(offset, data, n);
     }
-    int Size(uint64_t* size) override { return file_->Size(size); }
-    int Truncate(uint64_t size) override { return fs_->dead_ ? EIO : file_->Truncate(size); }
-    int Sync() override { return fs_->dead_ ? EIO : file_->Sync(); }
-    int LockExclusive() override { return file_->LockExclusive(); }
-    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
+    int Truncate(uint64_t size) override { return fs_->dead_ ? EIO : base()->Truncate(size); }
+    int Sync() override { return fs_->dead_ ? EIO : base()->Sync(); }
 
    private:
-    std::unique_ptr<File> file_;
     FakePowerCutFileSystem* fs_;
   };
 
@@ -80,9 +74,6 @@ class FakePowerCutFileSystem : public FileSystem {
   int Exists(const std::string& path) override { return FileSystem::Platform()->Exists(path); }
   int SyncFolderOf(const std::string& path) override {
     return dead_ ? EIO : FileSystem::Platform()->SyncFolderOf(path);
-  }
-  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
-    return dead_ ? EIO : FileSystem::Platform()->CopyOwnerAndMode(from, to);
   }
   bool dead() const { return dead_; }
 
@@ -104,37 +95,30 @@ class FakeVolatileFileSystem : public FileSystem {
  public:
   FakeVolatileFileSystem(uint64_t cut_at, uint32_t seed) : cut_at_(cut_at), random_(seed) {}
 
-  class FakeFile : public File {
+  class FakeFile : public testing_support::ForwardingFile {
    public:
     FakeFile(std::unique_ptr<File> file, FakeVolatileFileSystem* fs, int node)
-        : file_(std::move(file)), fs_(fs), node_(node) {}
-    int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
-      return file_->ReadAt(offset, buffer, n, read);
-    }
+        : ForwardingFile(std::move(file)), fs_(fs), node_(node) {}
     int WriteAt(uint64_t offset, const void* data, size_t n) override {
       if (!fs_->Changing()) return EIO;
       fs_->nodes_[node_].pending.push_back(
           {offset, std::string(static_cast<const char*>(data), n), false});
-      return file_->WriteAt(offset, data, n);
+      return base()->WriteAt(offset, data, n);
     }
-    int Size(uint64_t* size) override { return file_->Size(size); }
     int Truncate(uint64_t size) override {
       if (!fs_->Changing()) return EIO;
       fs_->nodes_[node_].pending.push_back({size, "", true});
-      return file_->Truncate(size);
+      return base()->Truncate(size);
     }
     int Sync() override {
       if (!fs_->Changing()) return EIO;
       Node& node = fs_->nodes_[node_];
       for (const Change& change : node.pending) Apply(change, &node.synced);
       node.pending.clear();
-      return file_->Sync();
+      return base()->Sync();
     }
-    int LockExclusive() override { return file_->LockExclusive(); }
-    int Identify(platform::FileIdentity* identity) override { return file_->Identify(identity); }
 
    private:
-    std::unique_ptr<File> file_;
     FakeVolatileFileSystem* fs_;
     int node_;
   };
@@ -187,9 +171,6 @@ class FakeVolatileFileSystem : public FileSystem {
     for (const Entry& change : folder_changes_) SetEntry(change, &synced_entries_);
     folder_changes_.clear();
     return FileSystem::Platform()->SyncFolderOf(path);
-  }
-  int CopyOwnerAndMode(const std::string& from, const std::string& to) override {
-    return Changing() ? FileSystem::Platform()->CopyOwnerAndMode(from, to) : EIO;
   }
 
   bool dead() const { return dead_; }

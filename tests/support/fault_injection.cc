@@ -2,40 +2,43 @@
 
 #include <unistd.h>
 
+#include "tests/support/forwarding_file_system.h"
+
 namespace testing_support {
 
 namespace {
 
-class FaultInjectingFile : public platform::File {
+class FaultInjectingFile : public ForwardingFile {
  public:
   FaultInjectingFile(std::unique_ptr<platform::File> base, FaultInjectingFileSystem* fs)
-      : base_(std::move(base)), fs_(fs) {}
+      : ForwardingFile(std::move(base)), fs_(fs) {}
 
   int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
     if (int e = fs_->Check(FileCall::kRead)) return e;
-    return base_->ReadAt(offset, buffer, n, read);
+    return base()->ReadAt(offset, buffer, n, read);
   }
   int WriteAt(uint64_t offset, const void* data, size_t n) override {
     if (int e = fs_->Check(FileCall::kWrite)) return e;
-    return base_->WriteAt(offset, data, n);
+    return base()->WriteAt(offset, data, n);
   }
-  int Size(uint64_t* size) override { return base_->Size(size); }
   int Truncate(uint64_t size) override {
     if (int e = fs_->Check(FileCall::kTruncate)) return e;
-    return base_->Truncate(size);
+    return base()->Truncate(size);
   }
   int Sync() override {
     if (int e = fs_->Check(FileCall::kSync)) return e;
-    return base_->Sync();
+    return base()->Sync();
   }
   int LockExclusive() override {
     if (int e = fs_->Check(FileCall::kLock)) return e;
-    return base_->LockExclusive();
+    return base()->LockExclusive();
   }
-  int Identify(platform::FileIdentity* identity) override { return base_->Identify(identity); }
+  int SetOwner(const platform::FileOwner& owner) override {
+    if (int e = fs_->Check(FileCall::kAccess)) return e;
+    return base()->SetOwner(owner);
+  }
 
  private:
-  std::unique_ptr<platform::File> base_;
   FaultInjectingFileSystem* fs_;
 };
 
@@ -95,11 +98,6 @@ int FaultInjectingFileSystem::Rename(const std::string& from, const std::string&
 }
 
 int FaultInjectingFileSystem::Exists(const std::string& path) { return base_->Exists(path); }
-
-int FaultInjectingFileSystem::CopyOwnerAndMode(const std::string& from, const std::string& to) {
-  if (int e = Check(FileCall::kAccess)) return e;
-  return base_->CopyOwnerAndMode(from, to);
-}
 
 int FaultInjectingFileSystem::SyncFolderOf(const std::string& path) {
   if (int e = Check(FileCall::kSync)) return e;

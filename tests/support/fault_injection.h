@@ -42,7 +42,6 @@ class FaultInjectingFileSystem : public platform::FileSystem {
   int Rename(const std::string& from, const std::string& to) override;
   int Exists(const std::string& path) override;
   int SyncFolderOf(const std::string& path) override;
-  int CopyOwnerAndMode(const std::string& from, const std::string& to) override;
 
   // Counts a call of `kind` and returns the errno to fail it with, or 0.
   int Check(FileCall kind);
