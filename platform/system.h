@@ -35,11 +35,34 @@ bool IsSwitchToken(const char* token);
 // GetTempPathA + GetTempFileNameA(folder, prefix, 0): creates a new empty
 // file named prefix + 4 hex digits + ".tmp" exclusively, in a temporary
 // folder whose path holds no blank. Returns false when none can be made.
-// On POSIX the folder is $TMPDIR, else /tmp; a $TMPDIR that is relative,
-// holds a blank, is another user's or is writable by others without the
-// sticky bit is passed over (with a message) for /tmp. The file has mode
-// 0600 and is never reached through a symbolic link.
+// On POSIX the folder is $TMPDIR, else /tmp, taken by its real path (no
+// symbolic link in it); one that is relative, holds a blank, or has a part
+// that is another user's or writable by others without the sticky bit is
+// passed over (with a message) for /tmp. Inside it the file is made in a
+// new private folder of its own ("cnf-" + 6 characters, mode 0700), so that
+// no other user can put anything at its path for as long as it is used by
+// path; the file has mode 0600. Remove it with RemoveTempFile.
 bool CreateTempFile(const std::string& prefix, std::string* path);
+// Deletes a file made by CreateTempFile, and on POSIX its private folder.
+void RemoveTempFile(const std::string& path);
+// The path of the file that `path` names: while it is a symbolic link, its
+// target (a relative target taken from the link's folder), at most 40
+// links deep; `path` itself when it is no link or cannot be read. Windows:
+// `path`.
+std::string FinalPath(const std::string& path);
+// Sets an environment variable of this process, which programs it starts
+// inherit; an empty value removes it.
+void SetEnvironmentValue(const char* name, const std::string& value);
+// From now on SIGINT, SIGTERM and SIGHUP no longer end the program: the
+// first one is kept for StopSignalCaught, and a program that
+// RunProgramAndWait waits for is asked to end (SIGTERM). The Windows build
+// has no console to catch them from: nothing.
+void CatchStopSignals();
+// The stop signal caught since CatchStopSignals, 0 when none.
+int StopSignalCaught();
+// Ends the program as the caught signal would have (the shell sees 128 +
+// the signal's number). Windows: exit code 0xC000013A, as for Ctrl-C.
+[[noreturn]] void EndAsStopped(int signal);
 
 // The folder of the running program's own executable; empty if unknown.
 std::string ProgramFolder();

@@ -4,6 +4,7 @@
 #include "platform/system.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -45,44 +46,65 @@ std::string EnvOrEmpty(const char* name) {
   return value != nullptr ? value : "";
 }
 
-// Why a folder may not hold the temporary file, or "" when it may: it must
-// be an absolute path other than the root without a blank (the builder's
-// command line splits at blanks), a folder, owned by root or by us, and not
-// writable by others unless sticky (else another user could swap the file).
-std::string TempFolderFault(const std::string& folder) {
+// Why a folder may not hold the temporary file, or "" when it may; *real
+// gets its real path. It must be an absolute path other than the root
+// without a blank (the builder's command line splits at blanks), and every
+// folder of its real path must be owned by root or by us and not be
+// writable by others unless sticky: else another user could rename a
+// folder on the way and put another file at the temporary file's path.
+std::string TempFolderFault(const std::string& folder, std::string* real) {
   if (folder.empty() || folder[0] != '/') return "is not an absolute path";
   // "/INI1234.tmp" would read as a switch on the builder's command line.
   if (folder.find_first_not_of('/') == std::string::npos) return "is the root folder";
   if (folder.find(' ') != std::string::npos) return "holds a blank";
-  struct stat info;
-  if (::stat(folder.c_str(), &info) != 0) return "cannot be examined";
-  if (!S_ISDIR(info.st_mode)) return "is not a folder";
-  if (info.st_uid != 0 && info.st_uid != ::geteuid()) return "belongs to another user";
-  if ((info.st_mode & (S_IWOTH | S_IWGRP)) != 0 && (info.st_mode & S_ISVTX) == 0) {
-    return "is writable by others and not sticky";
+  char* resolved = ::realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) return "cannot be examined";
+  *real = resolved;
+  std::free(resolved);
+  if (real->find(' ') != std::string::npos) return "holds a blank in its real path";
+  if (*real == "/") return "is the root folder";
+  for (size_t end = 0; end != std::string::npos;) {
+    end = real->find('/', end + 1);
+    const std::string part = end == std::string::npos ? *real : real->substr(0, end);
+    struct stat info;
+    if (::lstat(part.empty() ? "/" : part.c_str(), &info) != 0) return "cannot be examined";
+    if (!S_ISDIR(info.st_mode)) return "is not a folder";
+    if (info.st_uid != 0 && info.st_uid != ::geteuid()) {
+      return part == *real ? "belongs to another user" : "lies in " + part + ", another user's";
+    }
+    if ((info.st_mode & (S_IWOTH | S_IWGRP)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+      return part == *real ? "is writable by others and not sticky"
+                           : "lies in " + part + ", writable by others and not sticky";
+    }
   }
   return "";
 }
 
-// Creates prefix + 4 hex digits + ".tmp" in `folder`, trying every number
-// once, from a start that differs between runs. 0 or an errno value.
+// Creates a private folder in `folder` and in it prefix + 4 hex digits +
+// ".tmp". 0 or an errno value.
 int CreateTempIn(const std::string& folder, const std::string& prefix, std::string* path) {
-  unsigned start = static_cast<unsigned>(std::time(nullptr)) ^
-                   (static_cast<unsigned>(::getpid()) << 4);
-  for (unsigned i = 0; i < 0x10000; ++i) {
-    unsigned number = (start + i) & 0xFFFF;
-    char name[16];
-    std::snprintf(name, sizeof name, "%04X.tmp", number);
-    std::string candidate = JoinPath(folder, prefix + name);
-    int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      ::close(fd);
-      *path = candidate;
-      return 0;
-    }
-    if (errno != EEXIST) return errno;
+  std::string pattern = JoinPath(folder, "cnf-XXXXXX");
+  if (::mkdtemp(&pattern[0]) == nullptr) return errno;
+  unsigned number = (static_cast<unsigned>(std::time(nullptr)) ^
+                     (static_cast<unsigned>(::getpid()) << 4)) & 0xFFFF;
+  char name[16];
+  std::snprintf(name, sizeof name, "%04X.tmp", number);
+  std::string candidate = JoinPath(pattern, prefix + name);
+  int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    int error = errno;
+    ::rmdir(pattern.c_str());
+    return error;
   }
-  return EEXIST;
+  ::close(fd);
+  *path = candidate;
+  return 0;
+}
+
+volatile sig_atomic_t caught_stop_signal = 0;
+
+void OnStopSignal(int signal) {
+  if (caught_stop_signal == 0) caught_stop_signal = signal;
 }
 
 bool IsExecutableFile(const std::string& path) {
@@ -161,9 +183,10 @@ bool CreateTempFile(const std::string& prefix, std::string* path) {
   if (!tmpdir.empty() && tmpdir != "/tmp") folders.push_back(tmpdir);
   folders.push_back("/tmp");
   for (const std::string& folder : folders) {
-    std::string fault = TempFolderFault(folder);
+    std::string real;
+    std::string fault = TempFolderFault(folder, &real);
     if (fault.empty()) {
-      int error = CreateTempIn(folder, prefix, path);
+      int error = CreateTempIn(real, prefix, path);
       if (error == 0) return true;
       fault = std::string("refuses a new file (") + std::strerror(error) + ")";
     }
@@ -172,6 +195,60 @@ bool CreateTempFile(const std::string& prefix, std::string* path) {
            (last ? "; no temporary file can be made" : "; trying /tmp"));
   }
   return false;
+}
+
+void RemoveTempFile(const std::string& path) {
+  ::unlink(path.c_str());
+  const std::string folder = FolderOf(path);
+  // Only the private folder CreateTempFile made goes with it.
+  const size_t slash = folder.rfind('/');
+  if (slash != std::string::npos && folder.compare(slash + 1, 4, "cnf-") == 0) {
+    ::rmdir(folder.c_str());
+  }
+}
+
+std::string FinalPath(const std::string& path) {
+  std::string current = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    struct stat info;
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    std::vector<char> buffer(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 2);
+    ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return current;
+    std::string target(buffer.data(), static_cast<size_t>(n));
+    current = target[0] == '/' ? target : JoinPath(FolderOf(current), target);
+  }
+  return current;
+}
+
+void SetEnvironmentValue(const char* name, const std::string& value) {
+  if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+}
+
+void CatchStopSignals() {
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a wait returns at the signal
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+int StopSignalCaught() { return caught_stop_signal; }
+
+void EndAsStopped(int signal) {
+  std::fflush(stderr);
+  ::signal(signal, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(signal);
+  ::_exit(128 + signal);
 }
 
 std::string ProgramFolder() {
@@ -214,8 +291,13 @@ bool RunProgramAndWait(const std::string& program, const std::vector<std::string
     return false;
   }
   int status = 0;
+  bool asked_to_end = false;
   while (::waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return false;
+    if (caught_stop_signal != 0 && !asked_to_end) {
+      ::kill(pid, SIGTERM);
+      asked_to_end = true;
+    }
   }
   *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return true;

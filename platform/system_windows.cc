@@ -3,6 +3,7 @@
 // The Windows build shows no messages; the exit code is its only report.
 #include "platform/system.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/hresult.h"  // windows.h
@@ -110,6 +111,20 @@ bool CreateTempFile(const std::string& prefix, std::string* path) {
   }
   return true;
 }
+
+void RemoveTempFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+std::string FinalPath(const std::string& path) { return path; }
+
+void SetEnvironmentValue(const char* name, const std::string& value) {
+  _putenv_s(name, value.c_str());  // an empty value removes the variable
+}
+
+void CatchStopSignals() {}
+
+int StopSignalCaught() { return 0; }
+
+void EndAsStopped(int) { ExitProcess(0xC000013A); }
 
 std::string ProgramFolder() {
   std::string self = GetText([](DWORD size, char* buffer) {

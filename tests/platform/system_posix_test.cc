@@ -106,8 +106,14 @@ TEST(SystemTest, DirectoriesFromTheEnvironment) {
   EXPECT_TRUE(testing_support::PathExists(own + "/platform_tests"));
 }
 
+// Whether `path` lies in a private folder of its own ("cnf-" + 6
+// characters, mode 0700) in `folder`.
 bool IsInFolder(const std::string& path, const std::string& folder) {
-  return platform::FolderOf(path) == folder;
+  const std::string own = platform::FolderOf(path);
+  struct stat info;
+  return platform::FolderOf(own) == folder && own.size() == folder.size() + 11 &&
+         own.compare(folder.size() + 1, 4, "cnf-") == 0 && ::lstat(own.c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode) && (info.st_mode & 0777) == 0700;
 }
 
 TEST(SystemTest, CreateTempFileMakesAPrivateNewFile) {
@@ -120,7 +126,7 @@ TEST(SystemTest, CreateTempFileMakesAPrivateNewFile) {
   EXPECT_NE(first, second);
   for (const std::string& path : {first, second}) {
     EXPECT_TRUE(IsInFolder(path, dir.path())) << path;
-    std::string name = path.substr(dir.path().size() + 1);
+    std::string name = path.substr(platform::FolderOf(path).size() + 1);
     ASSERT_EQ(11u, name.size()) << name;
     EXPECT_EQ("INI", name.substr(0, 3));
     EXPECT_EQ(std::string::npos, name.substr(3, 4).find_first_not_of("0123456789ABCDEF"));
@@ -131,6 +137,9 @@ TEST(SystemTest, CreateTempFileMakesAPrivateNewFile) {
     EXPECT_EQ(0600u, info.st_mode & 0777);
     EXPECT_EQ(0, info.st_size);
   }
+  platform::RemoveTempFile(first);
+  EXPECT_FALSE(testing_support::PathExists(platform::FolderOf(first))) << "its folder goes too";
+  EXPECT_TRUE(testing_support::PathExists(second));
 }
 
 TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
@@ -144,6 +153,12 @@ TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
   ::mkdir(sticky.c_str(), 0700);
   ::chmod(sticky.c_str(), 01777);
   WriteWholeFile(root.File("file"), "");
+  // A private folder inside one that others may rename things in, and links
+  // to a good and to a bad folder: what counts is the real path.
+  const std::string inner = open_to_all + "/inner";
+  ::mkdir(inner.c_str(), 0700);
+  ::symlink(sticky.c_str(), root.File("to-sticky").c_str());
+  ::symlink(inner.c_str(), root.File("to-inner").c_str());
   struct Case {
     std::string tmpdir;
     std::string expected_folder;
@@ -157,13 +172,16 @@ TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
       {"//", "/tmp"},
       {root.File("missing"), "/tmp"},
       {root.File("file"), "/tmp"},
+      {inner, "/tmp"},
+      {root.File("to-sticky"), sticky},
+      {root.File("to-inner"), "/tmp"},
   };
   for (const Case& c : cases) {
     ScopedEnv tmpdir("TMPDIR", c.tmpdir.c_str());
     std::string path;
     ASSERT_TRUE(platform::CreateTempFile("INI", &path)) << c.tmpdir;
     EXPECT_TRUE(IsInFolder(path, c.expected_folder)) << c.tmpdir << " gave " << path;
-    ::unlink(path.c_str());
+    platform::RemoveTempFile(path);
   }
 }
 
