@@ -56,6 +56,10 @@ bool CreateSkeleton(const std::string& path) {
   return true;  // releasing the root puts everything into the file
 }
 
+std::string SecondPasswordPlace() {
+  return std::string(kPasswordStorageName) + "/" + kSecondPasswordStreamName;
+}
+
 std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::string& user) {
   if (area_bits & IsReadOnly) {
     return std::string(kCommonStorageName) + "/" + kReadOnlyStorageName;

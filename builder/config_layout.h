@@ -50,6 +50,9 @@ bool CreateSkeleton(const std::string& path);
 // or "domain/user".
 std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::string& user);
 
+// The place of the second password in messages: "_Zarin_/ro012".
+std::string SecondPasswordPlace();
+
 // One step down a task area: opens (or creates) the storage `name` (ANSI
 // text) in `parent`; `user_area` tells a domain or user storage from a
 // common one.

@@ -51,115 +51,6 @@ bool TakeWord(const std::string& tail, size_t start, const char* what, size_t li
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
-// "_Zarin_/ro012", for messages.
-std::string SecondPasswordPlace() {
-  return std::string(builder::kPasswordStorageName) + "/" + builder::kSecondPasswordStreamName;
-}
-
-// Moves the old file to a free name beside it: path.615, path.615.1, ...
-int MoveAside(const std::string& path, std::string* aside) {
-  platform::FileSystem* fs = platform::FileSystem::Default();
-  int error = EEXIST;
-  for (int n = 0; n < 100 && error == EEXIST; ++n) {
-    *aside = path + ".615" + (n == 0 ? std::string() : "." + std::to_string(n));
-    error = fs->Rename(path, *aside);
-  }
-  if (error == 0) fs->SyncFolderOf(path);
-  return error;
-}
-
-// Puts the old file back, removing whatever the builder left at its place.
-void PutBack(const std::string& path, const std::string& aside) {
-  platform::FileSystem* fs = platform::FileSystem::Default();
-  int error = platform::DeleteStorageFile(path);
-  if (error != 0 && error != ENOENT) {
-    platform::Report("cannot remove what the builder left at " + path + ": " + ErrnoText(error));
-  }
-  error = fs->Rename(aside, path);
-  if (error != 0) {
-    platform::Report("cannot put the old configuration back (" + ErrnoText(error) +
-                     "): it is kept at " + aside + "; move it to " + path + " by hand");
-    return;
-  }
-  fs->SyncFolderOf(path);
-  platform::Report("the old configuration is back at " + path);
-}
-
-HRESULT CountStreams(platform::Storage* storage, uint32_t* count) {
-  *count = 0;
-  std::unique_ptr<platform::ElementEnumerator> elements;
-  HRESULT hr = storage->EnumElements(&elements);
-  if (FAILED(hr)) return hr;
-  for (;;) {
-    platform::ElementStat stat;
-    hr = elements->Next(&stat);
-    if (hr == S_FALSE) return S_OK;
-    if (FAILED(hr)) return hr;
-    if (stat.type == platform::ElementType::kStream) ++*count;
-  }
-}
-
-int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
-                const std::string& second_password) {
-  // The old file was only read: nothing of it is left to commit.
-  platform::ReleaseStorageFile(settings.config_path);
-  std::string aside;
-  int error = MoveAside(settings.config_path, &aside);
-  if (error != 0) {
-    platform::Report("cannot move " + settings.config_path + " aside (" + ErrnoText(error) +
-                     "); nothing was changed; the INI text is at " + settings.ini_path);
-    return kExitCannotMoveOld;
-  }
-  int32_t builder_code = 0;
-  if (!platform::RunProgramAndWait("Quarlen", {settings.ini_path, "/L" + settings.language},
-                                   &builder_code)) {
-    platform::Report("the builder Quarlen could not be started");
-    PutBack(settings.config_path, aside);
-    platform::Report("the INI text is kept at " + settings.ini_path);
-    return kExitBuilderNotStarted;
-  }
-  std::string problem;
-  if (builder_code != 0) {
-    problem = "the builder Quarlen ended with code " + std::to_string(builder_code);
-  } else {
-    if (!second_password.empty()) problem = CopySecondPassword(settings.config_path, second_password);
-    // The check reads the new file as it is on disk.
-    HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
-    if (problem.empty() && FAILED(hr)) {
-      problem = "cannot write the second password into " + settings.config_path + ": " +
-                platform::HResultHex(hr);
-    }
-    if (problem.empty()) problem = CheckConvertedFile(settings, emitter, second_password);
-    platform::ReleaseStorageFile(settings.config_path);
-  }
-  if (!problem.empty()) {
-    platform::Report("the new configuration failed its check: " + problem);
-    PutBack(settings.config_path, aside);
-    platform::Report("the INI text is kept at " + settings.ini_path);
-    return kExitCheckFailed;
-  }
-  platform::FileSystem* fs = platform::FileSystem::Default();
-  // The new file is made readable by its owner only; whoever could read the
-  // old one (a service running under another user) must read the new one.
-  error = fs->CopyOwnerAndMode(aside, settings.config_path);
-  if (error != 0) {
-    platform::Report("converted, but " + settings.config_path +
-                     " could not be given the owner and permissions of the old configuration (" +
-                     ErrnoText(error) + "); only its owner can read it");
-  }
-  error = fs->Delete(aside);
-  if (error != 0) {
-    platform::Report("converted, but the old configuration " + aside + " could not be deleted: " +
-                     ErrnoText(error));
-  }
-  error = fs->Delete(settings.ini_path);
-  if (error != 0) {
-    platform::Report("converted, but the INI file " + settings.ini_path +
-                     " could not be deleted: " + ErrnoText(error));
-  }
-  return 0;
-}
-
 // Whether the INI path may be emptied: an existing compound file (such as
 // the configuration itself, named by mistake) never is.
 bool IsSafeIniTarget(const std::string& path) {
@@ -251,90 +142,9 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
   return 0;
 }
 
-std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes) {
-  builder::PasswordStream password;
-  HRESULT hr = builder::OpenPasswordStream(path, builder::kSecondPasswordStreamName, &password);
-  if (hr == STG_E_FILENOTFOUND && password.passwords) {
-    hr = password.passwords->CreateStream(platform::AnsiToWide(builder::kSecondPasswordStreamName),
-                                          kStorageMode, &password.stream);
-  }
-  uint32_t written = 0;
-  if (SUCCEEDED(hr) && !stream_bytes.empty()) {
-    hr = password.stream->Write(stream_bytes.data(), static_cast<uint32_t>(stream_bytes.size()),
-                                &written);
-  }
-  if (FAILED(hr)) return "cannot copy the second password " + SecondPasswordPlace() + ": " + platform::HResultHex(hr);
-  return "";
-}
-
-std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
-                               const std::string& second_password) {
-  const bool must_exist = !emitter.tasks_per_area().empty() ||
-                          !emitter.stored_password().empty() || !second_password.empty();
-  std::unique_ptr<platform::Storage> root;
-  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
-  if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
-  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + platform::HResultHex(hr);
-
-  std::unique_ptr<platform::Stream> version;
-  hr = root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &version);
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  uint32_t read = 0;
-  if (SUCCEEDED(hr)) hr = version->Read(bytes, 4, &read);
-  if (FAILED(hr) || read != 4 || platform::Get32(bytes) != builder::kFormatVersion) {
-    return "the new file does not hold version " + std::to_string(builder::kFormatVersion);
-  }
-  version.reset();
-
-  for (const auto& [key, expected] : emitter.tasks_per_area()) {
-    const uint32_t area_bits = static_cast<uint32_t>(std::get<0>(key));
-    const std::string& domain = std::get<1>(key);
-    const std::string& user = std::get<2>(key);
-    std::unique_ptr<platform::Storage> outer, inner;
-    const std::string place = builder::AreaPlace(area_bits, domain, user);
-    hr = builder::OpenAreaStorages(root.get(), area_bits, domain, user, builder::OpenAreaStep,
-                                   &outer, &inner);
-    uint32_t found = 0;
-    if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
-    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::HResultHex(hr);
-    if (found != expected) {
-      return place + " holds " + std::to_string(found) + " task streams instead of " +
-             std::to_string(expected);
-    }
-  }
-
-  const std::string& password = emitter.stored_password();
-  if (!password.empty()) {
-    builder::PasswordStream main;
-    hr = builder::OpenPasswordStream(root.get(), builder::kMainPasswordStreamName, &main);
-    std::vector<uint8_t> stored(4 + password.size(), 0);
-    read = 0;
-    if (SUCCEEDED(hr)) {
-      hr = main.stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
-    }
-    if (FAILED(hr) || read != stored.size() || platform::Get32(stored.data()) != password.size() ||
-        std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
-      return "the new file does not hold the stored password";
-    }
-  }
-  if (!second_password.empty()) {
-    builder::PasswordStream second;
-    hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &second);
-    uint64_t size = 0;
-    if (SUCCEEDED(hr)) hr = platform::MeasureStream(second.stream.get(), &size);
-    std::string stored(second_password.size(), '\0');
-    read = 0;
-    if (SUCCEEDED(hr) && size == second_password.size()) {
-      hr = second.stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
-    }
-    if (FAILED(hr) || size != second_password.size() || stored != second_password) {
-      return "the new file does not hold the second password " + SecondPasswordPlace();
-    }
-  }
-  return "";
-}
-
 int32_t RunRebolan(const std::string& command_tail, const std::string& default_config_path) {
+  // A stop signal ends the run only where nothing is left half done.
+  platform::CatchStopSignals();
   // The configuration is opened once and held for the whole run.
   platform::StorageScope scope;
   RunSettings settings;
@@ -347,21 +157,26 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   const bool have_temp = platform::CreateTempFile("INI", &temp_path);
   settings.ini_path = have_temp ? temp_path : "";
 
-  platform::FileSystem* fs = platform::FileSystem::Default();
   // The empty temporary file is removed whenever it is not the INI file.
   auto drop_temp = [&]() {
-    if (have_temp && settings.ini_path != temp_path) fs->Delete(temp_path);
+    if (have_temp && settings.ini_path != temp_path) platform::RemoveTempFile(temp_path);
   };
   auto fail_early = [&](int32_t code) {
-    if (have_temp) fs->Delete(temp_path);
+    if (have_temp) platform::RemoveTempFile(temp_path);
     return code;
   };
 
   int32_t result = ParseCommandLine(command_tail, &settings);
   if (result != 0) return fail_early(result);
+  // A configuration reached through a symbolic link is its target, converted
+  // in its own folder; the link stays as it is.
+  settings.config_path = platform::FinalPath(settings.config_path);
   if (!WithinLimit("the configuration path", settings.config_path, kMaxPathLength)) {
     return fail_early(kExitBadCommandLine);
   }
+  // Whatever a killed run left is finished or undone before anything else.
+  result = RecoverConversion(settings.config_path);
+  if (result != 0) return fail_early(result);
   if (settings.hand_off) {
     if (settings.language.size() > kMaxBuilderLanguageLength) {
       platform::Report("the language code " + settings.language + " is longer than the " +
@@ -431,12 +246,12 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   if (!FAILED(walk)) result |= ReadSecondPasswordStream(settings, &second_password);
   if (!second_password.empty()) {
     if (!conversion) {
-      platform::Report("note: the second password (" + SecondPasswordPlace() +
+      platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
                        ") has no place in the INI text; "
                        "a conversion run copies it into the new file as it is");
     } else if (settings.hand_off && emitter.tasks_per_area().empty() &&
                emitter.stored_password().empty()) {
-      platform::Report("the second password (" + SecondPasswordPlace() +
+      platform::Report("the second password (" + builder::SecondPasswordPlace() +
                        ") cannot be carried: with no task and "
                        "no main password the builder creates no file to hold it");
       result |= kAreaFailed;
@@ -451,8 +266,18 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
                      "): no task was read" +
                      (conversion ? "; nothing was changed" : std::string()));
   }
+  if (int signal = platform::StopSignalCaught()) {
+    platform::Report("interrupted by signal " + std::to_string(signal) +
+                     "; nothing was changed");
+    if (conversion) platform::RemoveTempFile(settings.ini_path);
+    platform::EndAsStopped(signal);
+  }
   if (result != 0 && conversion) {
     platform::Report("nothing was changed; the INI text is at " + settings.ini_path);
+  }
+  if (result == 0 && conversion && !settings.hand_off) {
+    // Nothing to convert: the INI text holds nothing worth keeping.
+    platform::RemoveTempFile(settings.ini_path);
   }
   if (!settings.hand_off || result != 0) return result;
   return HandOff(settings, emitter, second_password);

@@ -1,26 +1,22 @@
-// Rebolan's control flow: start-up, command line, password check, INI text
-// emission and the hand-off to the builder.
-//
-// The hand-off never loses the configuration: the old file is moved aside
-// in its own folder, the builder runs, and the new file is checked before
-// the old one is deleted; any failure puts the old file back.
+// Rebolan's control flow: start-up, the recovery of an interrupted
+// conversion, command line, password check, INI text emission and the
+// hand-off to the builder (hand_off.h).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "converter/hand_off.h"
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
 
 namespace converter {
 
-// Exit codes of a run besides 0, 2 and passed-through storage codes.
+// Exit codes of a run besides 0, 2, passed-through storage codes and those
+// of the hand-off.
 constexpr int32_t kExitBadPassword = -1;
-constexpr int32_t kExitCannotMoveOld = 4;
 constexpr int32_t kExitBadCommandLine = 6;
-constexpr int32_t kExitBuilderNotStarted = 7;
 constexpr int32_t kExitCannotWriteIni = 8;
-constexpr int32_t kExitCheckFailed = 9;
 
 // Limits of the values a run keeps (characters, without the NUL).
 constexpr size_t kMaxPathLength = 259;
@@ -39,19 +35,6 @@ extern const char kRegistryValue[];
 // with a message for an unknown switch letter, a "/" at the end, or a value
 // longer than its buffer.
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings);
-
-// The check of a conversion: does the file at settings.config_path hold
-// version 616, as many task streams in each area as `emitter` wrote there,
-// and the stored password? Returns "" when it does, else what is wrong.
-// A configuration with no task and no password may leave no file at all.
-// A non-empty `second_password` (the whole "ro012" stream) must be there
-// byte for byte too.
-std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
-                               const std::string& second_password = "");
-
-// Writes the whole "ro012" stream of the old file into "_Zarin_" of the new
-// one (the INI schema has no key that carries it). Returns "" or what failed.
-std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes);
 
 // The whole run. `default_config_path` is used when the registry names no
 // file. Returns the exit code.

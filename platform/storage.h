@@ -90,9 +90,11 @@ class Storage {
 
 // StgOpenStorage: opens an existing compound file. `path` is a file path in
 // the platform's narrow encoding (the ANSI code page on Windows, bytes as
-// they are on POSIX). Fails with STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND,
-// STG_E_SHAREVIOLATION while another open holds the file, and
-// STG_E_FILEALREADYEXISTS for a file that is not a compound file.
+// they are on POSIX); a symbolic link is followed to its target. Fails with
+// STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_SHAREVIOLATION while another
+// open holds the file or it is in an unfinished conversion (see
+// conversion_record.h), and STG_E_FILEALREADYEXISTS for a file that is not
+// a compound file.
 HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
                         std::unique_ptr<Storage>* root);
 
@@ -138,9 +140,17 @@ class StorageScope {
 // the scope).
 HRESULT ReleaseStorageFile(const std::string& path);
 
-// Deletes the compound file at `path` together with its journal, after
-// committing and closing it when a scope holds it. Returns 0 or the errno of
-// deleting the file (ENOENT when there is none).
+// Moves the compound file at `from` to the free name `to` (EEXIST when it
+// is taken). A file the scope holds is committed first and stays held,
+// open and locked, under its new path: no other program can change it
+// between a run's reading and the move. 0 or an errno value.
+int MoveStorageFile(const std::string& from, const std::string& to);
+// Deletes the compound file at `path` together with its journal and what an
+// interrupted create of it left, after committing and closing it when a
+// scope holds it. A symbolic link at `path` is deleted, never its target.
+// Returns 0 or the errno of deleting the file (ENOENT when there is none;
+// EBUSY while another program works on it or it is in a conversion that is
+// not this run's).
 int DeleteStorageFile(const std::string& path);
 
 }  // namespace platform

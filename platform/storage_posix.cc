@@ -21,8 +21,10 @@
 #include "platform/cfb/compound_file.h"
 #include "platform/cfb/format.h"
 #include "platform/cfb/journal.h"
+#include "platform/conversion_record.h"
 #include "platform/file.h"
 #include "platform/storage.h"
+#include "platform/system.h"
 
 namespace platform {
 
@@ -328,11 +330,17 @@ HRESULT EndSession(const std::shared_ptr<Session>& session, bool discard = false
 
 }  // namespace
 
-HRESULT OpenStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
+HRESULT OpenStorageFile(const std::string& given_path, uint32_t mode,
+                        std::unique_ptr<Storage>* root) {
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  // A link is followed once, here; the engine then opens the file itself,
+  // never through a link.
+  const std::string path = FinalPath(given_path);
   if (std::shared_ptr<Session> held = HeldSession(path)) return MakeRoot(held, root);
+  HRESULT hr = CheckNotInConversion(path);
+  if (FAILED(hr)) return hr;
   std::unique_ptr<cfb::CompoundFile> file;
-  HRESULT hr = cfb::CompoundFile::Open(path, &file);
+  hr = cfb::CompoundFile::Open(path, &file);
   if (FAILED(hr)) return hr;
   return StartSession(path, std::move(file), root);
 }
@@ -340,8 +348,10 @@ HRESULT OpenStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<
 HRESULT CreateStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
   if (HeldSession(path)) return STG_E_FILEALREADYEXISTS;
+  HRESULT hr = CheckNotInConversion(path);
+  if (FAILED(hr)) return hr;
   std::unique_ptr<cfb::CompoundFile> file;
-  HRESULT hr = cfb::CompoundFile::Create(path, &file);
+  hr = cfb::CompoundFile::Create(path, &file);
   // Outside a scope the new, empty file is at its path when the call returns.
   if (SUCCEEDED(hr) && held_files == nullptr) hr = file->Commit();
   if (FAILED(hr)) return hr;
@@ -375,16 +385,46 @@ void StorageScope::Abandon() {
   held_files->clear();
 }
 
-HRESULT ReleaseStorageFile(const std::string& path) {
+HRESULT ReleaseStorageFile(const std::string& given_path) {
+  const std::string path = FinalPath(given_path);
   std::shared_ptr<Session> held = HeldSession(path);
   if (!held) return S_OK;
   held_files->erase(path);
   return EndSession(held);
 }
 
+int MoveStorageFile(const std::string& from, const std::string& to) {
+  FileSystem* fs = FileSystem::Default();
+  std::shared_ptr<Session> held = HeldSession(from);
+  if (held && held->file && FAILED(held->file->Commit())) return EIO;
+  int error = fs->Rename(from, to);
+  if (error != 0) return error;
+  error = fs->SyncFolderOf(to);
+  if (held) {
+    held_files->erase(from);
+    if (held->file) {
+      held->file->Moved(to);
+      (*held_files)[to] = held;
+    }
+  }
+  return error;
+}
+
 int DeleteStorageFile(const std::string& path) {
+  if (FAILED(CheckNotInConversion(path))) return EBUSY;
   ReleaseStorageFile(path);
   FileSystem* fs = FileSystem::Default();
+  // What a create that was killed left holds nothing; one still at work
+  // holds its lock.
+  {
+    std::unique_ptr<File> pending;
+    const std::string pending_path = cfb::NewFilePath(path);
+    if (fs->Open(pending_path, OpenMode::kReadWrite, &pending) == 0) {
+      if (pending->LockExclusive() == EWOULDBLOCK) return EBUSY;
+      pending.reset();
+      fs->Delete(pending_path);
+    }
+  }
   // The lock tells whether another program works on the file: its journal
   // is then in use and the file is left alone.
   std::unique_ptr<File> file;

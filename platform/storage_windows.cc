@@ -13,6 +13,7 @@
 
 #include <utility>
 
+#include "platform/conversion_record.h"
 #include "platform/element_name.h"
 #include "platform/file.h"
 #include "platform/text.h"
@@ -255,9 +256,11 @@ HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
                         std::unique_ptr<Storage>* root) {
   root->reset();
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  HRESULT hr = CheckNotInConversion(path);
+  if (FAILED(hr)) return hr;
   std::u16string wide_path = AnsiToWide(path);
   IStorage* raw = nullptr;
-  HRESULT hr = StgOpenStorage(Wide(wide_path), nullptr, mode, nullptr, 0, &raw);
+  hr = StgOpenStorage(Wide(wide_path), nullptr, mode, nullptr, 0, &raw);
   return WindowsStorage::Wrap(hr, raw, root);
 }
 
@@ -265,9 +268,11 @@ HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
                           std::unique_ptr<Storage>* root) {
   root->reset();
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  HRESULT hr = CheckNotInConversion(path);
+  if (FAILED(hr)) return hr;
   std::u16string wide_path = AnsiToWide(path);
   IStorage* raw = nullptr;
-  HRESULT hr = StgCreateDocfile(Wide(wide_path), mode, 0, &raw);
+  hr = StgCreateDocfile(Wide(wide_path), mode, 0, &raw);
   return WindowsStorage::Wrap(hr, raw, root);
 }
 
@@ -279,7 +284,14 @@ void StorageScope::Abandon() {}
 
 HRESULT ReleaseStorageFile(const std::string&) { return S_OK; }
 
+// ole32 holds nothing between calls: the old file is not held across the
+// move on Windows.
+int MoveStorageFile(const std::string& from, const std::string& to) {
+  return FileSystem::Default()->Rename(from, to);
+}
+
 int DeleteStorageFile(const std::string& path) {
+  if (FAILED(CheckNotInConversion(path))) return EBUSY;
   return FileSystem::Default()->Delete(path);
 }
 

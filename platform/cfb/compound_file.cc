@@ -109,6 +109,8 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   return S_OK;
 }
 
+std::string NewFilePath(const std::string& path) { return path + "-new"; }
+
 HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFile>* out,
                              uint16_t major_version) {
   if (major_version != 3 && major_version != 4) return STG_E_INVALIDPARAMETER;
@@ -118,7 +120,7 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   // committed, so that a process killed before leaves no file that blocks
   // the next create. What such a process left holds nothing: it is replaced,
   // unless another create holds its lock.
-  const std::string temporary = path + "-new";
+  const std::string temporary = NewFilePath(path);
   std::unique_ptr<platform::File> file;
   int error = fs->Open(temporary, platform::OpenMode::kCreateNew, &file);
   if (error == EEXIST) {
@@ -266,6 +268,11 @@ HRESULT CompoundFile::Close() {
   file_.reset();  // closes the file, which drops the lock
   if (!temporary_.empty()) platform::FileSystem::Default()->Delete(temporary_);
   return hr;
+}
+
+void CompoundFile::Moved(const std::string& path) {
+  path_ = path;
+  if (temporary_.empty()) file_->UseJournal(path);
 }
 
 HRESULT CompoundFile::Usable() const {

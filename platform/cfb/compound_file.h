@@ -41,6 +41,9 @@
 
 namespace cfb {
 
+// Where a new file is built until its first commit puts it at `path`.
+std::string NewFilePath(const std::string& path);
+
 class CompoundFile {
  public:
   static constexpr uint32_t kRootId = 0;
@@ -75,6 +78,9 @@ class CompoundFile {
   // Closes without committing: the file stays as it was at the last commit
   // (a new file that was never committed does not appear).
   HRESULT Discard();
+  // The file was renamed to `path` (by its holder, after a commit): its
+  // journal is beside it there from now on. REQUIRES: nothing uncommitted.
+  void Moved(const std::string& path);
   // With autocommit on, each call that completes a unit commits as it ends.
   void set_autocommit(bool on) { autocommit_ = on; }
 

@@ -1,0 +1,380 @@
+// The hand-off of a conversion run and the recovery of an interrupted one.
+// See hand_off.h.
+
+#include "converter/hand_off.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "builder/config_layout.h"
+#include "builder/password_store.h"
+#include "platform/conversion_record.h"
+#include "platform/file.h"
+#include "platform/hresult_names.h"
+#include "platform/little_endian.h"
+#include "platform/storage.h"
+#include "platform/stream_io.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace converter {
+
+namespace {
+
+using platform::kStorageMode;
+
+// How long recovery waits for a builder that a killed run left working.
+constexpr auto kBuilderWait = std::chrono::seconds(30);
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// The first free name beside the old file: path.615, path.615.1, ...
+std::string FreeAsideName(const std::string& path) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  std::string aside;
+  for (int n = 0; n < 100; ++n) {
+    aside = path + ".615" + (n == 0 ? std::string() : "." + std::to_string(n));
+    if (fs->Exists(aside) == ENOENT) break;
+  }
+  return aside;
+}
+
+// The identity of the file at `path`, or an errno value.
+int IdentityOf(const std::string& path, platform::FileIdentity* identity) {
+  std::unique_ptr<platform::File> file;
+  int error = platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file);
+  return error != 0 ? error : file->Identify(identity);
+}
+
+bool IsFile(const std::string& path, const platform::FileIdentity& identity) {
+  platform::FileIdentity found;
+  return IdentityOf(path, &found) == 0 && found == identity;
+}
+
+// Deletes what a conversion left at `path`; a builder still at work on it
+// is waited for. 0, ENOENT when nothing was there, or an errno value.
+int DeleteNewFile(const std::string& path) {
+  const auto give_up = std::chrono::steady_clock::now() + kBuilderWait;
+  for (;;) {
+    int error = platform::DeleteStorageFile(path);
+    if (error != EBUSY || std::chrono::steady_clock::now() > give_up) return error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+// Puts the old file back at `path` and drops the record: the conversion is
+// undone. False, with a message saying where the old file is, when it
+// cannot be.
+bool Undo(const platform::ConversionRecord& record) {
+  const std::string& path = record.configuration;
+  if (!IsFile(path, record.old_identity)) {
+    int error = DeleteNewFile(path);
+    if (error != 0 && error != ENOENT) {
+      platform::Report("cannot remove the new file at " + path + " (" + ErrnoText(error) +
+                       "); the old configuration is kept at " + record.old_path);
+      return false;
+    }
+    error = platform::MoveStorageFile(record.old_path, path);
+    if (error != 0) {
+      platform::Report("cannot put the old configuration back (" + ErrnoText(error) +
+                       "): it is kept at " + record.old_path);
+      return false;
+    }
+  }
+  platform::DeleteConversionRecord(path);
+  platform::Report("the old configuration is back at " + path);
+  return true;
+}
+
+// The old file and the INI file go, then the record: the conversion is done.
+void Finish(const platform::ConversionRecord& record) {
+  int error = platform::DeleteStorageFile(record.old_path);
+  if (error != 0 && error != ENOENT) {
+    platform::Report("converted, but the old configuration " + record.old_path +
+                     " could not be deleted: " + ErrnoText(error));
+  }
+  platform::RemoveTempFile(record.ini_path);
+  platform::DeleteConversionRecord(record.configuration);
+}
+
+// Ends the program for a stop signal caught during the hand-off, after the
+// hand-off was undone.
+[[noreturn]] void EndInterrupted(const platform::ConversionRecord& record, int signal) {
+  platform::Report("interrupted by signal " + std::to_string(signal) +
+                   "; the conversion is undone");
+  if (Undo(record)) platform::RemoveTempFile(record.ini_path);
+  platform::ClaimConversion("");
+  platform::EndAsStopped(signal);
+}
+
+HRESULT CountStreams(platform::Storage* storage, uint32_t* count) {
+  *count = 0;
+  std::unique_ptr<platform::ElementEnumerator> elements;
+  HRESULT hr = storage->EnumElements(&elements);
+  if (FAILED(hr)) return hr;
+  for (;;) {
+    platform::ElementStat stat;
+    hr = elements->Next(&stat);
+    if (hr == S_FALSE) return S_OK;
+    if (FAILED(hr)) return hr;
+    if (stat.type == platform::ElementType::kStream) ++*count;
+  }
+}
+
+// Gives the new file at `path` the owner and mode `owner`, through a
+// descriptor of the file itself (no link is followed). "" or what failed.
+std::string GiveOwner(const std::string& path, const platform::FileOwner& owner) {
+  std::unique_ptr<platform::File> file;
+  int error = platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadWrite, &file);
+  if (error == 0) error = file->SetOwner(owner);
+  if (error == 0) error = file->Sync();
+  return error == 0 ? "" : ErrnoText(error);
+}
+
+// What is wrong with the new file after Quarlen ended with `builder_code`,
+// "" when nothing: the second password is copied into it, it is committed
+// and it passes the check.
+std::string CompleteNewFile(const RunSettings& settings, const IniEmitter& emitter,
+                            const std::string& second_password, int32_t builder_code) {
+  if (builder_code != 0) {
+    return "the builder Quarlen ended with code " + std::to_string(builder_code);
+  }
+  std::string problem;
+  if (!second_password.empty()) problem = CopySecondPassword(settings.config_path, second_password);
+  // The check reads the new file as it is on disk.
+  HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
+  if (problem.empty() && FAILED(hr)) {
+    problem = "cannot write the second password into " + settings.config_path + ": " +
+              platform::HResultHex(hr);
+  }
+  if (problem.empty()) problem = CheckConvertedFile(settings, emitter, second_password);
+  platform::ReleaseStorageFile(settings.config_path);
+  return problem;
+}
+
+}  // namespace
+
+std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes) {
+  builder::PasswordStream password;
+  HRESULT hr = builder::OpenPasswordStream(path, builder::kSecondPasswordStreamName, &password);
+  if (hr == STG_E_FILENOTFOUND && password.passwords) {
+    hr = password.passwords->CreateStream(platform::AnsiToWide(builder::kSecondPasswordStreamName),
+                                          kStorageMode, &password.stream);
+  }
+  uint32_t written = 0;
+  if (SUCCEEDED(hr) && !stream_bytes.empty()) {
+    hr = password.stream->Write(stream_bytes.data(), static_cast<uint32_t>(stream_bytes.size()),
+                                &written);
+  }
+  if (FAILED(hr)) {
+    return "cannot copy the second password " + builder::SecondPasswordPlace() + ": " +
+           platform::HResultHex(hr);
+  }
+  return "";
+}
+
+std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
+                               const std::string& second_password) {
+  const bool must_exist = !emitter.tasks_per_area().empty() ||
+                          !emitter.stored_password().empty() || !second_password.empty();
+  std::unique_ptr<platform::Storage> root;
+  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
+  if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
+  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + platform::HResultHex(hr);
+
+  std::unique_ptr<platform::Stream> version;
+  hr = root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &version);
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  uint32_t read = 0;
+  if (SUCCEEDED(hr)) hr = version->Read(bytes, 4, &read);
+  if (FAILED(hr) || read != 4 || platform::Get32(bytes) != builder::kFormatVersion) {
+    return "the new file does not hold version " + std::to_string(builder::kFormatVersion);
+  }
+  version.reset();
+
+  for (const auto& [key, expected] : emitter.tasks_per_area()) {
+    const uint32_t area_bits = static_cast<uint32_t>(std::get<0>(key));
+    const std::string& domain = std::get<1>(key);
+    const std::string& user = std::get<2>(key);
+    std::unique_ptr<platform::Storage> outer, inner;
+    const std::string place = builder::AreaPlace(area_bits, domain, user);
+    hr = builder::OpenAreaStorages(root.get(), area_bits, domain, user, builder::OpenAreaStep,
+                                   &outer, &inner);
+    uint32_t found = 0;
+    if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
+    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::HResultHex(hr);
+    if (found != expected) {
+      return place + " holds " + std::to_string(found) + " task streams instead of " +
+             std::to_string(expected);
+    }
+  }
+
+  const std::string& password = emitter.stored_password();
+  if (!password.empty()) {
+    builder::PasswordStream main;
+    hr = builder::OpenPasswordStream(root.get(), builder::kMainPasswordStreamName, &main);
+    std::vector<uint8_t> stored(4 + password.size(), 0);
+    read = 0;
+    if (SUCCEEDED(hr)) {
+      hr = main.stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
+    }
+    if (FAILED(hr) || read != stored.size() || platform::Get32(stored.data()) != password.size() ||
+        std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
+      return "the new file does not hold the stored password";
+    }
+  }
+  if (!second_password.empty()) {
+    builder::PasswordStream second;
+    hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &second);
+    uint64_t size = 0;
+    if (SUCCEEDED(hr)) hr = platform::MeasureStream(second.stream.get(), &size);
+    std::string stored(second_password.size(), '\0');
+    read = 0;
+    if (SUCCEEDED(hr) && size == second_password.size()) {
+      hr = second.stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
+    }
+    if (FAILED(hr) || size != second_password.size() || stored != second_password) {
+      return "the new file does not hold the second password " + builder::SecondPasswordPlace();
+    }
+  }
+  return "";
+}
+
+int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
+                const std::string& second_password) {
+  const std::string& path = settings.config_path;
+  platform::FileSystem* fs = platform::FileSystem::Default();
+  // The old file's identity and owner, from the file itself (never a link).
+  platform::ConversionRecord record;
+  platform::FileOwner owner;
+  {
+    std::unique_ptr<platform::File> old_file;
+    int error = fs->Open(path, platform::OpenMode::kReadWrite, &old_file);
+    if (error == 0) error = old_file->Identify(&record.old_identity);
+    if (error == 0) error = old_file->GetOwner(&owner);
+    if (error != 0) {
+      platform::Report("cannot examine " + path + " (" + ErrnoText(error) +
+                       "); nothing was changed; the INI text is at " + settings.ini_path);
+      return kExitCannotMoveOld;
+    }
+  }
+  record.token = platform::NewConversionToken();
+  record.configuration = path;
+  record.old_path = FreeAsideName(path);
+  record.ini_path = settings.ini_path;
+  platform::ClaimConversion(record.token);
+  int error = platform::WriteConversionRecord(record);
+  if (error == 0) {
+    // The scope keeps the old file locked under its new name.
+    error = platform::MoveStorageFile(path, record.old_path);
+    if (error != 0) platform::DeleteConversionRecord(path);
+  }
+  if (error != 0) {
+    platform::ClaimConversion("");
+    platform::Report("cannot move " + path + " aside (" + ErrnoText(error) +
+                     "); nothing was changed; the INI text is at " + settings.ini_path);
+    return kExitCannotMoveOld;
+  }
+  if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
+
+  int32_t builder_code = 0;
+  const bool started = platform::RunProgramAndWait(
+      "Quarlen", {settings.ini_path, "/L" + settings.language}, &builder_code);
+  if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
+  std::string problem;
+  if (!started) {
+    platform::Report("the builder Quarlen could not be started");
+  } else {
+    problem = CompleteNewFile(settings, emitter, second_password, builder_code);
+    if (!problem.empty()) platform::Report("the new configuration failed its check: " + problem);
+  }
+  if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
+  if (!started || !problem.empty()) {
+    Undo(record);
+    platform::ClaimConversion("");
+    platform::Report("the INI text is kept at " + settings.ini_path);
+    return started ? kExitCheckFailed : kExitBuilderNotStarted;
+  }
+
+  // The new file is made readable by its owner only; whoever could read the
+  // old one (a service running under another user) must read the new one.
+  const bool made = fs->Exists(path) == 0;
+  const std::string owner_problem = made ? GiveOwner(path, owner) : "";
+  if (!owner_problem.empty()) {
+    platform::Report("converted, but " + path +
+                     " could not be given the owner and permissions of the old configuration (" +
+                     owner_problem + "); only its owner can read it");
+  }
+  if (!made) {
+    platform::Report("the old configuration held no task and no password: no new file was made");
+  }
+  // From here on the conversion is finished, never undone.
+  error = platform::MarkConversionFinishing(path);
+  if (error != 0) {
+    platform::Report("cannot mark the conversion record of " + path + " as finishing (" +
+                     ErrnoText(error) + "); the conversion is undone");
+    Undo(record);
+    platform::ClaimConversion("");
+    platform::Report("the INI text is kept at " + settings.ini_path);
+    return kExitCheckFailed;
+  }
+  Finish(record);
+  platform::ClaimConversion("");
+  return 0;
+}
+
+int32_t RecoverConversion(const std::string& config_path) {
+  platform::ConversionRecord record;
+  const std::string record_path = platform::ConversionRecordPath(config_path);
+  int error = platform::ReadConversionRecord(config_path, &record);
+  if (error == ENOENT) return 0;
+  if (error != 0) {
+    platform::Report(record_path + " is not a conversion record that can be read (" +
+                     ErrnoText(error) + "); it is left as it is: look at it and at " +
+                     config_path + ", then remove it by hand");
+    return kExitUnfinishedConversion;
+  }
+  platform::Report("found an unfinished conversion of " + config_path + " (" + record_path +
+                   ")");
+  platform::ClaimConversion(record.token);
+  int32_t result = 0;
+  if (record.finishing) {
+    // The new file was checked and made durable: the conversion is finished.
+    if (platform::FileSystem::Default()->Exists(record.old_path) == 0 &&
+        !IsFile(record.old_path, record.old_identity)) {
+      record.old_path.clear();  // another file took that name: left alone
+    }
+    if (!record.old_path.empty()) {
+      error = platform::DeleteStorageFile(record.old_path);
+      if (error != 0 && error != ENOENT) {
+        platform::Report("cannot delete the old configuration " + record.old_path + ": " +
+                         ErrnoText(error));
+      }
+    }
+    platform::RemoveTempFile(record.ini_path);
+    platform::DeleteConversionRecord(config_path);
+    platform::Report("it was finished: " + config_path +
+                     " holds the converted configuration, and the old one is deleted");
+  } else if (IsFile(config_path, record.old_identity) ||
+             IsFile(record.old_path, record.old_identity)) {
+    if (Undo(record)) {
+      platform::RemoveTempFile(record.ini_path);
+      platform::Report("it was undone: the old configuration is as it was before that run");
+    } else {
+      result = kExitUnfinishedConversion;
+    }
+  } else {
+    platform::Report("the old configuration is neither at " + config_path + " nor at " +
+                     record.old_path + "; the record " + record_path +
+                     " is kept: look for the old file, then remove the record by hand");
+    result = kExitUnfinishedConversion;
+  }
+  platform::ClaimConversion("");
+  return result;
+}
+
+}  // namespace converter

@@ -1,0 +1,57 @@
+// The hand-off of a conversion run, and the recovery of one that was
+// interrupted.
+//
+// A conversion is one unit for the user: the folder of the configuration
+// holds, at every instant, the old file whole (at its path or moved aside)
+// or the whole checked new file, and a conversion record (see
+// platform/conversion_record.h) that tells the next run which of the two to
+// keep. HandOff writes the record before the old file is moved and deletes
+// it last; RecoverConversion, the first step of every run, finishes (the new
+// file was checked) or undoes (it was not) what a killed run left.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "converter/ini_emission.h"
+#include "converter/old_config_reader.h"
+
+namespace converter {
+
+// Exit codes of the hand-off and the recovery.
+constexpr int32_t kExitCannotMoveOld = 4;
+constexpr int32_t kExitBuilderNotStarted = 7;
+constexpr int32_t kExitCheckFailed = 9;
+constexpr int32_t kExitUnfinishedConversion = 10;
+
+// The check of a conversion: does the file at settings.config_path hold
+// version 616, as many task streams in each area as `emitter` wrote there,
+// and the stored password? Returns "" when it does, else what is wrong.
+// A configuration with no task and no password may leave no file at all.
+// A non-empty `second_password` (the whole "ro012" stream) must be there
+// byte for byte too.
+std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
+                               const std::string& second_password = "");
+
+// Writes the whole "ro012" stream of the old file into "_Zarin_" of the new
+// one (the INI schema has no key that carries it). Returns "" or what failed.
+std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes);
+
+// Replaces the configuration at settings.config_path, whose INI text is at
+// settings.ini_path, by the file Quarlen builds from it. The old file is
+// held (locked) from the run's reading to the end. Returns 0 when the new
+// file is in place, checked, with the old one's owner and mode, and the old
+// file and the INI file are gone; else an exit code, with the old file back
+// at its path. A stop signal caught meanwhile undoes the hand-off and ends
+// the program (EndAsStopped).
+int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
+                const std::string& second_password);
+
+// Looks for the record of an interrupted conversion of `config_path` and
+// finishes or undoes that conversion, saying on stderr what it found, what
+// it did and where everything it kept is. Returns 0 when there was none or
+// it is dealt with; kExitUnfinishedConversion when it could not be (the
+// record is then kept and the message says why).
+int32_t RecoverConversion(const std::string& config_path);
+
+}  // namespace converter
