@@ -9,6 +9,7 @@
 #include "builder/config_layout.h"
 #include "builder/password_store.h"
 #include "builder/task_storage.h"
+#include "platform/conversion_record.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
 #include "platform/storage.h"
@@ -225,10 +226,14 @@ void WriteTasks(const platform::ProfileFile& ini, int64_t count, const std::stri
   }
 }
 
-void RunLanguagePass(const platform::ProfileFile& ini, const std::string& ini_path,
-                     uint64_t file_size, int64_t delete_count, const std::string& language,
-                     TaskRecord* record) {
+// One language pass. Returns S_OK, or the refusal of a configuration in
+// the middle of a conversion, which is left to Rebolan untouched.
+HRESULT RunLanguagePass(const platform::ProfileFile& ini, const std::string& ini_path,
+                        uint64_t file_size, int64_t delete_count, const std::string& language,
+                        TaskRecord* record) {
   ConfigPath = ini.GetString(kMainSection, "Output" + language, "TORVI32.CNF", kValueBufferSize);
+  HRESULT refused = platform::CheckNotInConversion(ConfigPath);
+  if (FAILED(refused)) return refused;
   if (ini.GetString(kMainSection, "DeleleteOldCNF", "0", kValueBufferSize) == "1") {
     int err = platform::DeleteStorageFile(ConfigPath);
     if (err != 0 && err != ENOENT) {
@@ -239,6 +244,7 @@ void RunLanguagePass(const platform::ProfileFile& ini, const std::string& ini_pa
   StorePasswords(ini);
   DeleteListedTasks(ini, delete_count, record);
   WriteTasks(ini, BoundedCount(ini, kMainSection, file_size, ini_path), language, record);
+  return S_OK;
 }
 
 }  // namespace
@@ -389,11 +395,13 @@ int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& language
   uint64_t file_size = found ? IniFileSize(ini_path) : 0;
   TaskRecord record;
   int64_t delete_count = BoundedCount(*ini, kDeleteSection, file_size, ini_path);
+  HRESULT refused = S_OK;
   for (const std::string& language : languages) {
-    RunLanguagePass(*ini, ini_path, file_size, delete_count, language, &record);
+    HRESULT hr = RunLanguagePass(*ini, ini_path, file_size, delete_count, language, &record);
+    if (FAILED(hr)) refused = hr;
   }
   record.Clear();
-  return 0;
+  return refused;
 }
 
 }  // namespace builder

@@ -20,7 +20,8 @@ using LanguageList = std::forward_list<std::string>;
 // Windows directory) once for every language of `languages`, head first.
 // Sets ConfigPath, and DomainName / UserName at each private task. Failures
 // of single operations are reported (platform::Report) and passed over.
-// Returns 0.
+// Returns 0, or STG_E_SHAREVIOLATION when a pass found its configuration in
+// the middle of a conversion (that pass then left it untouched).
 int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& languages);
 
 // Reads the task section `section` key by key into `record` (passed

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/cfb/compound_file.h"
+#include "platform/file.h"
 #include "platform/cfb/format.h"
 #include "platform/upper_case.h"
 #include "tests/cfb/cfb_test_util.h"
@@ -498,3 +500,30 @@ TEST(StorageTest, AFileWrittenByLibgsfWithNamesOutsideAsciiIsReadWholeAndChanged
 }
 
 }  // namespace
+
+// A held file moved keeps its lock under its new name: no other open can
+// change it until the scope lets it go.
+TEST(StorageTest, AMovedFileStaysHeld) {
+  testing_support::TempDir dir;
+  const std::string path = dir.File("a.CNF"), moved = dir.File("b.CNF");
+  {
+    std::unique_ptr<platform::Storage> root;
+    ASSERT_EQ(platform::CreateStorageFile(path, platform::kStorageMode, &root), S_OK);
+  }
+  platform::StorageScope scope;
+  {
+    std::unique_ptr<platform::Storage> root;
+    ASSERT_EQ(platform::OpenStorageFile(path, platform::kStorageMode, &root), S_OK);
+  }
+  ASSERT_EQ(platform::MoveStorageFile(path, moved), 0);
+  EXPECT_FALSE(testing_support::PathExists(path));
+  std::unique_ptr<platform::File> other;
+  ASSERT_EQ(platform::FileSystem::Platform()->Open(moved, platform::OpenMode::kReadWrite, &other),
+            0);
+  EXPECT_EQ(other->LockExclusive(), EWOULDBLOCK);
+  other.reset();
+  scope.Commit();
+  ASSERT_EQ(platform::FileSystem::Platform()->Open(moved, platform::OpenMode::kReadWrite, &other),
+            0);
+  EXPECT_EQ(other->LockExclusive(), 0);
+}

@@ -105,3 +105,34 @@ TEST(PosixFileSystemTest, AFifoOrAFolderIsRefusedAtOnceInEveryMode) {
 }
 
 }  // namespace
+
+// A file changed in place is the file at the path, never a link's target;
+// its owner and mode are given through its own descriptor, so a link put at
+// its path afterwards changes nothing outside.
+TEST(PosixFileSystemTest, InPlaceChangesNeverFollowALink) {
+  testing_support::TempDir dir;
+  const std::string target = dir.File("target"), link = dir.File("link");
+  testing_support::WriteWholeFile(target, "root only");
+  ::chmod(target.c_str(), 0600);
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  FileSystem* fs = FileSystem::Platform();
+  std::unique_ptr<File> file;
+  EXPECT_EQ(fs->Open(link, OpenMode::kReadWrite, &file), ELOOP);
+  EXPECT_EQ(fs->Open(link, OpenMode::kReadOnly, &file), 0) << "reading follows links";
+
+  const std::string made = dir.File("made");
+  testing_support::WriteWholeFile(made, "new");
+  ASSERT_EQ(fs->Open(made, OpenMode::kReadWrite, &file), 0);
+  // The path is swapped for a link to the target after the open.
+  ASSERT_EQ(::rename(made.c_str(), dir.File("moved").c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), made.c_str()), 0);
+  platform::FileOwner owner;
+  ASSERT_EQ(file->GetOwner(&owner), 0);
+  owner.mode = 0644;
+  ASSERT_EQ(file->SetOwner(owner), 0);
+  struct stat info;
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u) << "the link's target is untouched";
+  ASSERT_EQ(::stat(dir.File("moved").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0644u);
+}

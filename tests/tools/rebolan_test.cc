@@ -2,12 +2,16 @@
 // compared with whole INI texts, conversion runs read back with olefile,
 // and every failure path of the hand-off ending with the old file intact.
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <dirent.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -17,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/cfb/journal.h"
+#include "platform/conversion_record.h"
 #include "platform/file.h"
 #include "platform/storage.h"
 #include "platform/system.h"
@@ -790,3 +795,179 @@ TEST_F(RebolanTest, CommandLineErrors) {
 }
 
 }  // namespace
+
+namespace recovery {
+
+platform::FileIdentity IdentityOf(const std::string& path) {
+  struct stat info;
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  platform::FileIdentity identity;
+  identity.device = static_cast<uint64_t>(info.st_dev);
+  identity.inode = static_cast<uint64_t>(info.st_ino);
+  return identity;
+}
+
+}  // namespace recovery
+
+// What a conversion killed at each of its stages leaves is finished or
+// undone by the next run, which then does its own work; nothing is left
+// behind, and the run never claims that nothing changed over a half state.
+TEST_F(RebolanTest, ARunFinishesOrUndoesWhatAKilledConversionLeft) {
+  // The result of a conversion no one interrupted.
+  const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+  const std::string original = ReadWholeFile(cnf);
+  ASSERT_EQ(Rebolan({cnf}).exit_status, 0);
+  const std::string converted = ReadWholeFile(cnf);
+  const auto converted_tree = Tree(cnf);
+  const std::string aside = cnf + ".615";
+
+  enum class Left { kNothing, kOldAside, kPartialNew, kCheckedNew };
+  struct Case {
+    const char* what;
+    Left left;
+    bool finishing;
+    const char* said;
+  } cases[] = {
+      {"killed before the move", Left::kNothing, false, "undone"},
+      {"killed after the move", Left::kOldAside, false, "undone"},
+      {"killed during the build", Left::kPartialNew, false, "undone"},
+      {"killed after the check", Left::kCheckedNew, true, "finished"},
+  };
+  for (const Case& c : cases) {
+    WriteWholeFile(c.left == Left::kNothing ? cnf : aside, original);
+    if (c.left == Left::kNothing) ::unlink(aside.c_str());
+    if (c.left != Left::kNothing) ::unlink(cnf.c_str());
+    if (c.left == Left::kPartialNew) {
+      WriteWholeFile(cnf, ReadWholeFile(FixturePath("615/v616.CNF")));
+      WriteWholeFile(cnf + "-new", "what a killed builder left");
+    }
+    if (c.left == Left::kCheckedNew) WriteWholeFile(cnf, converted);
+    // The interrupted run's INI text, in its private temporary folder.
+    const std::string own = tmp_ + "/cnf-killed";
+    ::mkdir(own.c_str(), 0700);
+    WriteWholeFile(own + "/INI0001.tmp", "[MAIN]\r\n");
+    platform::ConversionRecord record;
+    record.token = "0123456789abcdef";
+    record.configuration = cnf;
+    record.old_path = aside;
+    record.ini_path = own + "/INI0001.tmp";
+    record.old_identity = recovery::IdentityOf(c.left == Left::kNothing ? cnf : aside);
+    record.finishing = c.finishing;
+    ASSERT_EQ(platform::WriteConversionRecord(record), 0) << c.what;
+
+    RunResult r = Rebolan({cnf});
+    EXPECT_EQ(r.exit_status, 0) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find("found an unfinished conversion of " + cnf), std::string::npos)
+        << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(Tree(cnf), converted_tree) << c.what;
+    EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"Torvi32.CNF"})) << c.what;
+    EXPECT_TRUE(TempFiles().empty()) << c.what;
+    if (c.finishing) {
+      EXPECT_EQ(ReadWholeFile(cnf), converted) << c.what << ": finished, not converted again";
+    } else {
+      EXPECT_EQ(r.err.find("nothing was changed"), std::string::npos) << c.what << ": " << r.err;
+    }
+    ::unlink(cnf.c_str());
+  }
+
+  // A record cut short while it was written: the old file was never
+  // touched, and the half record goes.
+  WriteWholeFile(cnf, original);
+  WriteWholeFile(platform::ConversionRecordPath(cnf) + "-new", "Torvi32 configuration");
+  RunResult r = Rebolan({cnf});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(Tree(cnf), converted_tree);
+  EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"Torvi32.CNF"}));
+}
+
+// While a record of another run lies beside a configuration, no program but
+// Rebolan touches it, and a record Rebolan cannot read stops it too.
+TEST_F(RebolanTest, AnUnfinishedConversionIsLeftToRebolan) {
+  const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  platform::ConversionRecord record;
+  record.token = "fedcba9876543210";
+  record.configuration = cnf;
+  record.old_path = cnf + ".615";
+  record.ini_path = tmp_ + "/none.tmp";
+  record.old_identity = recovery::IdentityOf(cnf);
+  ASSERT_EQ(platform::WriteConversionRecord(record), 0);
+  const std::string record_text = ReadWholeFile(platform::ConversionRecordPath(cnf));
+
+  const std::string ini = dir_.File("add.ini");
+  WriteWholeFile(ini, "[MAIN]\r\nOutputENG=" + cnf + "\r\nNumTasks=1\r\n[Task0]\r\nNameENG=x\r\n");
+  RunResult quarlen =
+      testing_support::Run({ProgramPath("Quarlen"), ini, "/LENG"}, dir_.path(), {});
+  RunResult cfbtool = testing_support::Run({ProgramPath("cfbtool"), "ls", cnf}, dir_.path(), {});
+  for (const RunResult* run : {&quarlen, &cfbtool}) {
+    EXPECT_NE(run->exit_status, 0) << run->err;
+    EXPECT_NE(run->err.find("in the middle of a conversion (" + cnf + "-conversion); run Rebolan"),
+              std::string::npos)
+        << run->err;
+  }
+  EXPECT_EQ(ReadWholeFile(cnf), before);
+
+  // Damaged: every run stops before reading or writing anything.
+  WriteWholeFile(platform::ConversionRecordPath(cnf), record_text.substr(0, 50) + "\nbad\n");
+  RunResult r = Rebolan({cnf});
+  EXPECT_EQ(r.exit_status, 10) << r.err;
+  EXPECT_NE(r.err.find("is not a conversion record that can be read"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadWholeFile(cnf), before);
+  EXPECT_TRUE(PathExists(platform::ConversionRecordPath(cnf)));
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+// A stop signal during the build undoes the hand-off, and the run ends as
+// that signal ends a program.
+TEST_F(RebolanTest, AStopSignalDuringTheBuildUndoesTheHandOff) {
+  const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  const std::string started = dir_.File("started");
+  const std::string program = LoneRebolan("/usr/bin/touch '" + started + "'; exec /bin/sleep 20");
+  const std::string err_path = dir_.File("err.txt");
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(err, 2);
+    ::setenv("TMPDIR", tmp_.c_str(), 1);
+    ::setenv("TORVI32_REGISTRY", dir_.File("none.reg").c_str(), 1);
+    ::setenv("PATH", "", 1);
+    ::execl(program.c_str(), program.c_str(), cnf.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  for (int i = 0; i < 200 && !PathExists(started); ++i) ::usleep(20000);
+  ASSERT_TRUE(PathExists(started));
+  const auto sent = std::chrono::steady_clock::now();
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  const std::string said = ReadWholeFile(err_path);
+  EXPECT_NE(said.find("interrupted by signal 15; the conversion is undone"), std::string::npos)
+      << said;
+  EXPECT_EQ(ReadWholeFile(cnf), before);
+  ::unlink(started.c_str());
+  ::unlink(err_path.c_str());
+  EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"Torvi32.CNF", "bin"}));
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+// A configuration path that is a symbolic link: its target is converted in
+// its own folder, and the link stays a link.
+TEST_F(RebolanTest, ALinkedConfigurationIsConvertedAtItsTarget) {
+  const std::string real_folder = dir_.File("real");
+  ::mkdir(real_folder.c_str(), 0700);
+  const std::string target = real_folder + "/Torvi32.CNF";
+  WriteWholeFile(target, ReadWholeFile(FixturePath("615/basic.CNF")));
+  const std::string link = dir_.File("Torvi32.CNF");
+  ASSERT_EQ(::symlink("real/Torvi32.CNF", link.c_str()), 0);
+  RunResult r = Rebolan({link});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  struct stat info;
+  ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(Tree(target)["_Version_"], "68020000");
+  EXPECT_EQ(Entries(real_folder), (std::vector<std::string>{target}));
+}
