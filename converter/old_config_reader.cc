@@ -423,7 +423,10 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   HRESULT hr =
       builder::OpenPasswordStream(settings.config_path, builder::kMainPasswordStreamName, &password);
   Stream* stream = password.stream.get();
-  if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
+  // A file that does not open holds no password that could be read: the
+  // reading of its areas fails the same way, with the "cannot open" message
+  // and the storage code, as in a conversion.
+  if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND || !password.root) return 0;
   if (FAILED(hr)) {
     platform::Report("cannot read the stored password of " + settings.config_path + ": " +
                      platform::HResultHex(hr));

@@ -971,3 +971,26 @@ TEST_F(RebolanTest, ALinkedConfigurationIsConvertedAtItsTarget) {
   EXPECT_EQ(Tree(target)["_Version_"], "68020000");
   EXPECT_EQ(Entries(real_folder), (std::vector<std::string>{target}));
 }
+
+// An export of a file that cannot be opened ends as a conversion of it
+// does: the storage code's status, "cannot open", and only "[MAIN]".
+TEST_F(RebolanTest, AnExportOfAFileThatCannotBeOpened) {
+  const std::string text = dir_.File("notes.CNF");
+  WriteWholeFile(text, "not a compound file\n");
+  const std::string held = Copy("basic.CNF", "held.CNF");
+  std::unique_ptr<platform::Storage> holder;
+  ASSERT_EQ(platform::OpenStorageFile(held, platform::kStorageMode, &holder), S_OK);
+  struct Case {
+    std::string path;
+    const char* code;
+  } cases[] = {{text, "0x80030050"}, {held, "0x80030020"}};
+  for (const Case& c : cases) {
+    const std::string ini = dir_.File("out.ini");
+    RunResult r = Rebolan({c.path, "-I" + ini, "-Psecret1"});
+    EXPECT_EQ(r.exit_status, 1) << c.path << ": " << r.err;
+    EXPECT_NE(r.err.find("cannot open " + c.path + ": " + c.code), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("stored password"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadWholeFile(ini).find("[Task"), std::string::npos);
+    EXPECT_NE(ReadWholeFile(ini).find("[MAIN]"), std::string::npos);
+  }
+}
