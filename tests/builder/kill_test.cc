@@ -28,57 +28,9 @@ namespace {
 using testing_support::FaultInjectingFileSystem;
 using testing_support::PathExists;
 using testing_support::ReadWholeFile;
+using testing_support::StorageContents;
 using testing_support::TempDir;
 using testing_support::WriteWholeFile;
-
-// Every stream of the file, "path/name" -> bytes; "absent" when there is no
-// file, "unreadable" when the engine refuses it.
-std::map<std::string, std::string> Contents(const std::string& path) {
-  std::map<std::string, std::string> contents;
-  if (!PathExists(path)) return {{"absent", ""}};
-  std::unique_ptr<platform::Storage> root;
-  if (FAILED(platform::OpenStorageFile(path, platform::kStorageMode, &root))) {
-    return {{"unreadable", ""}};
-  }
-  struct Level {
-    platform::Storage* storage;
-    std::string prefix;
-  };
-  std::vector<std::unique_ptr<platform::Storage>> keep;
-  std::vector<Level> todo{{root.get(), ""}};
-  while (!todo.empty()) {
-    Level level = todo.back();
-    todo.pop_back();
-    std::unique_ptr<platform::ElementEnumerator> e;
-    if (FAILED(level.storage->EnumElements(&e))) return {{"unreadable", ""}};
-    platform::ElementStat stat;
-    while (e->Next(&stat) == S_OK) {
-      std::string name = level.prefix + std::string(stat.name.begin(), stat.name.end());
-      if (stat.type == platform::ElementType::kStorage) {
-        std::unique_ptr<platform::Storage> sub;
-        if (FAILED(level.storage->OpenStorage(stat.name, platform::kStorageMode, &sub))) {
-          return {{"unreadable", ""}};
-        }
-        contents[name + "/"] = "";
-        todo.push_back({sub.get(), name + "/"});
-        keep.push_back(std::move(sub));
-        continue;
-      }
-      std::unique_ptr<platform::Stream> s;
-      if (FAILED(level.storage->OpenStream(stat.name, platform::kStorageMode, &s))) {
-        return {{"unreadable", ""}};
-      }
-      std::string bytes(static_cast<size_t>(stat.size), '\0');
-      uint32_t read = 0;
-      if (FAILED(s->Read(&bytes[0], static_cast<uint32_t>(bytes.size()), &read)) ||
-          read != bytes.size()) {
-        return {{"unreadable", ""}};
-      }
-      contents[name] = bytes;
-    }
-  }
-  return contents;
-}
 
 const char kBaseIni[] =
     "[MAIN]\r\nOutputENG=@\r\nPassword=secret\r\nRGWPassword=second\r\nNumTasks=4\r\n"
@@ -143,11 +95,11 @@ KillCounts KillEverywhere(const std::string& cnf, const std::string& ini,
                           const std::function<void()>& start) {
   start();
   RunHere(ini);
-  const auto whole = Contents(cnf);
+  const auto whole = StorageContents(cnf);
   RunHere(ini);
-  const auto whole_twice = Contents(cnf);  // a normal run on the whole result
+  const auto whole_twice = StorageContents(cnf);  // a normal run on the whole result
   start();
-  const auto before = Contents(cnf);
+  const auto before = StorageContents(cnf);
 
   KillCounts counts;
   for (uint64_t k = 1; k < 500; ++k) {
@@ -156,7 +108,7 @@ KillCounts KillEverywhere(const std::string& cnf, const std::string& ini,
     ++counts.points;
     // The next open takes back what the killed run left unfinished.
     ::testing::internal::CaptureStderr();
-    const auto left = Contents(cnf);
+    const auto left = StorageContents(cnf);
     ::testing::internal::GetCapturedStderr();
     EXPECT_FALSE(PathExists(cnf + "-journal")) << k;
     bool was_before = left == before;
@@ -168,7 +120,7 @@ KillCounts KillEverywhere(const std::string& cnf, const std::string& ini,
     }
     // A normal run now: the same as on a file no run was killed on.
     std::string said = RunHere(ini);
-    EXPECT_EQ(was_before ? whole : whole_twice, Contents(cnf)) << k;
+    EXPECT_EQ(was_before ? whole : whole_twice, StorageContents(cnf)) << k;
     EXPECT_TRUE(said.empty() || said.find("were taken back") != std::string::npos)
         << k << ": " << said;
     EXPECT_FALSE(PathExists(cnf + "-new")) << k;

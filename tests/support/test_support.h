@@ -54,6 +54,13 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd = "",
 // path, paths joined with '/'. "ERROR: ..." when olefile refuses the file.
 std::string OlefileDump(const std::string& cnf_path);
 
+// Every element of a compound file as this project's engine reads it:
+// "path/name" -> bytes for a stream, "path/name/" -> "" for a storage;
+// {"absent", ""} when there is no file, {"unreadable", ""} when the engine
+// refuses it. Times and CLSIDs are left out. Opening the file takes back a
+// journal left beside it, as every program's open does.
+std::map<std::string, std::string> StorageContents(const std::string& path);
+
 // Hex of bytes, lower case, no separators.
 std::string Hex(const std::string& bytes);
 
