@@ -153,8 +153,14 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
       platform::ReadRegistryString(kRegistryKey, kRegistryValue, &registry_path) &&
       !registry_path.empty();
   settings.config_path = from_registry ? registry_path : default_config_path;
+  // What killed runs left in the temporary folder goes first; this run's
+  // own file is held (locked) so that a later run's sweep leaves it alone.
+  for (const std::string& left : platform::RemoveAbandonedTempFiles("INI")) {
+    platform::Report("removed " + left + ", left by a run that was killed");
+  }
   std::string temp_path;
-  const bool have_temp = platform::CreateTempFile("INI", &temp_path);
+  std::unique_ptr<platform::File> temp_hold;
+  const bool have_temp = platform::CreateTempFile("INI", &temp_path, &temp_hold);
   settings.ini_path = have_temp ? temp_path : "";
 
   // The empty temporary file is removed whenever it is not the INI file.
@@ -175,8 +181,11 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     return fail_early(kExitBadCommandLine);
   }
   // Whatever a killed run left is finished or undone before anything else.
-  result = RecoverConversion(settings.config_path);
-  if (result != 0) return fail_early(result);
+  const Recovery recovery = RecoverConversion(settings.config_path);
+  if (recovery.exit_code != 0) return fail_early(recovery.exit_code);
+  // After a recovery "nothing was changed" would be untrue of the run.
+  const std::string nothing_changed =
+      recovery.acted ? "nothing else was changed" : "nothing was changed";
   if (settings.hand_off) {
     if (settings.language.size() > kMaxBuilderLanguageLength) {
       platform::Report("the language code " + settings.language + " is longer than the " +
@@ -196,10 +205,14 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     }
   }
 
+  // The storage code of a configuration that does not open: nothing of it
+  // is read then, not even later when it might open.
+  HRESULT unopened = S_OK;
   if (!settings.hand_off) {
     std::string stored;
     result = ReadStoredPassword(settings, &stored);
-    if (result != 0) return fail_early(result);
+    if (FAILED(result)) unopened = result;
+    if (result != 0 && !FAILED(result)) return fail_early(result);
     if (!stored.empty()) {
       std::string typed = settings.access_password;
       if (typed.empty() || typed.size() != stored.size()) {
@@ -225,7 +238,10 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     return kExitCannotWriteIni;
   }
   IniEmitter emitter(&settings, &sink);
-  const int walk = WalkUserAreas(&settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); });
+  const int walk =
+      FAILED(unopened)
+          ? unopened
+          : WalkUserAreas(&settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); });
   // When the file cannot be opened, the areas would fail the same way.
   const int shared = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kShared);
   const int read_only = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kReadOnly);
@@ -264,16 +280,16 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
                                                  : "version " +
                                                        std::to_string(settings.version_found)) +
                      "): no task was read" +
-                     (conversion ? "; nothing was changed" : std::string()));
+                     (conversion ? "; " + nothing_changed : std::string()));
   }
   if (int signal = platform::StopSignalCaught()) {
-    platform::Report("interrupted by signal " + std::to_string(signal) +
-                     "; nothing was changed");
+    platform::Report("interrupted by signal " + std::to_string(signal) + "; " +
+                     nothing_changed);
     if (conversion) platform::RemoveTempFile(settings.ini_path);
     platform::EndAsStopped(signal);
   }
   if (result != 0 && conversion) {
-    platform::Report("nothing was changed; the INI text is at " + settings.ini_path);
+    platform::Report(nothing_changed + "; the INI text is at " + platform::KeepTempFile(settings.ini_path));
   }
   if (result == 0 && conversion && !settings.hand_off) {
     // Nothing to convert: the INI text holds nothing worth keeping.

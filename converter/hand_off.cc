@@ -71,7 +71,12 @@ int DeleteNewFile(const std::string& path) {
 // cannot be.
 bool Undo(const platform::ConversionRecord& record) {
   const std::string& path = record.configuration;
-  if (!IsFile(path, record.old_identity)) {
+  if (IsFile(path, record.old_identity)) {
+    // A move killed half way leaves the old file under both names.
+    if (IsFile(record.old_path, record.old_identity)) {
+      platform::FileSystem::Default()->Delete(record.old_path);
+    }
+  } else {
     int error = DeleteNewFile(path);
     if (error != 0 && error != ENOENT) {
       platform::Report("cannot remove the new file at " + path + " (" + ErrnoText(error) +
@@ -258,7 +263,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
     if (error == 0) error = old_file->GetOwner(&owner);
     if (error != 0) {
       platform::Report("cannot examine " + path + " (" + ErrnoText(error) +
-                       "); nothing was changed; the INI text is at " + settings.ini_path);
+                       "); nothing was changed; the INI text is at " + platform::KeepTempFile(settings.ini_path));
       return kExitCannotMoveOld;
     }
   }
@@ -276,7 +281,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   if (error != 0) {
     platform::ClaimConversion("");
     platform::Report("cannot move " + path + " aside (" + ErrnoText(error) +
-                     "); nothing was changed; the INI text is at " + settings.ini_path);
+                     "); nothing was changed; the INI text is at " + platform::KeepTempFile(settings.ini_path));
     return kExitCannotMoveOld;
   }
   if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
@@ -296,7 +301,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   if (!started || !problem.empty()) {
     Undo(record);
     platform::ClaimConversion("");
-    platform::Report("the INI text is kept at " + settings.ini_path);
+    platform::Report("the INI text is kept at " + platform::KeepTempFile(settings.ini_path));
     return started ? kExitCheckFailed : kExitBuilderNotStarted;
   }
 
@@ -319,29 +324,38 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                      ErrnoText(error) + "); the conversion is undone");
     Undo(record);
     platform::ClaimConversion("");
-    platform::Report("the INI text is kept at " + settings.ini_path);
+    platform::Report("the INI text is kept at " + platform::KeepTempFile(settings.ini_path));
     return kExitCheckFailed;
   }
   Finish(record);
   platform::ClaimConversion("");
+  if (int signal = platform::StopSignalCaught()) {
+    // Too late to undo: the conversion is whole and kept.
+    platform::Report("interrupted by signal " + std::to_string(signal) +
+                     " after the conversion was complete; it is kept");
+    platform::EndAsStopped(signal);
+  }
   return 0;
 }
 
-int32_t RecoverConversion(const std::string& config_path) {
+Recovery RecoverConversion(const std::string& config_path) {
   platform::ConversionRecord record;
   const std::string record_path = platform::ConversionRecordPath(config_path);
   int error = platform::ReadConversionRecord(config_path, &record);
-  if (error == ENOENT) return 0;
+  Recovery found;
+  if (error == ENOENT) return found;
+  found.exit_code = kExitUnfinishedConversion;
   if (error != 0) {
     platform::Report(record_path + " is not a conversion record that can be read (" +
                      ErrnoText(error) + "); it is left as it is: look at it and at " +
                      config_path + ", then remove it by hand");
-    return kExitUnfinishedConversion;
+    return found;
   }
   platform::Report("found an unfinished conversion of " + config_path + " (" + record_path +
                    ")");
   platform::ClaimConversion(record.token);
   int32_t result = 0;
+  found.acted = true;
   if (record.finishing) {
     // The new file was checked and made durable: the conversion is finished.
     if (platform::FileSystem::Default()->Exists(record.old_path) == 0 &&
@@ -374,7 +388,9 @@ int32_t RecoverConversion(const std::string& config_path) {
     result = kExitUnfinishedConversion;
   }
   platform::ClaimConversion("");
-  return result;
+  found.exit_code = result;
+  found.acted = result == 0;
+  return found;
 }
 
 }  // namespace converter

@@ -47,11 +47,17 @@ std::string CopySecondPassword(const std::string& path, const std::string& strea
 int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                 const std::string& second_password);
 
+// What RecoverConversion found and did.
+struct Recovery {
+  int32_t exit_code = 0;  // 0, or kExitUnfinishedConversion
+  bool acted = false;     // an interrupted conversion was finished or undone
+};
+
 // Looks for the record of an interrupted conversion of `config_path` and
 // finishes or undoes that conversion, saying on stderr what it found, what
-// it did and where everything it kept is. Returns 0 when there was none or
-// it is dealt with; kExitUnfinishedConversion when it could not be (the
-// record is then kept and the message says why).
-int32_t RecoverConversion(const std::string& config_path);
+// it did and where everything it kept is. exit_code is 0 when there was
+// none or it is dealt with; kExitUnfinishedConversion when it could not be
+// (the record is then kept and the message says why).
+Recovery RecoverConversion(const std::string& config_path);
 
 }  // namespace converter

@@ -83,6 +83,10 @@ bool CarriedAsAnsi(const std::u16string& name, std::string* ansi) {
   return ansi->size() <= kMaxTextLength && platform::AnsiToWide(*ansi) == name;
 }
 
+std::string CannotOpen(const std::string& path, HRESULT hr) {
+  return "cannot open " + path + ": " + platform::HResultHex(hr);
+}
+
 // Opens the configuration file and reads "_Version_". *is_old tells whether
 // it holds 615; a missing or short version stream is another version.
 HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool* is_old,
@@ -90,7 +94,7 @@ HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool*
   *is_old = false;
   HRESULT hr = platform::OpenStorageFile(settings->config_path, kStorageMode, root);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot open " + settings->config_path + ": " + platform::HResultHex(hr));
+    SetWhy(why, CannotOpen(settings->config_path, hr));
     return hr;
   }
   std::unique_ptr<Stream> version_stream;
@@ -423,10 +427,12 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   HRESULT hr =
       builder::OpenPasswordStream(settings.config_path, builder::kMainPasswordStreamName, &password);
   Stream* stream = password.stream.get();
-  // A file that does not open holds no password that could be read: the
-  // reading of its areas fails the same way, with the "cannot open" message
-  // and the storage code, as in a conversion.
-  if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND || !password.root) return 0;
+  if (!password.root && hr != STG_E_FILENOTFOUND && hr != STG_E_PATHNOTFOUND) {
+    // A file that does not open: its storage code, as the area walk gives it.
+    platform::Report(CannotOpen(settings.config_path, hr));
+    return hr;
+  }
+  if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
   if (FAILED(hr)) {
     platform::Report("cannot read the stored password of " + settings.config_path + ": " +
                      platform::HResultHex(hr));

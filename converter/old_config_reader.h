@@ -121,7 +121,9 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
 
 // Reads the stored main password ("_Zarin_/cc012") into *bytes. Returns 0,
 // with *bytes empty when there is none (the file, "_Zarin_" or "cc012" not
-// found, the file cannot be opened, or a stored length of 0); kAreaFailed with a message when it is
+// found, or a stored length of 0); the storage code (a failed HRESULT),
+// with the "cannot open" message, when the file is there but cannot be
+// opened; kAreaFailed with a message when it is
 // there but cannot be read whole (a length past the stream's end).
 int ReadStoredPassword(const RunSettings& settings, std::string* bytes);
 

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace platform {
+
+class File;
 
 // GetCurrentDirectoryA; empty on failure.
 std::string CurrentDirectory();
@@ -41,8 +44,20 @@ bool IsSwitchToken(const char* token);
 // passed over (with a message) for /tmp. Inside it the file is made in a
 // new private folder of its own ("cnf-" + 6 characters, mode 0700), so that
 // no other user can put anything at its path for as long as it is used by
-// path; the file has mode 0600. Remove it with RemoveTempFile.
-bool CreateTempFile(const std::string& prefix, std::string* path);
+// path; the file has mode 0600. Remove it with RemoveTempFile. On POSIX,
+// when `hold` is given, it gets the file open and locked: while the caller
+// keeps it, no other run's RemoveAbandonedTempFiles takes the file.
+bool CreateTempFile(const std::string& prefix, std::string* path,
+                    std::unique_ptr<File>* hold = nullptr);
+// Removes what runs that were killed left in the temporary folder: the
+// private folders (POSIX: of this user) whose files, all named `prefix`...,
+// are no longer locked by their run. Returns the paths removed. Windows:
+// nothing.
+std::vector<std::string> RemoveAbandonedTempFiles(const std::string& prefix);
+// Marks a file made by CreateTempFile as kept for the user, so that
+// RemoveAbandonedTempFiles never takes it: on POSIX its private folder gets
+// "-kept" appended. Returns the file's path from now on (Windows: `path`).
+std::string KeepTempFile(const std::string& path);
 // Deletes a file made by CreateTempFile, and on POSIX its private folder.
 void RemoveTempFile(const std::string& path);
 // The path of the file that `path` names: while it is a symbolic link, its

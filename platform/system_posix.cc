@@ -3,6 +3,7 @@
 
 #include "platform/system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -80,25 +81,55 @@ std::string TempFolderFault(const std::string& folder, std::string* real) {
   return "";
 }
 
+constexpr char kPrivateFolderPrefix[] = "cnf-";
+
 // Creates a private folder in `folder` and in it prefix + 4 hex digits +
-// ".tmp". 0 or an errno value.
-int CreateTempIn(const std::string& folder, const std::string& prefix, std::string* path) {
-  std::string pattern = JoinPath(folder, "cnf-XXXXXX");
-  if (::mkdtemp(&pattern[0]) == nullptr) return errno;
-  unsigned number = (static_cast<unsigned>(std::time(nullptr)) ^
-                     (static_cast<unsigned>(::getpid()) << 4)) & 0xFFFF;
-  char name[16];
-  std::snprintf(name, sizeof name, "%04X.tmp", number);
-  std::string candidate = JoinPath(pattern, prefix + name);
-  int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    int error = errno;
-    ::rmdir(pattern.c_str());
-    return error;
+// ".tmp", locked through *hold for as long as the run uses it (so that
+// RemoveAbandonedTempFiles of another run leaves it alone). 0 or an errno
+// value.
+int CreateTempIn(const std::string& folder, const std::string& prefix, std::string* path,
+                 std::unique_ptr<File>* hold) {
+  FileSystem* fs = FileSystem::Platform();
+  int error = EEXIST;
+  // Another run's sweep may take an empty folder, or a file not yet locked,
+  // from under us: then a new one is made.
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    std::string own = JoinPath(folder, std::string(kPrivateFolderPrefix) + "XXXXXX");
+    if (::mkdtemp(&own[0]) == nullptr) return errno;
+    unsigned number = (static_cast<unsigned>(std::time(nullptr)) ^
+                       (static_cast<unsigned>(::getpid()) << 4)) & 0xFFFF;
+    char name[16];
+    std::snprintf(name, sizeof name, "%04X.tmp", number);
+    std::string candidate = JoinPath(own, prefix + name);
+    std::unique_ptr<File> file;
+    error = fs->Open(candidate, OpenMode::kCreateNew, &file);
+    if (error == 0) error = file->LockExclusive();
+    FileIdentity created;
+    struct stat info;
+    if (error == 0) error = file->Identify(&created);
+    if (error == 0 && ::lstat(candidate.c_str(), &info) == 0 &&
+        static_cast<uint64_t>(info.st_ino) == created.inode &&
+        static_cast<uint64_t>(info.st_dev) == created.device) {
+      *path = candidate;
+      if (hold != nullptr) *hold = std::move(file);
+      return 0;
+    }
+    file.reset();
+    ::unlink(candidate.c_str());
+    ::rmdir(own.c_str());
+    if (error != 0 && error != ENOENT) return error;
   }
-  ::close(fd);
-  *path = candidate;
-  return 0;
+  return error == 0 ? EAGAIN : error;
+}
+
+// The temporary folders to try, in order: $TMPDIR, then /tmp.
+std::vector<std::string> TempFolderCandidates() {
+  std::vector<std::string> folders;
+  std::string tmpdir = EnvOrEmpty("TMPDIR");
+  while (tmpdir.size() > 1 && tmpdir.back() == '/') tmpdir.pop_back();
+  if (!tmpdir.empty() && tmpdir != "/tmp") folders.push_back(tmpdir);
+  folders.push_back("/tmp");
+  return folders;
 }
 
 volatile sig_atomic_t caught_stop_signal = 0;
@@ -176,17 +207,14 @@ bool IsSwitchToken(const char* token) {
   return true;
 }
 
-bool CreateTempFile(const std::string& prefix, std::string* path) {
-  std::vector<std::string> folders;
-  std::string tmpdir = EnvOrEmpty("TMPDIR");
-  while (tmpdir.size() > 1 && tmpdir.back() == '/') tmpdir.pop_back();
-  if (!tmpdir.empty() && tmpdir != "/tmp") folders.push_back(tmpdir);
-  folders.push_back("/tmp");
+bool CreateTempFile(const std::string& prefix, std::string* path,
+                    std::unique_ptr<File>* hold) {
+  const std::vector<std::string> folders = TempFolderCandidates();
   for (const std::string& folder : folders) {
     std::string real;
     std::string fault = TempFolderFault(folder, &real);
     if (fault.empty()) {
-      int error = CreateTempIn(real, prefix, path);
+      int error = CreateTempIn(real, prefix, path, hold);
       if (error == 0) return true;
       fault = std::string("refuses a new file (") + std::strerror(error) + ")";
     }
@@ -195,6 +223,72 @@ bool CreateTempFile(const std::string& prefix, std::string* path) {
            (last ? "; no temporary file can be made" : "; trying /tmp"));
   }
   return false;
+}
+
+std::vector<std::string> RemoveAbandonedTempFiles(const std::string& prefix) {
+  std::vector<std::string> removed;
+  std::string real;
+  for (const std::string& folder : TempFolderCandidates()) {
+    if (TempFolderFault(folder, &real).empty()) break;
+    real.clear();
+  }
+  if (real.empty()) return removed;
+  DIR* dir = ::opendir(real.c_str());
+  if (dir == nullptr) return removed;
+  std::vector<std::string> own_folders;
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, 4, kPrivateFolderPrefix) != 0 || name.size() != 10) continue;
+    const std::string own = JoinPath(real, name);
+    struct stat info;
+    if (::lstat(own.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+        info.st_uid == ::geteuid() && (info.st_mode & 0777) == 0700) {
+      own_folders.push_back(own);
+    }
+  }
+  ::closedir(dir);
+  FileSystem* fs = FileSystem::Platform();
+  for (const std::string& own : own_folders) {
+    DIR* inner = ::opendir(own.c_str());
+    if (inner == nullptr) continue;
+    std::vector<std::string> files;
+    bool ours = true;
+    while (dirent* entry = ::readdir(inner)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      ours = ours && name.compare(0, prefix.size(), prefix) == 0;
+      files.push_back(JoinPath(own, name));
+    }
+    ::closedir(inner);
+    if (!ours) continue;
+    // A file whose lock can be taken belongs to a run that has ended.
+    std::vector<std::unique_ptr<File>> locks;
+    bool abandoned = true;
+    for (const std::string& file : files) {
+      std::unique_ptr<File> lock;
+      abandoned = abandoned && fs->Open(file, OpenMode::kReadWrite, &lock) == 0 &&
+                  lock->LockExclusive() == 0;
+      locks.push_back(std::move(lock));
+    }
+    if (!abandoned) continue;
+    for (const std::string& file : files) {
+      if (::unlink(file.c_str()) == 0) removed.push_back(file);
+    }
+    if (::rmdir(own.c_str()) == 0 && files.empty()) removed.push_back(own);
+  }
+  return removed;
+}
+
+std::string KeepTempFile(const std::string& path) {
+  const std::string folder = FolderOf(path);
+  const size_t slash = folder.rfind('/');
+  if (slash == std::string::npos || folder.compare(slash + 1, 4, kPrivateFolderPrefix) != 0 ||
+      folder.size() != slash + 11) {
+    return path;
+  }
+  const std::string kept = folder + "-kept";
+  if (::rename(folder.c_str(), kept.c_str()) != 0) return path;
+  return kept + path.substr(folder.size());
 }
 
 void RemoveTempFile(const std::string& path) {

@@ -87,7 +87,7 @@ std::string FolderOf(const std::string& path) {
 
 bool IsSwitchToken(const char* token) { return token[0] == '/'; }
 
-bool CreateTempFile(const std::string& prefix, std::string* path) {
+bool CreateTempFile(const std::string& prefix, std::string* path, std::unique_ptr<File>*) {
   path->clear();
   std::string folder =
       GetText([](DWORD size, char* buffer) { return GetTempPathA(size, buffer); });
@@ -113,6 +113,12 @@ bool CreateTempFile(const std::string& prefix, std::string* path) {
 }
 
 void RemoveTempFile(const std::string& path) { DeleteFileA(path.c_str()); }
+
+std::string KeepTempFile(const std::string& path) { return path; }
+
+// GetTempFileNameA's files are named for the run's own folder only; nothing
+// is swept.
+std::vector<std::string> RemoveAbandonedTempFiles(const std::string&) { return {}; }
 
 std::string FinalPath(const std::string& path) { return path; }
 

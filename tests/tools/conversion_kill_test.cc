@@ -159,9 +159,33 @@ class ConversionKillTest : public ::testing::Test {
   }
   ~ConversionKillTest() override { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
 
-  // Empties `folder`.
+  // Empties `folder`, the private folders of runs in it included.
   static void Clear(const std::string& folder) {
-    for (const std::string& p : Entries(folder)) ::unlink(p.c_str());
+    for (const std::string& p : Entries(folder)) {
+      if (IsFolder(p)) {
+        Clear(p);
+        ::rmdir(p.c_str());
+      } else {
+        ::unlink(p.c_str());
+      }
+    }
+  }
+
+  static bool IsFolder(const std::string& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+
+  // The files of `folder`, those in its folders included; an empty folder
+  // is listed itself.
+  static std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> files;
+    for (const std::string& p : Entries(folder)) {
+      std::vector<std::string> inside = IsFolder(p) ? FilesIn(p) : std::vector<std::string>{};
+      if (inside.empty()) inside.push_back(p);
+      files.insert(files.end(), inside.begin(), inside.end());
+    }
+    return files;
   }
 
   // The old configuration afresh at its path, alone in its folder, with an
@@ -239,7 +263,7 @@ class ConversionKillTest : public ::testing::Test {
   std::vector<std::string> Unnamed(const std::string& messages) {
     std::vector<std::string> left;
     for (const std::string& folder : {cfg_, tmp_}) {
-      for (const std::string& p : Entries(folder)) {
+      for (const std::string& p : FilesIn(folder)) {
         if (p != path_ && !Names(messages, p)) left.push_back(p);
       }
     }
