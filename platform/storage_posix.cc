@@ -15,6 +15,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@
 #include "platform/cfb/journal.h"
 #include "platform/file.h"
 #include "platform/storage.h"
+#include "platform/system.h"
 
 namespace platform {
 
@@ -353,7 +355,18 @@ StorageScope::StorageScope() {
 }
 
 StorageScope::~StorageScope() {
-  Commit();
+  if (std::uncaught_exceptions() > exceptions_at_start_) {
+    Abandon();
+  } else {
+    // A commit that runs out of memory here cannot be passed up: the run
+    // then keeps none of its changes.
+    try {
+      Commit();
+    } catch (const std::bad_alloc&) {
+      Abandon();
+      ReportOutOfMemory("the changes of this run were not written");
+    }
+  }
   delete held_files;
   held_files = nullptr;
 }
