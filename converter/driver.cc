@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "builder/config_layout.h"
@@ -85,6 +87,23 @@ void PutBack(const std::string& path, const std::string& aside) {
   platform::Report("the old configuration is back at " + path);
 }
 
+// While the old file is aside, an exception leaving the hand-off (an
+// allocation failure on its way to the program's entry) puts it back.
+struct PutBackOnUnwind {
+  const std::string& path;
+  const std::string& aside;
+  const int exceptions = std::uncaught_exceptions();
+  ~PutBackOnUnwind() {
+    platform::FileSystem* fs = platform::FileSystem::Default();
+    if (std::uncaught_exceptions() <= exceptions || fs->Exists(aside) != 0) return;
+    try {
+      PutBack(path, aside);
+    } catch (const std::bad_alloc&) {
+      fs->Rename(aside, path);
+    }
+  }
+};
+
 HRESULT CountStreams(platform::Storage* storage, uint32_t* count) {
   *count = 0;
   std::unique_ptr<platform::ElementEnumerator> elements;
@@ -110,6 +129,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                      "); nothing was changed; the INI text is at " + settings.ini_path);
     return kExitCannotMoveOld;
   }
+  const PutBackOnUnwind put_back{settings.config_path, aside};
   int32_t builder_code = 0;
   if (!platform::RunProgramAndWait("Quarlen", {settings.ini_path, "/L" + settings.language},
                                    &builder_code)) {
