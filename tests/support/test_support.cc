@@ -14,7 +14,11 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <memory>
 #include <stdexcept>
+#include <vector>
+
+#include "platform/storage.h"
 
 extern char** environ;
 
@@ -174,6 +178,53 @@ std::string Le32(uint32_t v) {
   std::string bytes(4, '\0');
   for (int i = 0; i < 4; ++i) bytes[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
   return bytes;
+}
+
+std::map<std::string, std::string> StreamContents(const std::string& path) {
+  std::map<std::string, std::string> contents;
+  if (!PathExists(path)) return {{"absent", ""}};
+  std::unique_ptr<platform::Storage> root;
+  if (FAILED(platform::OpenStorageFile(path, platform::kStorageMode, &root))) {
+    return {{"unreadable", ""}};
+  }
+  struct Level {
+    platform::Storage* storage;
+    std::string prefix;
+  };
+  std::vector<std::unique_ptr<platform::Storage>> keep;
+  std::vector<Level> todo{{root.get(), ""}};
+  while (!todo.empty()) {
+    Level level = todo.back();
+    todo.pop_back();
+    std::unique_ptr<platform::ElementEnumerator> e;
+    if (FAILED(level.storage->EnumElements(&e))) return {{"unreadable", ""}};
+    platform::ElementStat stat;
+    while (e->Next(&stat) == S_OK) {
+      std::string name = level.prefix + std::string(stat.name.begin(), stat.name.end());
+      if (stat.type == platform::ElementType::kStorage) {
+        std::unique_ptr<platform::Storage> sub;
+        if (FAILED(level.storage->OpenStorage(stat.name, platform::kStorageMode, &sub))) {
+          return {{"unreadable", ""}};
+        }
+        contents[name + "/"] = "";
+        todo.push_back({sub.get(), name + "/"});
+        keep.push_back(std::move(sub));
+        continue;
+      }
+      std::unique_ptr<platform::Stream> s;
+      if (FAILED(level.storage->OpenStream(stat.name, platform::kStorageMode, &s))) {
+        return {{"unreadable", ""}};
+      }
+      std::string bytes(static_cast<size_t>(stat.size), '\0');
+      uint32_t read = 0;
+      if (FAILED(s->Read(&bytes[0], static_cast<uint32_t>(bytes.size()), &read)) ||
+          read != bytes.size()) {
+        return {{"unreadable", ""}};
+      }
+      contents[name] = bytes;
+    }
+  }
+  return contents;
 }
 
 }  // namespace testing_support

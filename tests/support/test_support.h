@@ -54,6 +54,11 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd = "",
 // path, paths joined with '/'. "ERROR: ..." when olefile refuses the file.
 std::string OlefileDump(const std::string& cnf_path);
 
+// Every element of a compound file read through the engine: "path/" for a
+// storage, "path" -> bytes for a stream; {"absent"} when there is no file,
+// {"unreadable"} when the engine refuses it or any element in it.
+std::map<std::string, std::string> StreamContents(const std::string& path);
+
 // Hex of bytes, lower case, no separators.
 std::string Hex(const std::string& bytes);
 
