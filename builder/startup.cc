@@ -92,6 +92,7 @@ int32_t ParseCommandLine(const std::string& command_tail, CommandLine* command_l
   } catch (const std::bad_alloc&) {
     command_line->languages.clear();
     command_line->ini_paths.clear();
+    platform::ReportOutOfMemory(platform::kOutOfMemoryStopped);
     return kExitOutOfMemory;
   }
 }

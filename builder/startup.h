@@ -22,7 +22,7 @@ constexpr size_t kMaxPathLength = 259;
 
 // Exit codes of a run.
 constexpr int32_t kExitRefused = -1;       // a bad switch, or a token or code too long
-constexpr int32_t kExitOutOfMemory = 256;  // no memory for a language entry
+constexpr int32_t kExitOutOfMemory = 256;  // out of memory (a language entry, or any later step)
 
 struct CommandLine {
   LanguageList languages;              // head first: the last "/L" first

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <exception>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -105,6 +107,23 @@ void Finish(const platform::ConversionRecord& record) {
   platform::RemoveTempFile(record.ini_path);
   platform::DeleteConversionRecord(record.configuration);
 }
+
+// While the old file is aside, an exception leaving the hand-off (an
+// allocation failure on its way to the program's entry) undoes it; should
+// the undo itself fail, the record stays for the next run. Disarmed once
+// the conversion is marked finishing: from then on it is never undone.
+struct UndoOnUnwind {
+  const platform::ConversionRecord& record;
+  bool armed = true;
+  const int exceptions = std::uncaught_exceptions();
+  ~UndoOnUnwind() {
+    if (!armed || std::uncaught_exceptions() <= exceptions) return;
+    try {
+      Undo(record);
+    } catch (const std::bad_alloc&) {
+    }
+  }
+};
 
 // Ends the program for a stop signal caught during the hand-off, after the
 // hand-off was undone.
@@ -273,6 +292,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   record.ini_path = settings.ini_path;
   platform::ClaimConversion(record.token);
   int error = platform::WriteConversionRecord(record);
+  UndoOnUnwind undo_on_unwind{record, error == 0};
   if (error == 0) {
     // The scope keeps the old file locked under its new name.
     error = platform::MoveStorageFile(path, record.old_path);
@@ -319,6 +339,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   }
   // From here on the conversion is finished, never undone.
   error = platform::MarkConversionFinishing(path);
+  undo_on_unwind.armed = error != 0;
   if (error != 0) {
     platform::Report("cannot mark the conversion record of " + path + " as finishing (" +
                      ErrnoText(error) + "); the conversion is undone");

@@ -2,11 +2,14 @@
 // without replacing, unlink, and fsync of a folder.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/file.h"
@@ -21,7 +24,14 @@ class PosixFile : public File {
   // locked, its size changes only by this object's writes, so Size() answers
   // without a system call.
   PosixFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
-  ~PosixFile() override { close(fd_); }
+  ~PosixFile() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Takes over an open descriptor (the object was made with -1).
+  void Adopt(int fd, uint64_t size) {
+    fd_ = fd;
+    size_ = size;
+  }
 
   int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
     size_t done = 0;
@@ -142,6 +152,8 @@ class PosixFileSystem : public FileSystem {
       case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
       case OpenMode::kCreateOrTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
     }
+    // The object first: out of memory, nothing was opened or created.
+    std::unique_ptr<PosixFile> made(new PosixFile(-1, 0));
     // Files made here hold passwords (scrambled in a configuration, their
     // bytes in hexadecimal in INI text): only the owner may read them.
     int fd;
@@ -165,7 +177,8 @@ class PosixFileSystem : public FileSystem {
       close(fd);
       return error;
     }
-    file->reset(new PosixFile(fd, static_cast<uint64_t>(st.st_size)));
+    made->Adopt(fd, static_cast<uint64_t>(st.st_size));
+    *file = std::move(made);
     return 0;
   }
 
@@ -197,14 +210,18 @@ class PosixFileSystem : public FileSystem {
   }
 
   int SyncFolderOf(const std::string& path) override {
-    std::string folder = ".";
+    // The folder's name in a buffer of its own, without allocating: the sync
+    // that makes a rename durable never fails for want of memory.
+    char folder[PATH_MAX] = ".";
     size_t slash = path.find_last_of('/');
     if (slash == 0) {
-      folder = "/";
+      folder[0] = '/';
     } else if (slash != std::string::npos) {
-      folder = path.substr(0, slash);
+      if (slash >= sizeof folder) return ENAMETOOLONG;
+      std::memcpy(folder, path.data(), slash);
+      folder[slash] = '\0';
     }
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
     int error = 0;
     while (fsync(fd) != 0) {

@@ -18,11 +18,13 @@
 //    DescribeHResult in Quarlen's and cfbtool's). The run's result is the
 //    exit code: small codes as they are, -1 as 255, and a code an exit status
 //    cannot hold (an HRESULT) as 1 with a message (program_main.h).
-//  - Out of memory: containers and buffers are allocated with
-//    new (std::nothrow) or malloc and checked, giving E_OUTOFMEMORY or the
-//    operation's own code (8); where the standard library allocates (the
-//    builder's command line), std::bad_alloc is caught at the operation's
-//    edge and turned into its exit code. No exception leaves an operation.
+//  - Out of memory: containers and buffers allocated with new (std::nothrow)
+//    or malloc are checked, giving E_OUTOFMEMORY or the operation's own code
+//    (8), and lose only their item. Where the standard library allocates,
+//    std::bad_alloc leaves the run as an exception: the StorageScope and the
+//    engine's files it unwinds abandon their changes, and the program's
+//    entry (platform::StopOnOutOfMemory) says so and ends with the
+//    program's out-of-memory result. No other exception is thrown.
 #pragma once
 
 #include <cstdint>

@@ -6,13 +6,23 @@
 // from GetCommandLineA, the name skipped as a GUI program's start-up code
 // does; on POSIX argv[1..] joined with single blanks.
 //
+// An allocation failure anywhere in a run (std::bad_alloc, where the
+// standard library allocates) leaves the run as an exception: every
+// StorageScope on the way abandons its files' changes (each file stays as it
+// was before the run), and the entry reports it and ends with the program's
+// out-of-memory result. Allocations checked where they happen (new
+// (std::nothrow), E_OUTOFMEMORY) lose only their own item, as before.
+//
 // POSIX keeps 8 bits of an exit code: 0 to 255 pass as they are, -1 becomes
 // 255, any other value becomes 1, and then one line on stderr gives the full
 // 32-bit value in hexadecimal.
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <string>
+
+#include "platform/system.h"
 
 namespace platform {
 
@@ -20,7 +30,21 @@ struct ProgramInfo {
   const char* name;     // "Quarlen", used in messages
   const char* usage;    // printed by a lone --help on POSIX
   const char* version;  // printed by a lone --version on POSIX
+  int32_t out_of_memory;  // the result of a run that ran out of memory
 };
+
+// Runs `run` (a callable returning the run's result) and returns its result;
+// when an allocation failure leaves it, says so in one line and returns
+// `out_of_memory` instead. Every program's entry goes through it.
+template <typename Run>
+int32_t StopOnOutOfMemory(int32_t out_of_memory, Run&& run) {
+  try {
+    return run();
+  } catch (const std::bad_alloc&) {
+    ReportOutOfMemory(kOutOfMemoryStopped);
+    return out_of_memory;
+  }
+}
 
 // Skips the program name at the start of a full Windows command line the
 // way a GUI program's start-up code does: a name that begins with a double

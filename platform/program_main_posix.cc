@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/program_main.h"
 #include "platform/system.h"
@@ -18,10 +19,18 @@ int main(int argc, char** argv) {
     std::printf("%s\n", kProgramInfo.version);
     return 0;
   }
-  int32_t result = ProgramMain(platform::CommandTailFromArguments(argc, argv));
+  int32_t result = platform::StopOnOutOfMemory(kProgramInfo.out_of_memory, [&] {
+    return ProgramMain(platform::CommandTailFromArguments(argc, argv));
+  });
   bool passed_unchanged = true;
   int status = platform::PosixExitStatus(result, &passed_unchanged);
-  if (!passed_unchanged) platform::Report(platform::ExitStatusMessage(result));
+  if (!passed_unchanged) {
+    // The line giving the full value; left out when memory is still short.
+    try {
+      platform::Report(platform::ExitStatusMessage(result));
+    } catch (const std::bad_alloc&) {
+    }
+  }
   std::fflush(stdout);
   return status;
 }

@@ -8,10 +8,10 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR ignored_tail, int show) {
   const char* command_line = GetCommandLineA();
-  std::string tail =
-      platform::SkipProgramName(command_line != nullptr ? command_line : "",
-                                platform::IsAnsiLeadByte);
   platform::SetProgramName(kProgramInfo.name);
-  int32_t result = ProgramMain(tail);
+  int32_t result = platform::StopOnOutOfMemory(kProgramInfo.out_of_memory, [&] {
+    return ProgramMain(platform::SkipProgramName(command_line != nullptr ? command_line : "",
+                                                 platform::IsAnsiLeadByte));
+  });
   ExitProcess(static_cast<UINT>(result));
 }

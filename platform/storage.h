@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -122,7 +123,10 @@ class StorageScope {
     HRESULT result;
   };
   StorageScope();
-  // Commits what is still held; failures are lost then: call Commit().
+  // Commits what is still held; failures are lost then: call Commit(). When
+  // the scope ends because an exception leaves the run (an allocation
+  // failure on its way to the program's entry), it abandons instead: half a
+  // run never reaches a file.
   ~StorageScope();
   StorageScope(const StorageScope&) = delete;
   StorageScope& operator=(const StorageScope&) = delete;
@@ -132,6 +136,11 @@ class StorageScope {
   // Closes every held file without its changes: each is as it was before
   // the scope (on Windows, where nothing is held, changes stay).
   void Abandon();
+
+ private:
+  // The exceptions in flight when the scope began; more at its end means
+  // the run is being unwound.
+  int exceptions_at_start_ = std::uncaught_exceptions();
 };
 
 // Commits and closes the file that the scope holds for `path`, before the

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -363,7 +364,18 @@ StorageScope::StorageScope() {
 }
 
 StorageScope::~StorageScope() {
-  Commit();
+  if (std::uncaught_exceptions() > exceptions_at_start_) {
+    Abandon();
+  } else {
+    // A commit that runs out of memory here cannot be passed up: the run
+    // then keeps none of its changes.
+    try {
+      Commit();
+    } catch (const std::bad_alloc&) {
+      Abandon();
+      ReportOutOfMemory("the changes of this run were not written");
+    }
+  }
   delete held_files;
   held_files = nullptr;
 }

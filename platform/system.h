@@ -106,6 +106,13 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
 // build shows nothing.
 void Report(const std::string& line);
 
+// Report for a run that ran out of memory: "<program>: out of memory: <what>"
+// without allocating anything, so that it works while memory is short.
+// `what` is a fixed text, such as kOutOfMemoryStopped.
+void ReportOutOfMemory(const char* what);
+constexpr char kOutOfMemoryStopped[] =
+    "the run was stopped; none of its changes were written";
+
 // The name that Report puts in front; set once by the program's entry.
 void SetProgramName(const std::string& name);
 

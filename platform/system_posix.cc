@@ -423,6 +423,11 @@ void Report(const std::string& line) {
   std::fflush(stderr);
 }
 
+void ReportOutOfMemory(const char* what) {
+  std::fprintf(stderr, "%s: out of memory: %s\n", ProgramName().c_str(), what);
+  std::fflush(stderr);
+}
+
 void SetProgramName(const std::string& name) { ProgramName() = name; }
 
 std::string DefaultConfigurationPath() { return "/var/lib/torvi32/Torvi32.CNF"; }

@@ -199,6 +199,8 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
 
 void Report(const std::string& line) {}
 
+void ReportOutOfMemory(const char* what) {}
+
 void SetProgramName(const std::string& name) { program_name = name; }
 
 std::string DefaultConfigurationPath() {

@@ -10,6 +10,7 @@ const platform::ProgramInfo kProgramInfo = {
     "once per language code (default ENG). Without an INI file, TORVI32.INI\n"
     "is read from $WINDIR (else /etc). Switches may be written with '-'.\n",
     "Quarlen 1.0.0",
+    builder::kExitOutOfMemory,
 };
 
 int32_t ProgramMain(const std::string& command_tail) {

@@ -16,7 +16,8 @@ const platform::ProgramInfo kProgramInfo = {
     "With /I: writes the configuration as INI text to <ini-path> only; /P gives\n"
     "the main password when one is stored. Switches may be written with '-'\n"
     "(needed before an absolute path: -I/tmp/out.ini).\n",
-    "Rebolan 1.0.0"};
+    "Rebolan 1.0.0",
+    E_OUTOFMEMORY};
 
 int32_t ProgramMain(const std::string& command_tail) {
   return converter::RunRebolan(command_tail, platform::DefaultConfigurationPath());

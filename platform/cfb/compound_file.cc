@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <unordered_set>
 
 #include "platform/cfb/format.h"
@@ -52,7 +53,19 @@ HRESULT LockError(int error) {
 CompoundFile::CompoundFile(std::unique_ptr<SectorFile> file)
     : file_(std::move(file)), unit_(file_->sector_size()) {}
 
-CompoundFile::~CompoundFile() { Close(); }
+CompoundFile::~CompoundFile() {
+  // What a process ends without holds nothing half done: out of memory on
+  // the way, the sector file's own rollback (or the next open, from the
+  // journal) takes the changes back.
+  try {
+    if (std::uncaught_exceptions() > exceptions_at_start_) {
+      Discard();
+    } else {
+      Close();
+    }
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile>* out) {
   std::unique_ptr<platform::File> file;

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -199,6 +200,10 @@ class CompoundFile {
   bool trees_ordered_ = false;  // OrderEveryTree has run in this open
   HRESULT broken_ = S_OK;
   bool closed_ = false;
+  // The exceptions in flight when the object was made; more when it dies
+  // means it dies in an unwinding (an allocation failure), and then its
+  // changes are dropped instead of committed.
+  const int exceptions_at_start_ = std::uncaught_exceptions();
 };
 
 }  // namespace cfb

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "platform/cfb/format.h"
 
@@ -31,7 +32,14 @@ SectorFile::SectorFile(std::unique_ptr<platform::File> file, uint32_t sector_siz
   if (file_->Size(&start_size_) != 0) start_size_ = 0;
 }
 
-SectorFile::~SectorFile() { Rollback(); }
+SectorFile::~SectorFile() {
+  // Out of memory here (a run being unwound by an allocation failure), the
+  // journal stays on disk and the next open takes the changes back.
+  try {
+    Rollback();
+  } catch (const std::bad_alloc&) {
+  }
+}
 
 void SectorFile::UseJournal(const std::string& file_path) {
   journal_.reset(new Journal(file_path, sector_size_));
@@ -362,10 +370,11 @@ HRESULT SectorFile::Rollback() {
   savepoint_ = Savepoint();
   // The header the file holds again (the commit may have written the new one
   // before it failed).
-  std::vector<uint8_t> on_disk(kHeaderSize, 0);
+  // Read without allocating: this runs in the destructor too.
+  uint8_t on_disk[kHeaderSize] = {};
   size_t got = 0;
-  if (file_->ReadAt(0, on_disk.data(), on_disk.size(), &got) == 0 && got == kHeaderSize) {
-    disk_header_ = on_disk;
+  if (file_->ReadAt(0, on_disk, sizeof on_disk, &got) == 0 && got == kHeaderSize) {
+    disk_header_.assign(on_disk, on_disk + kHeaderSize);
   } else if (SUCCEEDED(hr)) {
     hr = STG_E_READFAULT;
   }
