@@ -55,7 +55,7 @@ TEST(ParseCommandLineTest, Grammar) {
       {"", {0, "REG", "TMP", "ENG", "", true}},
       {"  \t ", {0, "REG", "TMP", "ENG", "", true}},
       {"C:\\A.CNF", {0, "C:\\A.CNF", "TMP", "ENG", "", true}},
-      {"first second", {0, "second", "TMP", "ENG", "", true}},
+      {"first second", {6, "first", "TMP", "ENG", "", true}},  // two configuration paths
       {"\"quoted", {0, "\"quoted", "TMP", "ENG", "", true}},
       {"/Iout.ini", {0, "REG", "out.ini", "ENG", "", false}},
       {"/iout.ini", {0, "REG", "out.ini", "ENG", "", false}},
