@@ -37,12 +37,14 @@ int64_t TaskSectionNumber(const std::string& name) {
   return std::stoll(digits);
 }
 
-// "[Task3]", "[Task3] and [Task4]", "[Task3], [Task4], [Task5] and 7 more".
-std::string SectionList(const std::vector<int64_t>& shown, int64_t total) {
+// "[Task3]", "[Task3] and [Task4]", "[Task3], [Task4], [Task5] and 7 more";
+// `last_joint` " or " after "there is no".
+std::string SectionList(const std::vector<int64_t>& shown, int64_t total,
+                        const char* last_joint = " and ") {
   std::string text;
   for (size_t i = 0; i < shown.size(); ++i) {
     if (i > 0) text += (i + 1 == shown.size() && total == static_cast<int64_t>(shown.size()))
-                           ? " and "
+                           ? last_joint
                            : ", ";
     text += "[" + TaskSection(shown[i]) + "]";
   }
@@ -163,12 +165,12 @@ void ReviewTaskNumbering(const platform::ProfileFile& ini, int64_t count,
   if (gap_total > 0) {
     findings->push_back({kMainSection, key,
                          "the numbering of the task sections has a gap, there is no " +
-                             SectionList(gaps, gap_total) + "; " + in_place(gap_total)});
+                             SectionList(gaps, gap_total, " or ") + "; " + in_place(gap_total)});
   }
   if (beyond_total > 0) {
     findings->push_back(
         {kMainSection, key,
-         "there is no " + SectionList(beyond, beyond_total) + " (" +
+         "there is no " + SectionList(beyond, beyond_total, " or ") + " (" +
              (highest < 0 ? std::string("no task section at all")
                           : "the last task section is [" + TaskSection(highest) + "]") +
              "); " + in_place(beyond_total)});
