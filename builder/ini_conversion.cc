@@ -304,7 +304,7 @@ std::string UnescapeMessage(const std::string& value) {
 void ReadTaskSection(const platform::ProfileFile& ini, const std::string& section,
                      const std::string& language, TaskRecord* r) {
   TaskSectionReader in(ini, section, language);
-  r->Name = in.LanguageText(kTaskLanguageKeys[0], "(not specified)");
+  r->Name = in.LanguageText(kTaskLanguageKeys[0], kDefaultTaskName);
   if (in.Switch("IsPrivate", "0")) {
     DomainName = in.Text("Domain", kDefaultDomainName);
     UserName = in.Text("User", "TORVI");

@@ -23,6 +23,8 @@ constexpr char kDeleteSection[] = "ToDelete";
 // the file is this one, in the current folder.
 constexpr char kOutputKey[] = "Output";
 constexpr char kDefaultOutput[] = "TORVI32.CNF";
+// The name of a task whose section has no name key (or no section at all).
+constexpr char kDefaultTaskName[] = "(not specified)";
 // The keys of a task section that the language code follows.
 constexpr const char* kTaskLanguageKeys[] = {"Name", "VirusFoundMsg", "ChainedTask",
                                              "ReportFileName"};

@@ -156,11 +156,10 @@ void ReviewTaskNumbering(const platform::ProfileFile& ini, int64_t count,
   }
   for (int64_t i = highest + 1; i < count && beyond.size() < 3; ++i) beyond.push_back(i);
   auto in_place = [](int64_t total) {
-    return total == 1 ? std::string("a task \"(not specified)\" with every default is written "
-                                    "in its place")
-                      : std::to_string(total) +
-                            " tasks \"(not specified)\" with every default are written in "
-                            "their place";
+    const std::string name = std::string("\"") + kDefaultTaskName + "\"";
+    return total == 1 ? "a task " + name + " with every default is written in its place"
+                      : std::to_string(total) + " tasks " + name +
+                            " with every default are written in their place";
   };
   if (gap_total > 0) {
     findings->push_back({kMainSection, key,
