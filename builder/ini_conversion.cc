@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "builder/config_layout.h"
+#include "builder/ini_review.h"
 #include "builder/password_store.h"
 #include "builder/task_storage.h"
 #include "platform/conversion_record.h"
@@ -19,11 +20,6 @@
 namespace builder {
 
 namespace {
-
-constexpr uint32_t kValueBufferSize = 260;  // values of at most 259 characters
-
-const char kMainSection[] = "MAIN";
-const char kDeleteSection[] = "ToDelete";
 
 // The bit of the choice `word` names; the last row's for any other word.
 template <size_t N>
@@ -74,7 +70,6 @@ class TaskSectionReader {
   int32_t Int(const std::string& key, int32_t default_value) const {
     return static_cast<int32_t>(ini_.GetInt(section_, key, default_value));
   }
-  const std::string& section() const { return section_; }
 
  private:
   const platform::ProfileFile& ini_;
@@ -106,14 +101,9 @@ void ReadAreas(const TaskSectionReader& in, TaskRecord* r) {
       r->TaskFlags |= bit;
       continue;
     }
+    // An item left out is among the findings of the INI text.
     std::string entry;
-    if (AreaEntryFromItem(item, &entry)) {
-      r->Areas.push_front(std::move(entry));
-    } else {
-      bool quoted = item.find('"', item.empty() || item[0] != '"' ? 0 : 1) != std::string::npos;
-      platform::Report("[" + in.section() + "] Areas: the item " + item + " was left out (" +
-                       (quoted ? "too long" : "not a keyword and no quoted path") + ")");
-    }
+    if (AreaEntryFromItem(item, &entry)) r->Areas.push_front(std::move(entry));
   }
 }
 
@@ -127,12 +117,18 @@ void ReadTypes(const TaskSectionReader& in, TaskRecord* r) {
   }
 }
 
+// The path of the INI file as it is read: a bare name lies in the Windows
+// folder.
+std::string IniPathForMessages(const std::string& ini_path) {
+  return platform::HasFolderPart(ini_path)
+             ? ini_path
+             : platform::JoinPath(platform::WindowsDirectory(), ini_path);
+}
+
 // The size of the INI file, which bounds the counts it may give; 0 when it
 // cannot be read.
 uint64_t IniFileSize(const std::string& ini_path) {
-  std::string path = platform::HasFolderPart(ini_path)
-                         ? ini_path
-                         : platform::JoinPath(platform::WindowsDirectory(), ini_path);
+  std::string path = IniPathForMessages(ini_path);
   std::unique_ptr<platform::File> file;
   uint64_t size = 0;
   if (platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file) != 0 ||
@@ -142,23 +138,7 @@ uint64_t IniFileSize(const std::string& ini_path) {
   return size;
 }
 
-// A count read from the INI file: 0 or below is none. A count larger than
-// the file's size in bytes is cut to it, so that a mistyped or hostile
-// count cannot make the work grow out of proportion to the file.
-int64_t BoundedCount(const platform::ProfileFile& ini, const char* section, uint64_t file_size,
-                     const std::string& ini_path) {
-  int32_t count = static_cast<int32_t>(ini.GetInt(section, "NumTasks", 0));
-  if (count <= 0) return 0;
-  if (static_cast<uint64_t>(count) > file_size) {
-    platform::Report(ini_path + ": [" + std::string(section) + "] NumTasks=" +
-                     std::to_string(count) + " is larger than the file; cut to " +
-                     std::to_string(file_size));
-    return static_cast<int64_t>(file_size);
-  }
-  return count;
-}
-
-void StorePasswords(const platform::ProfileFile& ini) {
+void StorePasswords(const platform::ProfileFile& ini, const std::string& where) {
   struct Store {
     const char* stream;
     std::string value;
@@ -176,13 +156,14 @@ void StorePasswords(const platform::ProfileFile& ini) {
   if (!second.empty()) stores.push_back({kSecondPasswordStreamName, second, false});
   for (const Store& s : stores) {
     if (!StorePassword(s.stream, s.value, s.hex)) {
-      platform::Report(std::string("the password \"") + s.stream + "\" was not stored in " +
+      platform::Report(where + ": the password \"" + s.stream + "\" was not stored in " +
                        ConfigPath);
     }
   }
 }
 
-void DeleteListedTasks(const platform::ProfileFile& ini, int64_t count, TaskRecord* record) {
+void DeleteListedTasks(const platform::ProfileFile& ini, const std::string& where, int64_t count,
+                       TaskRecord* record) {
   for (int64_t i = 0; i < count; ++i) {
     record->Clear();
     std::string name = ini.GetString(kDeleteSection, "Task" + std::to_string(i), "",
@@ -193,23 +174,25 @@ void DeleteListedTasks(const platform::ProfileFile& ini, int64_t count, TaskReco
       case DeleteOutcome::kDeleted:
         break;
       case DeleteOutcome::kNotFound:
-        platform::Report("nothing deleted for \"" + name + "\": no such task in " + ConfigPath);
+        platform::Report(where + ": nothing deleted for \"" + name + "\": no such task in " +
+                         ConfigPath);
         break;
       case DeleteOutcome::kFailed:
         if (name[0] == '*' && (DomainName.empty() || UserName.empty())) {
-          platform::Report("nothing deleted for \"" + name +
+          platform::Report(where + ": nothing deleted for \"" + name +
                            "\": no private task has named a domain and user yet");
           break;
         }
-        platform::Report("the task \"" + name + "\" could not be deleted from " + ConfigPath +
+        platform::Report(where + ": the task \"" + name + "\" could not be deleted from " +
+                         ConfigPath +
                          " (" + platform::DescribeHResult(hr) + ")");
         break;
     }
   }
 }
 
-void WriteTasks(const platform::ProfileFile& ini, int64_t count, const std::string& language,
-                TaskRecord* record) {
+void WriteTasks(const platform::ProfileFile& ini, const std::string& where, int64_t count,
+                const std::string& language, TaskRecord* record) {
   for (int64_t i = 0; i < count; ++i) {
     record->Clear();  // StreamName too: every task gets a fresh stream
     std::string section = "Task" + std::to_string(i);
@@ -221,29 +204,30 @@ void WriteTasks(const platform::ProfileFile& ini, int64_t count, const std::stri
         (DomainName.empty() || UserName.empty())) {
       why = "no private task has named a domain and user yet";
     }
-    platform::Report("the task \"" + record->Name + "\" of [" + section +
+    platform::Report(where + ": the task \"" + record->Name + "\" of [" + section +
                      "] was not written to " + ConfigPath + " (" + why + ")");
   }
 }
 
 // One language pass. Returns S_OK, or the refusal of a configuration in
 // the middle of a conversion, which is left to Rebolan untouched.
-HRESULT RunLanguagePass(const platform::ProfileFile& ini, const std::string& ini_path,
-                        uint64_t file_size, int64_t delete_count, const std::string& language,
+HRESULT RunLanguagePass(const platform::ProfileFile& ini, const std::string& where,
+                        const IniReview& review, const std::string& language,
                         TaskRecord* record) {
-  ConfigPath = ini.GetString(kMainSection, "Output" + language, "TORVI32.CNF", kValueBufferSize);
+  ConfigPath = ini.GetString(kMainSection, kOutputKey + language, kDefaultOutput,
+                             kValueBufferSize);
   HRESULT refused = platform::CheckNotInConversion(ConfigPath);
   if (FAILED(refused)) return refused;
-  if (ini.GetString(kMainSection, "DeleleteOldCNF", "0", kValueBufferSize) == "1") {
+  if (ini.GetString(kMainSection, kMainSwitchKeys[0], "0", kValueBufferSize) == "1") {
     int err = platform::DeleteStorageFile(ConfigPath);
     if (err != 0 && err != ENOENT) {
       platform::Report("the old configuration file " + ConfigPath + " could not be deleted (" +
                        std::strerror(err) + ")");
     }
   }
-  StorePasswords(ini);
-  DeleteListedTasks(ini, delete_count, record);
-  WriteTasks(ini, BoundedCount(ini, kMainSection, file_size, ini_path), language, record);
+  StorePasswords(ini, where);
+  DeleteListedTasks(ini, where, review.delete_count, record);
+  WriteTasks(ini, where, review.task_count, language, record);
   return S_OK;
 }
 
@@ -272,6 +256,13 @@ std::vector<std::string> SplitListValue(const std::string& value) {
     }
   }
   return items;
+}
+
+std::string AreaItemProblem(const std::string& item) {
+  std::string entry;
+  if (KeywordBit(kAreaKeywords, item) != 0 || AreaEntryFromItem(item, &entry)) return "";
+  bool quoted = item.find('"', item.empty() || item[0] != '"' ? 0 : 1) != std::string::npos;
+  return quoted ? "too long" : "not a keyword and no quoted path";
 }
 
 bool AreaEntryFromItem(const std::string& item, std::string* entry) {
@@ -320,7 +311,7 @@ std::string UnescapeMessage(const std::string& value) {
 void ReadTaskSection(const platform::ProfileFile& ini, const std::string& section,
                      const std::string& language, TaskRecord* r) {
   TaskSectionReader in(ini, section, language);
-  r->Name = in.LanguageText("Name", "(not specified)");
+  r->Name = in.LanguageText(kTaskLanguageKeys[0], kDefaultTaskName);
   if (in.Switch("IsPrivate", "0")) {
     DomainName = in.Text("Domain", kDefaultDomainName);
     UserName = in.Text("User", "TORVI");
@@ -328,8 +319,8 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
     in.Flag("IsShared", "1", IsShared, &r->TaskFlags);
     if (in.Switch("IsReadOnly", "0")) r->TaskFlags = (r->TaskFlags & ~IsShared) | IsReadOnly;
   }
-  r->VirusFoundMsg = UnescapeMessage(in.LanguageText("VirusFoundMsg", "Virus was found !!!"));
-  r->ChainedTask = in.LanguageText("ChainedTask", "");
+  r->VirusFoundMsg = UnescapeMessage(in.LanguageText(kTaskLanguageKeys[1], "Virus was found !!!"));
+  r->ChainedTask = in.LanguageText(kTaskLanguageKeys[2], "");
   r->Priority = in.Int("Priority", 0);
   in.Flag("StartWithOS", "0", StartWithOS, &r->TaskFlags);
   in.Flag("StartWithTorvi", "0", StartWithTorvi, &r->TaskFlags);
@@ -369,7 +360,7 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
   }
   in.Flag("CreateReport", "1", CreateReport, &r->TaskFlags);
   in.Flag("CreateNewReportFile", "0", CreateNewReportFile, &r->TaskFlags);
-  r->ReportFileName = in.LanguageText("ReportFileName", "*");
+  r->ReportFileName = in.LanguageText(kTaskLanguageKeys[3], "*");
   if (in.Switch("NetAlert", "0")) {
     r->TaskFlags |= NetAlert;
     AddPlainItems(in.List("SendTo", ""), &r->SendTo);
@@ -385,19 +376,18 @@ int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& language
   std::unique_ptr<platform::ProfileFile> ini = platform::ProfileFile::Load(ini_path, &found);
   if (ini == nullptr) found = false;
   if (!found) {
-    std::string where = platform::HasFolderPart(ini_path)
-                            ? ini_path
-                            : platform::JoinPath(platform::WindowsDirectory(), ini_path);
-    platform::Report("the INI file " + where +
+    platform::Report("the INI file " + IniPathForMessages(ini_path) +
                      " was not found or could not be read; nothing was done for it");
   }
   if (ini == nullptr) return 0;
   uint64_t file_size = found ? IniFileSize(ini_path) : 0;
+  const IniReview review = ReviewIniFile(*ini, file_size, languages);
+  const std::string where = IniPathForMessages(ini_path);
+  for (const IniFinding& finding : review.findings) platform::Report(FindingLine(where, finding));
   TaskRecord record;
-  int64_t delete_count = BoundedCount(*ini, kDeleteSection, file_size, ini_path);
   HRESULT refused = S_OK;
   for (const std::string& language : languages) {
-    HRESULT hr = RunLanguagePass(*ini, ini_path, file_size, delete_count, language, &record);
+    HRESULT hr = RunLanguagePass(*ini, where, review, language, &record);
     if (FAILED(hr)) refused = hr;
   }
   record.Clear();

@@ -34,8 +34,9 @@ std::vector<Token> SplitTokens(const std::string& tail) {
   return tokens;
 }
 
-int32_t Refuse(const std::string& why) {
-  platform::Report(why + "; nothing was done");
+int32_t Refuse(const std::string& why, bool with_help_hint = false) {
+  platform::Report(why + "; nothing was done" +
+                   (with_help_hint ? " (" + platform::HelpHint() + ")" : std::string()));
   return kExitRefused;
 }
 
@@ -44,7 +45,9 @@ int32_t CollectLanguages(const std::string& tail, const std::vector<Token>& toke
   for (const Token& t : tokens) {
     if (!platform::IsSwitchToken(tail.c_str() + t.start)) continue;
     std::string token = tail.substr(t.start, t.length);
-    if (t.length < 2 || token[1] != 'L') return Refuse("unknown switch " + token);
+    if (t.length < 2 || token[1] != 'L') {
+      return Refuse("unknown switch " + token, /*with_help_hint=*/true);
+    }
     std::string code = token.substr(2);
     if (code.size() > kMaxLanguageLength) {
       return Refuse("the language code " + code + " is longer than " +
@@ -61,6 +64,9 @@ int32_t CollectIniPaths(const std::string& tail, const std::vector<Token>& token
   for (const Token& t : tokens) {
     if (platform::IsSwitchToken(tail.c_str() + t.start)) continue;
     std::string token = tail.substr(t.start, t.length);
+    // "/L/x/a" is a path on POSIX, whatever it looks like: say so.
+    std::string note = platform::SwitchLookingPathNote(token, "L", /*any_case=*/false);
+    if (!note.empty()) platform::Report(note);
     if (token.size() > kMaxPathLength) {
       return Refuse("the INI file name " + token.substr(0, 40) + "... is longer than " +
                     std::to_string(kMaxPathLength) + " characters");

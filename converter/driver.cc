@@ -74,11 +74,35 @@ bool IsSafeIniTarget(const std::string& path) {
   return true;
 }
 
+// What /P- read from standard input, as a refusal; "" for a password.
+std::string PasswordInputProblem(platform::InputLine outcome) {
+  const std::string input = "standard input (/P-)";
+  switch (outcome) {
+    case platform::InputLine::kRead:
+      return "";
+    case platform::InputLine::kEmpty:
+      return "the password read from " + input + " is empty";
+    case platform::InputLine::kTooLong:
+      return "the password read from " + input + " is longer than " +
+             std::to_string(kMaxPasswordLength) + " characters";
+    case platform::InputLine::kMoreThanOneLine:
+      return input + " holds more than one line; give the password alone on one line";
+    case platform::InputLine::kHoldsNul:
+      return "the password read from " + input + " holds a NUL byte";
+    case platform::InputLine::kUnreadable:
+      break;
+  }
+  return input + " cannot be read";
+}
+
 }  // namespace
 
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
   size_t i = 0;
   const size_t n = tail.size();
+  std::string config_word;        // the bare word given, if any
+  int password_switches = 0;      // every /P
+  bool password_from_input = false;  // /P-
   while (i < n) {
     while (i < n && IsWhite(tail[i])) ++i;
     if (i >= n) break;
@@ -116,6 +140,8 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
                         &settings->access_password, &i)) {
             return kExitBadCommandLine;
           }
+          ++password_switches;
+          password_from_input |= settings->access_password == kPasswordFromInput;
           break;
         case 'S':
         case 'N':
@@ -123,21 +149,48 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
           break;
         default:
           if (letter == '\0' || letter == ' ') {
-            platform::Report("a switch letter is missing after \"" + std::string(1, tail[i]) + "\"");
+            platform::Report("a switch letter is missing after \"" + std::string(1, tail[i]) +
+                             "\" (" + platform::HelpHint() + ")");
           } else {
             platform::Report(std::string("unknown switch ") + tail[i] + tail[i + 1] +
-                             " (known: /I, /L, /P, /S, /N)");
+                             " (known: /I, /L, /P, /S, /N; " + platform::HelpHint() + ")");
           }
           return kExitBadCommandLine;
       }
     } else {
       size_t end = ArgumentEnd(tail, i);
-      settings->config_path = tail.substr(i, end - i);
+      std::string word = tail.substr(i, end - i);
       i = end;
+      // "/I/srv/x/out.ini" is a path on POSIX, whatever it looks like: say so.
+      std::string note = platform::SwitchLookingPathNote(word, "ILPSN", /*any_case=*/true);
+      if (!note.empty()) platform::Report(note);
+      if (!config_word.empty()) {
+        platform::Report("two configuration paths are given, " + config_word + " and " + word +
+                         "; give at most one");
+        return kExitBadCommandLine;
+      }
+      config_word = word;
+      settings->config_path = word;
       if (!WithinLimit("the configuration path", settings->config_path, kMaxPathLength)) {
         return kExitBadCommandLine;
       }
     }
+  }
+  if (password_from_input) {
+    // Standard input can give one password, and only when no other /P does.
+    if (password_switches > 1) {
+      platform::Report("/P- reads the password from standard input, and another /P is given "
+                       "too; give one of them");
+      return kExitBadCommandLine;
+    }
+    std::string line;
+    std::string problem =
+        PasswordInputProblem(platform::ReadStandardInputLine(kMaxPasswordLength, &line));
+    if (!problem.empty()) {
+      platform::Report(problem);
+      return kExitBadCommandLine;
+    }
+    settings->access_password = line;
   }
   return 0;
 }

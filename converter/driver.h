@@ -29,11 +29,19 @@ constexpr size_t kMaxPasswordLength = 259;
 extern const char kRegistryKey[];
 extern const char kRegistryValue[];
 
+// The /P value that has the password read from standard input instead.
+constexpr char kPasswordFromInput[] = "-";
+
 // Parses the argument text into *settings: a bare word is the
 // configuration path; /I, /L, /P set the INI path, language and access
-// password (/I also clears HandOff); /S and /N are skipped. Returns 0, or 6
-// with a message for an unknown switch letter, a "/" at the end, or a value
-// longer than its buffer.
+// password (/I also clears HandOff); /S and /N are skipped. "/P-" reads the
+// password from standard input, one line (platform::ReadStandardInputLine),
+// once every other word has been accepted. Returns 0, or 6 with a message
+// for an unknown switch letter, a "/" at the end, a value longer than its
+// buffer, a second bare word (two configuration paths), "/P-" beside
+// another /P, or standard input that gives no password (empty, too long,
+// more than one line, a NUL byte, unreadable). A bare word that looks like
+// a switch (/I/srv/x/out.ini, a path on POSIX) gets a note saying so.
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings);
 
 // The whole run. `default_config_path` is used when the registry names no

@@ -1,5 +1,8 @@
 // Fuzzes Rebolan's command-line parser on arbitrary argument texts.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -8,6 +11,13 @@
 #include "fuzz/fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // "/P-" reads the password from standard input: an empty one here, never
+  // a terminal that would wait for a line.
+  static const bool kInputIsEmpty = [] {
+    int empty = ::open("/dev/null", O_RDONLY);
+    return empty >= 0 && ::dup2(empty, STDIN_FILENO) >= 0 && ::close(empty) == 0;
+  }();
+  (void)kInputIsEmpty;
   converter::RunSettings settings;
   std::string tail(reinterpret_cast<const char*>(data), size);
   int32_t result = converter::ParseCommandLine(tail, &settings);

@@ -143,6 +143,10 @@ class ParsedProfile : public ProfileFile {
                         bool keep_quotes) const override;
   uint32_t GetInt(const std::string& section, const std::string& key,
                   int32_t default_value) const override;
+  const std::string& Text() const override { return text_; }
+  std::vector<std::string> SectionNames() const override;
+  std::vector<std::string> KeyNames(const std::string& section) const override;
+  void Locate(size_t offset, std::string* section, std::string* key) const override;
 
  private:
   // Offsets into text_, which is at most 256 MiB, so 32 bits do.
@@ -172,6 +176,10 @@ class ParsedProfile : public ProfileFile {
   void ParseLine(size_t begin, size_t end);
   // Sorts the keys of the last section read, the first of equal hashes first.
   void CloseSection();
+  // The sections in file order.
+  std::vector<const Section*> SectionsInFileOrder() const;
+  // The trimmed name of the key line `key`.
+  std::string KeyName(const Key& key) const;
   // Whether the normalized name at text_[offset, offset + length) is
   // `normalized`.
   bool NameIs(size_t offset, size_t length, const std::string& normalized) const;
@@ -352,6 +360,65 @@ std::string ParsedProfile::GetString(const std::string& section, const std::stri
   size_t nul = result.find('\0');
   if (nul != std::string::npos) result.resize(nul);
   return result;
+}
+
+std::vector<const ParsedProfile::Section*> ParsedProfile::SectionsInFileOrder() const {
+  std::vector<const Section*> order;
+  order.reserve(sections_.size());
+  for (const Section& s : sections_) order.push_back(&s);
+  std::sort(order.begin(), order.end(),
+            [](const Section* a, const Section* b) { return a->name_offset < b->name_offset; });
+  return order;
+}
+
+std::string ParsedProfile::KeyName(const Key& key) const {
+  const void* equals = std::memchr(text_.data() + key.line_offset, '=', key.line_length);
+  size_t name_end = equals == nullptr ? key.line_offset + key.line_length
+                                      : static_cast<const char*>(equals) - text_.data();
+  name_end = Trim(text_, key.line_offset, name_end).second;
+  return text_.substr(key.line_offset, name_end - key.line_offset);
+}
+
+std::vector<std::string> ParsedProfile::SectionNames() const {
+  std::vector<std::string> names;
+  for (const Section* s : SectionsInFileOrder()) {
+    names.push_back(text_.substr(s->name_offset, s->name_length));
+  }
+  return names;
+}
+
+std::vector<std::string> ParsedProfile::KeyNames(const std::string& section) const {
+  std::vector<std::string> names;
+  const Section* found = FindSection(section);
+  if (found == nullptr) return names;
+  std::vector<Key> lines(keys_.begin() + found->first_key,
+                         keys_.begin() + found->first_key + found->key_count);
+  std::sort(lines.begin(), lines.end(),
+            [](const Key& a, const Key& b) { return a.line_offset < b.line_offset; });
+  for (const Key& k : lines) names.push_back(KeyName(k));
+  return names;
+}
+
+void ParsedProfile::Locate(size_t offset, std::string* section, std::string* key) const {
+  section->clear();
+  key->clear();
+  // The section is the last one whose header begins before `offset`.
+  const Section* owner = nullptr;
+  for (const Section* s : SectionsInFileOrder()) {
+    if (s->name_offset > offset + 1) break;  // the '[' stands before the name
+    owner = s;
+  }
+  if (owner == nullptr) return;
+  auto first = keys_.begin() + owner->first_key;
+  for (auto it = first; it != first + owner->key_count; ++it) {
+    if (offset >= it->line_offset && offset < it->line_offset + it->line_length) {
+      *key = KeyName(*it);
+      break;
+    }
+  }
+  // Text between the lines (a line before the first key, say) counts as the
+  // section's too; a line that is neither a header nor a key holds nothing.
+  *section = text_.substr(owner->name_offset, owner->name_length);
 }
 
 uint32_t ParsedProfile::GetInt(const std::string& section, const std::string& key,

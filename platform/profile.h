@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -42,6 +43,23 @@ class ProfileFile {
   // 0 reads it, wrapping modulo 2^32; the default for an empty value.
   virtual uint32_t GetInt(const std::string& section, const std::string& key,
                           int32_t default_value) const = 0;
+
+  // The text that was parsed: the file's bytes, or the text of a UTF-16
+  // file in the ANSI code page.
+  virtual const std::string& Text() const = 0;
+
+  // The names of every section header, trimmed, in file order (a name
+  // given twice is listed twice).
+  virtual std::vector<std::string> SectionNames() const = 0;
+
+  // The names of the key lines (with or without '=') of the first section
+  // called `section`, trimmed, in file order; empty when there is none.
+  virtual std::vector<std::string> KeyNames(const std::string& section) const = 0;
+
+  // Where Text()[offset] lies: *section gets the name of the section whose
+  // header or key line holds it, *key the key of that line ("" on a header
+  // line); both "" for text outside every section.
+  virtual void Locate(size_t offset, std::string* section, std::string* key) const = 0;
 };
 
 }  // namespace platform

@@ -28,7 +28,7 @@ namespace platform {
 
 struct ProgramInfo {
   const char* name;     // "Quarlen", used in messages
-  const char* usage;    // printed by a lone --help on POSIX
+  const char* usage;    // printed by --help (anywhere on the command line) on POSIX
   const char* version;  // printed by a lone --version on POSIX
   int32_t out_of_memory;  // the result of a run that ran out of memory
 };

@@ -1,4 +1,4 @@
-// The process entry of the POSIX build: a lone --help or --version, else
+// The process entry of the POSIX build: --help or a lone --version, else
 // the command tail from argv, the program's run, and its result mapped to
 // an exit status (with a line on stderr when it does not fit).
 
@@ -11,9 +11,12 @@
 
 int main(int argc, char** argv) {
   platform::SetProgramName(kProgramInfo.name);
-  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-    std::fputs(kProgramInfo.usage, stdout);
-    return 0;
+  // --help anywhere on the command line: the usage, and nothing else is done.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kProgramInfo.usage, stdout);
+      return 0;
+    }
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("%s\n", kProgramInfo.version);

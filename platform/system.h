@@ -35,6 +35,38 @@ std::string FolderOf(const std::string& path);
 // a '/' token holding a further '/' before the next blank is a path instead.
 bool IsSwitchToken(const char* token);
 
+// The note that ends the message of a refused command line: "see Quarlen
+// --help for the usage" (the name set with SetProgramName).
+std::string HelpHint();
+
+// A word that IsSwitchToken takes as a path although it looks like one of
+// the program's switches: it begins with '/' and a letter of `letters`
+// (matched in either case when `any_case`), but holds a further '/'
+// (/I/srv/x/out.ini). Returns the message saying how it was read and how to
+// write the switch; "" for any other word (always on Windows, where every
+// '/' word is a switch).
+std::string SwitchLookingPathNote(const std::string& word, const std::string& letters,
+                                  bool any_case);
+
+// How standard input was read as one line.
+enum class InputLine {
+  kRead,              // *line holds the line, without its line end
+  kEmpty,             // nothing, or an empty line
+  kTooLong,           // the line is longer than the limit
+  kMoreThanOneLine,   // something follows the first line end
+  kHoldsNul,          // the line holds a NUL byte
+  kUnreadable,        // standard input is closed or fails
+};
+
+// Reads standard input as one line of at most `limit` bytes: everything up
+// to its end (on a terminal, up to the first line end), then one LF or CR LF
+// at its end is dropped.
+InputLine ReadStandardInputLine(size_t limit, std::string* line);
+
+// The bytes of standard input, at most `max_bytes`, stopping after the first
+// LF when it is a terminal. Returns false when it cannot be read.
+bool ReadStandardInput(size_t max_bytes, std::string* bytes);
+
 // GetTempPathA + GetTempFileNameA(folder, prefix, 0): creates a new empty
 // file named prefix + 4 hex digits + ".tmp" exclusively, in a temporary
 // folder whose path holds no blank. Returns false when none can be made.

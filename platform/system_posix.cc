@@ -15,6 +15,7 @@
 #include <mach-o/dyld.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -429,6 +430,24 @@ void ReportOutOfMemory(const char* what) {
 }
 
 void SetProgramName(const std::string& name) { ProgramName() = name; }
+
+std::string HelpHint() { return "see " + ProgramName() + " --help for the usage"; }
+
+bool ReadStandardInput(size_t max_bytes, std::string* bytes) {
+  bytes->clear();
+  const bool terminal = ::isatty(STDIN_FILENO) == 1;
+  char buffer[512];
+  while (bytes->size() < max_bytes) {
+    size_t want = std::min(sizeof buffer, max_bytes - bytes->size());
+    ssize_t n = ::read(STDIN_FILENO, buffer, want);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    bytes->append(buffer, static_cast<size_t>(n));
+    if (terminal && bytes->find('\n') != std::string::npos) break;
+  }
+  return true;
+}
 
 std::string DefaultConfigurationPath() { return "/var/lib/torvi32/Torvi32.CNF"; }
 

@@ -3,6 +3,7 @@
 // The Windows build shows no messages; the exit code is its only report.
 #include "platform/system.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -202,6 +203,28 @@ void Report(const std::string& line) {}
 void ReportOutOfMemory(const char* what) {}
 
 void SetProgramName(const std::string& name) { program_name = name; }
+
+std::string HelpHint() { return "see " + program_name + " --help for the usage"; }
+
+bool ReadStandardInput(size_t max_bytes, std::string* bytes) {
+  bytes->clear();
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  if (input == nullptr || input == INVALID_HANDLE_VALUE) return false;
+  const bool console = GetFileType(input) == FILE_TYPE_CHAR;
+  char buffer[512];
+  while (bytes->size() < max_bytes) {
+    DWORD want = static_cast<DWORD>(std::min<size_t>(sizeof buffer, max_bytes - bytes->size()));
+    DWORD got = 0;
+    if (!ReadFile(input, buffer, want, &got, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) break;  // the writer closed the pipe
+      return false;
+    }
+    if (got == 0) break;
+    bytes->append(buffer, got);
+    if (console && bytes->find('\n') != std::string::npos) break;
+  }
+  return true;
+}
 
 std::string DefaultConfigurationPath() {
   return "C:\\Program files\\ORMEK Software\\Torvi32\\Torvi32.CNF";

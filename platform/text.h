@@ -34,6 +34,27 @@ std::u16string FoldedWide(const std::string& text);
 // false, *ansi untouched, when `bytes` does not begin with the mark.
 bool DecodeMarkedUtf16Le(const std::string& bytes, std::string* ansi);
 
+// The number of the ANSI code page (1252, 932, ...), and whether it has
+// two-byte characters (932, 936, 949, 950).
+unsigned AnsiCodePage();
+bool AnsiCodePageIsDoubleByte();
+
+// Whether `text` holds a byte above 0x7F and is valid UTF-8 throughout: no
+// stray continuation byte, no overlong form, no surrogate, nothing above
+// U+10FFFF.
+bool IsUtf8BeyondAscii(const std::string& text);
+
+// Whether `text` reads as text of the ANSI code page. Every byte, or pair of
+// a lead and a trail byte, must convert to a character of the code page
+// (not U+FFFD, not one of the control characters U+0080..U+009F that a
+// byte without a character of its own becomes). A single-byte code page has
+// a character for nearly every byte, so bytes alone cannot tell its text
+// from UTF-8; there text that IsUtf8BeyondAscii does not count as ANSI text
+// either: letters above 0x7F in ANSI text practically never form UTF-8
+// (each would need one to three bytes of 0x80..0xBF behind it, and in 1252
+// these are symbols and punctuation).
+bool IsAnsiText(const std::string& text);
+
 // Whether `byte` starts a two-byte character in the ANSI code page
 // (IsDBCSLeadByte); always false in single-byte code pages.
 bool IsAnsiLeadByte(unsigned char byte);

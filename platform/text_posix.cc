@@ -37,6 +37,7 @@ class CodePage {
   }
 
   bool single_byte() const { return single_byte_; }
+  unsigned number() const { return number_; }
   bool IsLeadByte(unsigned char byte) const { return !single_byte_ && lead_[byte]; }
 
   std::u16string ToWide(const std::string& text) const;
@@ -48,6 +49,7 @@ class CodePage {
   bool ConvertOne(const char* bytes, size_t n, std::u16string* out) const;
 
   bool single_byte_ = true;
+  unsigned number_ = 1252;
   iconv_t to_wide_ = reinterpret_cast<iconv_t>(-1);
   iconv_t to_ansi_ = reinterpret_cast<iconv_t>(-1);
   char16_t byte_to_wide_[256] = {};
@@ -70,6 +72,7 @@ bool CodePage::Init(const std::string& number) {
   }
   to_wide_ = to_wide;
   to_ansi_ = to_ansi;
+  number_ = static_cast<unsigned>(std::stoul(number));
   single_byte_ = !(number == "932" || number == "936" || number == "949" || number == "950");
   if (!single_byte_) {
     // A byte starts a two-byte character when it is not a character alone
@@ -208,5 +211,9 @@ bool EqualNoCaseAnsi(const std::string& a, const std::string& b) {
 }
 
 bool IsAnsiLeadByte(unsigned char byte) { return Ansi().IsLeadByte(byte); }
+
+unsigned AnsiCodePage() { return Ansi().number(); }
+
+bool AnsiCodePageIsDoubleByte() { return !Ansi().single_byte(); }
 
 }  // namespace platform

@@ -39,4 +39,11 @@ bool EqualNoCaseAnsi(const std::string& a, const std::string& b) {
 
 bool IsAnsiLeadByte(unsigned char byte) { return IsDBCSLeadByte(byte) != 0; }
 
+unsigned AnsiCodePage() { return GetACP(); }
+
+bool AnsiCodePageIsDoubleByte() {
+  CPINFO info;
+  return GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
+}
+
 }  // namespace platform

@@ -55,7 +55,7 @@ TEST(ParseCommandLineTest, Grammar) {
       {"", {0, "REG", "TMP", "ENG", "", true}},
       {"  \t ", {0, "REG", "TMP", "ENG", "", true}},
       {"C:\\A.CNF", {0, "C:\\A.CNF", "TMP", "ENG", "", true}},
-      {"first second", {0, "second", "TMP", "ENG", "", true}},
+      {"first second", {6, "first", "TMP", "ENG", "", true}},  // two configuration paths
       {"\"quoted", {0, "\"quoted", "TMP", "ENG", "", true}},
       {"/Iout.ini", {0, "REG", "out.ini", "ENG", "", false}},
       {"/iout.ini", {0, "REG", "out.ini", "ENG", "", false}},
@@ -77,6 +77,12 @@ TEST(ParseCommandLineTest, Grammar) {
       {"-LDEU -I/tmp/x.ini", {0, "REG", "/tmp/x.ini", "DEU", "", false}},
       {"/var/lib/a.CNF", {0, "/var/lib/a.CNF", "TMP", "ENG", "", true}},
       {"-", {6, "REG", "TMP", "ENG", "", true}},
+      // A '/' word taken as a path counts as the configuration path.
+      {"/I/srv/x/out.ini /srv/x/T2.CNF", {6, "/I/srv/x/out.ini", "TMP", "ENG", "", true}},
+      {"-I/srv/x/out.ini /srv/x/T2.CNF", {0, "/srv/x/T2.CNF", "/srv/x/out.ini", "ENG", "", false}},
+      // /P- beside another /P is refused before standard input is read.
+      {"/P- /Pother", {6, "REG", "TMP", "ENG", "other", true}},
+      {"-Pother -p-", {6, "REG", "TMP", "ENG", "-", true}},
       // Values longer than their buffers are refused.
       {long_text, {6, long_text, "TMP", "ENG", "", true}},
       {std::string(259, 'c'), {0, std::string(259, 'c'), "TMP", "ENG", "", true}},

@@ -266,3 +266,31 @@ TEST(ProfileTest, ManyKeysInOneSectionKeepTheFirstOfEachName) {
 }
 
 }  // namespace
+
+namespace {
+
+// The listing calls the builder's review of an INI text stands on.
+TEST(ProfileTest, SectionsKeysAndPlacesAreListedInFileOrder) {
+  const std::string text = "k0=x\r\n[ b ]\r\nz=1\r\na = 2\r\nnovalue\r\n[A]\r\nq=\xC3\xBC\r\n[b]\r\ny=3\r\n";
+  auto profile = ProfileFile::FromText(text);
+  EXPECT_EQ(profile->Text(), text);
+  EXPECT_EQ(profile->SectionNames(), (std::vector<std::string>{"b", "A", "b"}));
+  // The first section of a name, its key lines in file order.
+  EXPECT_EQ(profile->KeyNames("B"), (std::vector<std::string>{"z", "a", "novalue"}));
+  EXPECT_EQ(profile->KeyNames("a"), (std::vector<std::string>{"q"}));
+  EXPECT_TRUE(profile->KeyNames("none").empty());
+  struct Case {
+    std::string at;  // the text from the place on
+    const char* section;
+    const char* key;
+  } cases[] = {{"k0=x", "", ""}, {"b ]", "b", ""}, {"2\r\n", "b", "a"},
+               {"novalue", "b", "novalue"}, {"\xC3\xBC", "A", "q"}, {"y=3", "b", "y"}};
+  for (const Case& c : cases) {
+    std::string section = "?", key = "?";
+    profile->Locate(text.find(c.at), &section, &key);
+    EXPECT_EQ(section, c.section) << c.at;
+    EXPECT_EQ(key, c.key) << c.at;
+  }
+}
+
+}  // namespace

@@ -136,6 +136,36 @@ TEST(TextTest, UpperCaseTableMatchesUnicodeData) {
 
 // Disabled tests run only in a child with $TORVI32_ACP set, started by
 // OtherCodePagesAreSelectedByEnvironment.
+// What counts as UTF-8 and as ANSI text: the test behind the builder's
+// warning about INI files saved as UTF-8 (code page 1252 here).
+TEST(TextTest, Utf8AndAnsiText) {
+  struct Case {
+    const char* what;
+    std::string text;
+    bool utf8;  // IsUtf8BeyondAscii
+    bool ansi;  // IsAnsiText
+  } cases[] = {
+      {"ASCII", "Name=Daily", false, true},
+      {"1252 letters", "Pr\xFC" "fung \xE9t\xE9", false, true},
+      {"UTF-8 two bytes", "Pr\xC3\xBC" "fung", true, false},
+      {"UTF-8 three bytes", "\xE2\x82\xAC", true, false},
+      {"UTF-8 four bytes", "\xF0\x9F\x98\x80", true, false},
+      {"a stray continuation byte", "a\x80", false, true},
+      {"an overlong form", "\xC0\xAF", false, true},
+      {"an overlong three-byte form", "\xE0\x80\xAF", false, true},
+      {"a surrogate", "\xED\xA0\x80", false, true},
+      {"beyond U+10FFFF", "\xF4\x90\x80\x80", false, false},
+      {"cut short", "\xC3", false, true},
+      {"a byte without a character in 1252", "\x81", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform::IsUtf8BeyondAscii(c.text), c.utf8) << c.what;
+    EXPECT_EQ(platform::IsAnsiText(c.text), c.ansi) << c.what;
+  }
+  EXPECT_EQ(platform::AnsiCodePage(), 1252u);
+  EXPECT_FALSE(platform::AnsiCodePageIsDoubleByte());
+}
+
 TEST(TextTest, DISABLED_Cp1251WhenSelected) {
   ASSERT_TRUE(CodePageIs("1251")) << "run with TORVI32_ACP=1251";
   EXPECT_EQ(u"\u0416\u0436", AnsiToWide("\xC6\xE6"));
@@ -168,6 +198,13 @@ TEST(TextTest, DISABLED_Cp932WhenSelected) {
   // A lead byte at the end, or with an invalid trail byte, is not lost silently.
   EXPECT_EQ(u"a\ufffd", AnsiToWide("a\x93"));
   EXPECT_EQ("?", WideToAnsi(u"\u00e9"));
+  // Double-byte text is ANSI text even where it is valid UTF-8 too; text
+  // with an invalid pair is not.
+  EXPECT_TRUE(platform::AnsiCodePageIsDoubleByte());
+  EXPECT_EQ(platform::AnsiCodePage(), 932u);
+  EXPECT_TRUE(platform::IsAnsiText("\x93\xFA\x96\x7B"));
+  EXPECT_TRUE(platform::IsAnsiText("\xC3\xBC"));  // two half-width katakana
+  EXPECT_FALSE(platform::IsAnsiText("a\x93"));  // a lead byte without its trail
 }
 
 TEST(TextTest, DISABLED_UnknownCodePageFallsBackTo1252) {

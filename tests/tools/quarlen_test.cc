@@ -67,7 +67,10 @@ TEST(QuarlenTest, MainWithOneTaskAndNoSection) {
   WriteWholeFile(dir.File("A.INI"), "[MAIN]\r\nNumTasks=1\r\n");
   RunResult r = Quarlen({"A.INI"}, dir.path());
   EXPECT_EQ(r.exit_status, 0) << r.err;
-  EXPECT_EQ(r.err, "");
+  // The count names a section the file lacks: the default task is said.
+  EXPECT_EQ(r.err, "Quarlen: " + dir.File("A.INI") +
+                       ": [MAIN] NumTasks=1: there is no [Task0] (no task section at all); a "
+                       "task \"(not specified)\" with every default is written in its place\n");
   Task t;
   t.component = 0x01;
   t.task = 0x90A11418;
@@ -232,6 +235,138 @@ TEST(QuarlenTest, MissingIniFileAndUnwritableTasksAreReported) {
   EXPECT_NE(r.err.find("\"Lost\""), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("\"*Gone\""), std::string::npos) << r.err;
   // The refusal comes before any storage call: not even a skeleton.
+  EXPECT_FALSE(PathExists(dir.File("TORVI32.CNF")));
+}
+
+// Each mistake of an INI text that the conversion would pass over silently
+// gets one line naming the file, the section and key, and what is done
+// instead; the exit status stays 0 and the run does what it did before.
+TEST(QuarlenTest, FindingsOfTheIniText) {
+  const std::string kDefaultTask = "a task \"(not specified)\" with every default is written in its place";
+  struct Case {
+    const char* what;
+    std::string ini;
+    std::vector<std::string> switches;
+    std::vector<std::string> lines;  // behind "Quarlen: PATH: "
+    std::vector<std::string> built;  // files the run leaves, beside A.INI
+  } cases[] = {
+      {"a UTF-8 byte-order mark hides [MAIN]",
+       "\xEF\xBB\xBF[MAIN]\r\nOutputENG=x.CNF\r\nNumTasks=1\r\n[Task0]\r\nNameENG=T\r\n",
+       {},
+       {"[MAIN]: the file begins with a UTF-8 byte-order mark, so its first line is not read as "
+        "the header of [MAIN]; the keys up to the next header are passed over (save the file "
+        "without the mark, or as UTF-16)",
+        "[MAIN] NumTasks: missing, so the task section [Task0] is not read and no task is written"},
+       {}},
+      {"UTF-8 text", "[MAIN]\r\nOutputENG=u.CNF\r\nNumTasks=1\r\n[Task0]\r\nNameENG=Pr\xC3\xBC" "fung\r\n",
+       {},
+       {"[Task0] NameENG: the file is UTF-8 text, not text of the ANSI code page 1252: its names "
+        "and values outside ASCII are read as two to four 1252 characters each (save the file in "
+        "code page 1252, or as UTF-16)"},
+       {"u.CNF"}},
+      {"1252 text is not UTF-8", "[MAIN]\r\nOutputENG=w.CNF\r\nNumTasks=1\r\n[Task0]\r\nNameENG=Pr\xFC" "fung\r\n",
+       {}, {}, {"w.CNF"}},
+      {"task sections without NumTasks", "[MAIN]\r\nOutputENG=m.CNF\r\n[Task0]\r\n[task1]\r\n", {},
+       {"[MAIN] NumTasks: missing, so the task sections [Task0] and [Task1] are not read and no "
+        "task is written"},
+       {}},
+      {"NumTasks 0", "[MAIN]\r\nOutputENG=m.CNF\r\nNumTasks=0\r\n[Task0]\r\n", {},
+       {"[MAIN] NumTasks=0: 0 or below, so the task section [Task0] is not read and no task is "
+        "written"},
+       {}},
+      {"a gap", "[MAIN]\r\nOutputENG=g.CNF\r\nNumTasks=3\r\n[Task0]\r\n[Task2]\r\n", {},
+       {"[MAIN] NumTasks=3: the numbering of the task sections has a gap, there is no [Task1]; " +
+        kDefaultTask},
+       {"g.CNF"}},
+      {"a count past the last section",
+       "[MAIN]\r\nOutputENG=c.CNF\r\nNumTasks=4\r\n[Task0]\r\n[Task1]\r\n[Task7]\r\n", {},
+       {"[MAIN] NumTasks=4: the numbering of the task sections has a gap, there is no [Task2] or "
+        "[Task3]; 2 tasks \"(not specified)\" with every default are written in their place",
+        "[MAIN] NumTasks=4: [Task7] is not read: the count ends with [Task3]"},
+       {"c.CNF"}},
+      {"switches neither 0 nor 1",
+       "[MAIN]\r\nOutputENG=s.CNF\r\nDeleleteOldCNF=yes\r\nNumTasks=1\r\n[Task0]\r\n"
+       "UseVirusScanner=on\r\nusevirusscanner=1\r\nCreateReport=\r\nIsShared\r\nPriority=7\r\n",
+       {},
+       {"[MAIN] DeleleteOldCNF=yes: a switch is 1 (on) or 0 (off); this value is read as 0 (off)",
+        "[Task0] UseVirusScanner=on: a switch is 1 (on) or 0 (off); this value is read as 0 (off)",
+        "[Task0] CreateReport=: a switch is 1 (on) or 0 (off); this value is read as 0 (off)"},
+       {"s.CNF"}},
+      {"an Output key missing for a language", 
+       "[MAIN]\r\nOutputENG=e.CNF\r\nNumTasks=1\r\n[Task0]\r\nNameENG=A\r\nNameDEU=B\r\n",
+       {"/LDEU", "/LENG"},
+       {"[MAIN] OutputDEU: missing, while the file has OutputENG; the configuration for the "
+        "language code \"DEU\" goes to TORVI32.CNF in the current folder"},
+       {"TORVI32.CNF", "e.CNF"}},
+      {"the language only in task keys", "[MAIN]\r\nNumTasks=1\r\n[Task0]\r\nNameFRA=A\r\n", {"/LFRA"},
+       {"[MAIN] OutputFRA: missing, while the file has [Task0] NameFRA; the configuration for the "
+        "language code \"FRA\" goes to TORVI32.CNF in the current folder"},
+       {"TORVI32.CNF"}},
+      {"an Areas item", "[MAIN]\r\nOutputENG=a.CNF\r\nNumTasks=1\r\n[Task0]\r\nAreas=local,C:\\X\r\n", {},
+       {"[Task0] Areas: the item C:\\X is left out (not a keyword and no quoted path)"},
+       {"a.CNF"}},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteWholeFile(dir.File("A.INI"), c.ini);
+    std::vector<std::string> args = c.switches;
+    args.push_back("A.INI");
+    RunResult r = Quarlen(args, dir.path(), {{"TORVI32_ACP", "\x01unset"}});
+    EXPECT_EQ(r.exit_status, 0) << c.what;
+    std::string expected;
+    for (const std::string& line : c.lines) expected += "Quarlen: " + dir.File("A.INI") + ": " + line + "\n";
+    EXPECT_EQ(r.err, expected) << c.what;
+    for (const char* name : {"x.CNF", "m.CNF", "TORVI32.CNF", "u.CNF", "w.CNF", "g.CNF", "c.CNF",
+                             "s.CNF", "e.CNF", "a.CNF"}) {
+      bool wanted = std::find(c.built.begin(), c.built.end(), name) != c.built.end();
+      EXPECT_EQ(PathExists(dir.File(name)), wanted) << c.what << ": " << name;
+    }
+  }
+}
+
+// The same mistake in two INI files gives two lines that name their files,
+// and a file converted for two languages says it once.
+TEST(QuarlenTest, EachFindingOncePerFileNamingIt) {
+  TempDir dir;
+  const std::string text = "[MAIN]\r\nOutputENG=a.CNF\r\nOutputDEU=a.CNF\r\nNumTasks=1\r\n"
+                           "[Task0]\r\nIsShared=ja\r\n";
+  WriteWholeFile(dir.File("a.ini"), text);
+  WriteWholeFile(dir.File("b.ini"), text);
+  RunResult r = Quarlen({"a.ini", "b.ini", "/LENG", "/LDEU"}, dir.path());
+  EXPECT_EQ(r.exit_status, 0);
+  const std::string what = ": [Task0] IsShared=ja: a switch is 1 (on) or 0 (off); this value is read as 0 (off)\n";
+  EXPECT_EQ(r.err.substr(0, r.err.find("\n", r.err.find("\n") + 1) + 1),
+            "Quarlen: " + dir.File("a.ini") + what + "Quarlen: " + dir.File("a.ini") +
+                ": the task \"(not specified)\" of [Task0] was not written to a.CNF (no private "
+                "task has named a domain and user yet)\n")
+      << r.err;
+  EXPECT_NE(r.err.find("Quarlen: " + dir.File("b.ini") + what), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find(what), r.err.rfind(dir.File("a.ini") + what) + dir.File("a.ini").size())
+      << "one line for a.ini whatever the number of languages: " << r.err;
+}
+
+// --help anywhere prints the usage and does nothing else; a wrong switch
+// is refused as before and points to it; a '/' word that Quarlen reads as
+// a path although it looks like /L is said.
+TEST(QuarlenTest, HelpAndSwitchLookingPaths) {
+  TempDir dir;
+  WriteWholeFile(dir.File("A.INI"), "[MAIN]\r\nNumTasks=1\r\n[Task0]\r\n");
+  RunResult help = Quarlen({"A.INI", "--help"}, dir.path());
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.find("usage: Quarlen"), 0u) << help.out;
+  EXPECT_EQ(help.err, "");
+  EXPECT_FALSE(PathExists(dir.File("TORVI32.CNF")));
+  for (const std::string word : {"-h", "/?"}) {
+    RunResult r = Quarlen({"A.INI", word}, dir.path());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Quarlen: unknown switch " + word +
+                         "; nothing was done (see Quarlen --help for the usage)\n");
+  }
+  RunResult path = Quarlen({"/LENG/a.ini"}, dir.path());
+  EXPECT_EQ(path.exit_status, 0);
+  EXPECT_EQ(path.err.substr(0, path.err.find('\n') + 1),
+            "Quarlen: /LENG/a.ini is read as a path, not as the switch /L (a \"/\" word holding a "
+            "further \"/\" is a path); for the switch write -LENG/a.ini\n");
   EXPECT_FALSE(PathExists(dir.File("TORVI32.CNF")));
 }
 

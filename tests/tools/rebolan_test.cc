@@ -99,6 +99,14 @@ class RebolanTest : public ::testing::Test {
     return testing_support::Run(argv, dir_.path(), env);
   }
 
+  // A run fed `input` on standard input.
+  RunResult RebolanWithInput(const std::vector<std::string>& args, const std::string& input) {
+    std::vector<std::string> argv{ProgramPath("Rebolan")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::Run(
+        argv, dir_.path(), {{"TMPDIR", tmp_}, {"TORVI32_REGISTRY", dir_.File("none.reg")}}, input);
+  }
+
   std::string Copy(const std::string& fixture, const std::string& name) {
     std::string path = dir_.File(name);
     WriteWholeFile(path, ReadWholeFile(FixturePath("615/" + fixture)));
@@ -792,6 +800,96 @@ TEST_F(RebolanTest, CommandLineErrors) {
     EXPECT_FALSE(r.err.empty());
     EXPECT_TRUE(TempFiles().empty()) << "nothing left behind";
   }
+}
+
+// Two configuration paths are refused before anything is read or written;
+// a '/' word read as a path although it looks like a switch is said.
+TEST_F(RebolanTest, TwoConfigurationPathsAreRefused) {
+  const std::string cnf = Copy("basic.CNF", "T2.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  const std::string slash_ini = "/I" + dir_.File("out.ini");  // a path on POSIX
+  RunResult r = Rebolan({slash_ini, cnf, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 6);
+  EXPECT_EQ(r.err, "Rebolan: " + slash_ini + " is read as a path, not as the switch /I (a \"/\" "
+                   "word holding a further \"/\" is a path); for the switch write -I" +
+                   dir_.File("out.ini") + "\n" + "Rebolan: two configuration paths are given, " +
+                   slash_ini + " and " + cnf + "; give at most one\n");
+  EXPECT_EQ(FilesBeside(), std::vector<std::string>{"T2.CNF"});
+  EXPECT_EQ(ReadWholeFile(cnf), before);
+  EXPECT_TRUE(TempFiles().empty());
+  // Written as the switch, the same command line is an export.
+  r = Rebolan({"-I" + dir_.File("out.ini"), cnf, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(PathExists(dir_.File("out.ini")));
+  // Two bare words of any kind.
+  r = Rebolan({"a.CNF", "b.CNF"});
+  EXPECT_EQ(r.exit_status, 6);
+  EXPECT_EQ(r.err, "Rebolan: two configuration paths are given, a.CNF and b.CNF; give at most one\n");
+}
+
+// --help anywhere prints the usage; -h and /? stay refused with 6 and point
+// to --help.
+TEST_F(RebolanTest, HelpAndUnknownSwitches) {
+  RunResult help = Rebolan({"x.CNF", "--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_EQ(help.out.find("usage: Rebolan"), 0u) << help.out;
+  EXPECT_NE(help.out.find("/P-"), std::string::npos) << help.out;
+  EXPECT_EQ(help.err, "");
+  for (const std::string word : {"-h", "/?"}) {
+    RunResult r = Rebolan({word});
+    EXPECT_EQ(r.exit_status, 6);
+    EXPECT_EQ(r.err, "Rebolan: unknown switch " + word +
+                         " (known: /I, /L, /P, /S, /N; see Rebolan --help for the usage)\n");
+  }
+  RunResult lone = Rebolan({"-"});
+  EXPECT_EQ(lone.err, "Rebolan: a switch letter is missing after \"-\" (see Rebolan --help for the usage)\n");
+  EXPECT_TRUE(TempFiles().empty());
+}
+
+// /P- reads the main password as one line of standard input; what cannot
+// be one password is refused with 6 before the configuration is read.
+TEST_F(RebolanTest, PasswordFromStandardInput) {
+  const std::string cnf = Copy("basic.CNF", "basic.CNF");
+  const std::string ini = dir_.File("out.ini");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string err;  // "" for a run that says nothing
+  } cases[] = {
+      {"a line", {cnf, "-I" + ini, "-P-"}, "secret1\n", 0, ""},
+      {"CR LF, /p-", {cnf, "-I" + ini, "/p-"}, "secret1\r\n", 0, ""},
+      {"no line end", {cnf, "-I" + ini, "-P-"}, "secret1", 0, ""},
+      {"a wrong password", {cnf, "-I" + ini, "-P-"}, "secret2\n", 255,
+       "Rebolan: the password given with /P is wrong\n"},
+      {"empty input", {cnf, "-I" + ini, "-P-"}, "", 6,
+       "Rebolan: the password read from standard input (/P-) is empty\n"},
+      {"an empty line", {cnf, "-I" + ini, "-P-"}, "\n", 6,
+       "Rebolan: the password read from standard input (/P-) is empty\n"},
+      {"too long", {cnf, "-I" + ini, "-P-"}, std::string(260, 'p') + "\n", 6,
+       "Rebolan: the password read from standard input (/P-) is longer than 259 characters\n"},
+      {"two lines", {cnf, "-I" + ini, "-P-"}, "secret1\nsecret1\n", 6,
+       "Rebolan: standard input (/P-) holds more than one line; give the password alone on one "
+       "line\n"},
+      {"a NUL", {cnf, "-I" + ini, "-P-"}, std::string("sec\0ret\n", 8), 6,
+       "Rebolan: the password read from standard input (/P-) holds a NUL byte\n"},
+      {"beside another /P", {cnf, "-I" + ini, "-Psecret1", "-P-"}, "secret1\n", 6,
+       "Rebolan: /P- reads the password from standard input, and another /P is given too; give "
+       "one of them\n"},
+  };
+  for (const Case& c : cases) {
+    ::unlink(ini.c_str());
+    RunResult r = RebolanWithInput(c.args, c.input);
+    EXPECT_EQ(r.exit_status, c.status) << c.what;
+    EXPECT_EQ(r.err, c.err) << c.what;
+    EXPECT_EQ(PathExists(ini), c.status == 0) << c.what;
+    EXPECT_TRUE(TempFiles().empty()) << c.what;
+  }
+  // 259 characters fit (and are the wrong password here).
+  RunResult r = RebolanWithInput({cnf, "-I" + ini, "-P-"}, std::string(259, 'p'));
+  EXPECT_EQ(r.exit_status, 255) << r.err;
 }
 
 }  // namespace

@@ -1,0 +1,309 @@
+// The findings of an INI text. See ini_review.h.
+
+#include "builder/ini_review.h"
+
+#include <algorithm>
+#include <set>
+
+#include "platform/text.h"
+
+namespace builder {
+
+namespace {
+
+// A hostile file could hold a finding on every line; past this many of one
+// kind the rest are counted in one finding.
+constexpr size_t kMaxFindingsOfAKind = 20;
+
+constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+  return text.size() >= prefix.size() &&
+         platform::EqualNoCaseAnsi(text.substr(0, prefix.size()), prefix);
+}
+
+std::string TaskSection(int64_t index) { return "Task" + std::to_string(index); }
+
+// The number of a section named "Task<n>", as the conversion asks for it
+// (decimal, no leading zero); -1 for any other name.
+int64_t TaskSectionNumber(const std::string& name) {
+  if (!StartsWithNoCase(name, "Task")) return -1;
+  std::string digits = name.substr(4);
+  if (digits.empty() || digits.size() > 9 ||
+      digits.find_first_not_of("0123456789") != std::string::npos ||
+      (digits.size() > 1 && digits[0] == '0')) {
+    return -1;
+  }
+  return std::stoll(digits);
+}
+
+// "[Task3]", "[Task3] and [Task4]", "[Task3], [Task4], [Task5] and 7 more";
+// `last_joint` " or " after "there is no".
+std::string SectionList(const std::vector<int64_t>& shown, int64_t total,
+                        const char* last_joint = " and ") {
+  std::string text;
+  for (size_t i = 0; i < shown.size(); ++i) {
+    if (i > 0) text += (i + 1 == shown.size() && total == static_cast<int64_t>(shown.size()))
+                           ? last_joint
+                           : ", ";
+    text += "[" + TaskSection(shown[i]) + "]";
+  }
+  if (total > static_cast<int64_t>(shown.size())) {
+    text += " and " + std::to_string(total - static_cast<int64_t>(shown.size())) + " more";
+  }
+  return text;
+}
+
+// Findings of one kind, the ones past kMaxFindingsOfAKind counted.
+class FindingsOfAKind {
+ public:
+  explicit FindingsOfAKind(std::vector<IniFinding>* all) : all_(all) {}
+  ~FindingsOfAKind() {
+    if (passed_over_ > 0) {
+      all_->push_back({"", "", std::to_string(passed_over_) + " more findings like the ones above"});
+    }
+  }
+  void Add(IniFinding finding) {
+    if (count_++ < kMaxFindingsOfAKind) {
+      all_->push_back(std::move(finding));
+    } else {
+      ++passed_over_;
+    }
+  }
+
+ private:
+  std::vector<IniFinding>* all_;
+  size_t count_ = 0;
+  size_t passed_over_ = 0;
+};
+
+void ReviewByteOrderMark(const platform::ProfileFile& ini, std::vector<IniFinding>* findings) {
+  const std::string& text = ini.Text();
+  if (text.compare(0, 3, kUtf8Mark) != 0) return;
+  // The mark stands in front of the first line's '[': that line is no
+  // header, and the keys behind it belong to no section.
+  std::string first_line = text.substr(3, text.find_first_of("\r\n") - 3);
+  std::vector<std::string> names = platform::ProfileFile::FromText(first_line)->SectionNames();
+  if (names.empty()) return;  // a first line that is no header loses nothing
+  findings->push_back(
+      {names[0], "",
+       "the file begins with a UTF-8 byte-order mark, so its first line is not read as the "
+       "header of [" + names[0] + "]; the keys up to the next header are passed over (save "
+       "the file without the mark, or as UTF-16)"});
+}
+
+void ReviewEncoding(const platform::ProfileFile& ini, std::vector<IniFinding>* findings) {
+  const std::string& text = ini.Text();
+  const size_t body = text.compare(0, 3, kUtf8Mark) == 0 ? 3 : 0;
+  const std::string rest = text.substr(body);
+  if (platform::IsAnsiText(rest) || !platform::IsUtf8BeyondAscii(rest)) return;
+  size_t first = body;
+  while (static_cast<unsigned char>(text[first]) < 0x80) ++first;
+  IniFinding finding;
+  ini.Locate(first, &finding.section, &finding.key);
+  const std::string code_page = std::to_string(platform::AnsiCodePage());
+  finding.what = "the file is UTF-8 text, not text of the ANSI code page " + code_page +
+                 ": its names and values outside ASCII are read as two to four " + code_page +
+                 " characters each (save the file in code page " + code_page +
+                 ", or as UTF-16)";
+  findings->push_back(std::move(finding));
+}
+
+// "NumTasks" of `section` as the conversion uses it: 0 or below is none; a
+// count larger than the file's size in bytes is cut to it, so that a
+// mistyped or hostile count cannot make the work grow out of proportion to
+// the file.
+int64_t BoundedCount(const platform::ProfileFile& ini, const char* section, uint64_t file_size,
+                     std::vector<IniFinding>* findings) {
+  int32_t count = static_cast<int32_t>(ini.GetInt(section, "NumTasks", 0));
+  if (count <= 0) return 0;
+  if (static_cast<uint64_t>(count) > file_size) {
+    findings->push_back({section, "NumTasks=" + std::to_string(count),
+                         "larger than the file; cut to " + std::to_string(file_size)});
+    return static_cast<int64_t>(file_size);
+  }
+  return count;
+}
+
+void ReviewTaskNumbering(const platform::ProfileFile& ini, int64_t count,
+                         const std::set<int64_t>& present, std::vector<IniFinding>* findings) {
+  const std::string written = ini.GetString(kMainSection, "NumTasks", "", 30);
+  const std::string key = written.empty() ? "NumTasks" : "NumTasks=" + written;
+  if (count == 0) {
+    if (present.empty()) return;
+    std::vector<int64_t> shown(present.begin(),
+                               std::next(present.begin(), std::min<size_t>(present.size(), 3)));
+    findings->push_back(
+        {kMainSection, key,
+         std::string(written.empty() ? "missing" : "0 or below") + ", so the task section" +
+             (present.size() == 1 ? " " : "s ") +
+             SectionList(shown, static_cast<int64_t>(present.size())) +
+             (present.size() == 1 ? " is" : " are") + " not read and no task is written"});
+    return;
+  }
+  const int64_t highest = present.empty() ? -1 : *present.rbegin();
+  // The missing sections below the highest present one are gaps, the ones
+  // above it lie beyond the end.
+  std::vector<int64_t> gaps, beyond;
+  int64_t gap_total = 0, beyond_total = 0;
+  const int64_t last_gap = std::min(highest, count);  // exclusive
+  int64_t present_below = static_cast<int64_t>(
+      std::distance(present.begin(), present.lower_bound(last_gap)));
+  gap_total = last_gap - present_below;
+  if (highest + 1 < count) beyond_total = count - (highest + 1);
+  for (int64_t i = 0; i < last_gap && static_cast<int64_t>(gaps.size()) < std::min<int64_t>(3, gap_total); ++i) {
+    if (present.count(i) == 0) gaps.push_back(i);
+  }
+  for (int64_t i = highest + 1; i < count && beyond.size() < 3; ++i) beyond.push_back(i);
+  auto in_place = [](int64_t total) {
+    const std::string name = std::string("\"") + kDefaultTaskName + "\"";
+    return total == 1 ? "a task " + name + " with every default is written in its place"
+                      : std::to_string(total) + " tasks " + name +
+                            " with every default are written in their place";
+  };
+  if (gap_total > 0) {
+    findings->push_back({kMainSection, key,
+                         "the numbering of the task sections has a gap, there is no " +
+                             SectionList(gaps, gap_total, " or ") + "; " + in_place(gap_total)});
+  }
+  if (beyond_total > 0) {
+    findings->push_back(
+        {kMainSection, key,
+         "there is no " + SectionList(beyond, beyond_total, " or ") + " (" +
+             (highest < 0 ? std::string("no task section at all")
+                          : "the last task section is [" + TaskSection(highest) + "]") +
+             "); " + in_place(beyond_total)});
+  }
+  auto unread = present.lower_bound(count);
+  if (unread != present.end()) {
+    int64_t total = static_cast<int64_t>(std::distance(unread, present.end()));
+    std::vector<int64_t> shown;
+    for (auto it = unread; it != present.end() && shown.size() < 3; ++it) shown.push_back(*it);
+    findings->push_back({kMainSection, key,
+                         SectionList(shown, total) + (total == 1 ? " is" : " are") +
+                             " not read: the count ends with [" + TaskSection(count - 1) + "]"});
+  }
+}
+
+// Switch keys whose value is neither 0 nor 1, in `section`.
+template <size_t N>
+void ReviewSwitches(const platform::ProfileFile& ini, const std::string& section,
+                    const std::vector<std::string>& key_names, const char* const (&switch_keys)[N],
+                    FindingsOfAKind* findings) {
+  std::vector<std::string> seen;
+  for (const std::string& name : key_names) {
+    bool is_switch = false;
+    for (const char* key : switch_keys) is_switch |= platform::EqualNoCaseAnsi(name, key);
+    if (!is_switch) continue;
+    bool repeated = false;
+    for (const std::string& s : seen) repeated |= platform::EqualNoCaseAnsi(s, name);
+    if (repeated) continue;  // the first line of a key counts
+    seen.push_back(name);
+    const char kNoValue[] = "\x01";  // a key line without '=' keeps the default
+    std::string value = ini.GetString(section, name, kNoValue);
+    if (value == kNoValue || value == "0" || value == "1") continue;
+    findings->Add({section, name + "=" + value,
+                   "a switch is 1 (on) or 0 (off); this value is read as 0 (off)"});
+  }
+}
+
+void ReviewAreas(const platform::ProfileFile& ini, const std::string& section,
+                 const std::vector<std::string>& key_names, FindingsOfAKind* findings) {
+  bool has_areas = false;
+  for (const std::string& name : key_names) has_areas |= platform::EqualNoCaseAnsi(name, "Areas");
+  if (!has_areas) return;
+  std::string value = ini.GetString(section, "Areas", "", kValueBufferSize, /*keep_quotes=*/true);
+  for (const std::string& item : SplitListValue(value)) {
+    std::string why = AreaItemProblem(item);
+    if (!why.empty()) findings->Add({section, "Areas", "the item " + item + " is left out (" + why + ")"});
+  }
+}
+
+// An "Output<lang>" key missing for a language that other keys of the file
+// are written for: that language's configuration goes to the default file.
+void ReviewOutputs(const platform::ProfileFile& ini, const LanguageList& languages,
+                   const std::vector<std::string>& main_keys,
+                   const std::vector<std::string>& task_sections,
+                   std::vector<IniFinding>* findings) {
+  std::vector<std::string> done;
+  for (const std::string& language : languages) {
+    if (std::find(done.begin(), done.end(), language) != done.end()) continue;
+    done.push_back(language);
+    const std::string output = kOutputKey + language;
+    std::string evidence;
+    for (const std::string& name : main_keys) {
+      if (platform::EqualNoCaseAnsi(name, output)) {
+        evidence.clear();
+        break;
+      }
+      if (evidence.empty() && StartsWithNoCase(name, kOutputKey)) evidence = name;
+    }
+    bool present = false;
+    for (const std::string& name : main_keys) present |= platform::EqualNoCaseAnsi(name, output);
+    if (present) continue;
+    for (size_t s = 0; s < task_sections.size() && evidence.empty(); ++s) {
+      for (const std::string& name : ini.KeyNames(task_sections[s])) {
+        for (const char* key : kTaskLanguageKeys) {
+          if (evidence.empty() && platform::EqualNoCaseAnsi(name, key + language)) {
+            evidence = "[" + task_sections[s] + "] " + name;
+          }
+        }
+      }
+    }
+    if (evidence.empty()) continue;
+    findings->push_back({kMainSection, output,
+                         "missing, while the file has " + evidence +
+                             "; the configuration for the language code \"" + language +
+                             "\" goes to " + kDefaultOutput + " in the current folder"});
+  }
+}
+
+}  // namespace
+
+IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
+                        const LanguageList& languages) {
+  IniReview review;
+  std::vector<IniFinding>& findings = review.findings;
+  ReviewByteOrderMark(ini, &findings);
+  ReviewEncoding(ini, &findings);
+  review.delete_count = BoundedCount(ini, kDeleteSection, file_size, &findings);
+  review.task_count = BoundedCount(ini, kMainSection, file_size, &findings);
+
+  std::set<int64_t> present;
+  for (const std::string& name : ini.SectionNames()) {
+    int64_t number = TaskSectionNumber(name);
+    if (number >= 0) present.insert(number);
+  }
+  ReviewTaskNumbering(ini, review.task_count, present, &findings);
+
+  // The task sections that are read.
+  std::vector<std::string> task_sections;
+  for (auto it = present.begin(); it != present.end() && *it < review.task_count; ++it) {
+    task_sections.push_back(TaskSection(*it));
+  }
+  const std::vector<std::string> main_keys = ini.KeyNames(kMainSection);
+  {
+    FindingsOfAKind switches(&findings);
+    ReviewSwitches(ini, kMainSection, main_keys, kMainSwitchKeys, &switches);
+    for (const std::string& section : task_sections) {
+      ReviewSwitches(ini, section, ini.KeyNames(section), kTaskSwitchKeys, &switches);
+    }
+  }
+  {
+    FindingsOfAKind areas(&findings);
+    for (const std::string& section : task_sections) {
+      ReviewAreas(ini, section, ini.KeyNames(section), &areas);
+    }
+  }
+  ReviewOutputs(ini, languages, main_keys, task_sections, &findings);
+  return review;
+}
+
+std::string FindingLine(const std::string& ini_path, const IniFinding& finding) {
+  std::string line = ini_path + ":";
+  if (!finding.section.empty()) line += " [" + finding.section + "]";
+  if (!finding.key.empty()) line += " " + finding.key;
+  return line + ": " + finding.what;
+}
+
+}  // namespace builder

@@ -1,0 +1,56 @@
+// Whether a text is UTF-8 or text of the ANSI code page: the test behind
+// the builder's warning about INI files saved as UTF-8.
+
+#include <cstdint>
+
+#include "platform/text.h"
+
+namespace platform {
+
+bool IsUtf8BeyondAscii(const std::string& text) {
+  bool beyond_ascii = false;
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    unsigned char b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    beyond_ascii = true;
+    size_t length;
+    uint32_t code;
+    if (b >= 0xC2 && b <= 0xDF) {
+      length = 2;
+      code = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      length = 3;
+      code = b & 0x0F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      length = 4;
+      code = b & 0x07;
+    } else {
+      return false;  // a continuation byte alone, C0, C1, F5..FF
+    }
+    if (n - i < length) return false;
+    for (size_t k = 1; k < length; ++k) {
+      unsigned char c = static_cast<unsigned char>(text[i + k]);
+      if ((c & 0xC0) != 0x80) return false;
+      code = code << 6 | (c & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+    i += length;
+  }
+  return beyond_ascii;
+}
+
+bool IsAnsiText(const std::string& text) {
+  for (char16_t c : AnsiToWide(text)) {
+    if (c == 0xFFFD || (c >= 0x80 && c <= 0x9F)) return false;
+  }
+  return AnsiCodePageIsDoubleByte() || !IsUtf8BeyondAscii(text);
+}
+
+}  // namespace platform
