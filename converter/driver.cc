@@ -284,8 +284,14 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
 
   drop_temp();
   if (!IsSafeIniTarget(settings.ini_path)) return kExitCannotWriteIni;
+  // An export's text reaches its file only once it is written: a run that
+  // cannot read the configuration leaves an earlier export as it was.
+  const bool export_run = !(have_temp && settings.ini_path == temp_path);
+  if (export_run) settings.ini_path = platform::FinalPath(settings.ini_path);
+  const bool earlier_export =
+      export_run && platform::FileSystem::Default()->Exists(settings.ini_path) == 0;
   FileSink sink;
-  int error = sink.Open(settings.ini_path);
+  int error = sink.Open(settings.ini_path, /*staged=*/export_run);
   if (error != 0) {
     platform::Report("cannot create the INI file " + settings.ini_path + ": " + ErrnoText(error));
     return kExitCannotWriteIni;
@@ -299,6 +305,11 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   const int shared = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kShared);
   const int read_only = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kReadOnly);
   const int main_section = emitter.EmitMainSection();
+  if (FAILED(walk) && earlier_export) {
+    sink.Discard();
+    platform::Report("the INI file " + settings.ini_path + " is left as it was");
+    return walk;
+  }
   error = sink.Close();
   if (error != 0) {
     platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));

@@ -433,14 +433,31 @@ int IniEmitter::EmitMainSection() {
   return result;
 }
 
-int FileSink::Open(const std::string& path) {
+int FileSink::Open(const std::string& path, bool staged) {
+  platform::FileSystem* fs = platform::FileSystem::Default();
   file_.reset();
   buffer_.clear();
   offset_ = 0;
-  error_ = platform::FileSystem::Default()->Open(path, platform::OpenMode::kCreateOrTruncate,
-                                                 &file_);
+  path_ = path;
+  staged_ = staged ? path + "-new" : "";
+  if (staged) {
+    // Never through a link: a file left by an export that was killed is
+    // replaced.
+    error_ = fs->Open(staged_, platform::OpenMode::kCreateNew, &file_);
+    if (error_ == EEXIST && fs->Delete(staged_) == 0) {
+      error_ = fs->Open(staged_, platform::OpenMode::kCreateNew, &file_);
+    }
+  } else {
+    error_ = fs->Open(path, platform::OpenMode::kCreateOrTruncate, &file_);
+  }
   if (error_ != 0) file_.reset();
   return error_;
+}
+
+void FileSink::Discard() {
+  file_.reset();
+  if (!staged_.empty()) platform::FileSystem::Default()->Delete(staged_);
+  staged_.clear();
 }
 
 void FileSink::Write(const std::string& text) {
@@ -461,9 +478,24 @@ int FileSink::Flush() {
 }
 
 int FileSink::Close() {
+  platform::FileSystem* fs = platform::FileSystem::Default();
   Flush();
+  if (!staged_.empty() && error_ == 0 && file_) {
+    // The text replaces a file that others may read as before.
+    std::unique_ptr<platform::File> old;
+    platform::FileOwner owner;
+    if (fs->Open(path_, platform::OpenMode::kReadOnly, &old) == 0 && old->GetOwner(&owner) == 0) {
+      file_->SetOwner(owner);
+    }
+  }
   if (error_ == 0 && file_) error_ = file_->Sync();
   file_.reset();
+  if (!staged_.empty()) {
+    if (error_ == 0) error_ = fs->Replace(staged_, path_);
+    if (error_ == 0) error_ = fs->SyncFolderOf(path_);
+    if (error_ != 0) fs->Delete(staged_);
+    staged_.clear();
+  }
   return error_;
 }
 

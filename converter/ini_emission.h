@@ -36,15 +36,23 @@ class StringSink : public TextSink {
 // The INI file, written in binary through platform::FileSystem::Default().
 class FileSink : public TextSink {
  public:
-  // Creates or empties the file. Returns 0 or an errno value.
-  int Open(const std::string& path);
+  // Creates or empties the file. With `staged`, the text goes to a new file
+  // beside it ("<path>-new") that Close puts in place of `path` in one step,
+  // so that a run which ends early leaves a file at `path` as it was.
+  // Returns 0 or an errno value.
+  int Open(const std::string& path, bool staged = false);
   void Write(const std::string& text) override;
-  // Writes what is buffered, syncs and closes. Returns 0 or the first
-  // errno value met since Open (a failed write is never lost).
+  // Writes what is buffered, syncs and closes; a staged text is put in
+  // place (with the owner and mode of the file it replaces). Returns 0 or
+  // the first errno value met since Open (a failed write is never lost).
   int Close();
+  // Closes a staged text without putting it in place: it is deleted.
+  void Discard();
 
  private:
   int Flush();
+  std::string path_;    // where the text belongs
+  std::string staged_;  // where it is written meanwhile; "" when not staged
   std::unique_ptr<platform::File> file_;
   std::string buffer_;
   uint64_t offset_ = 0;

@@ -80,6 +80,10 @@ class FileSystem {
   virtual int Delete(const std::string& path) = 0;
   // Renames `from` to `to`; fails with EEXIST when `to` exists.
   virtual int Rename(const std::string& from, const std::string& to) = 0;
+  // Renames `from` to `to`, replacing a file at `to` in one step (rename(2);
+  // MoveFileEx with MOVEFILE_REPLACE_EXISTING on Windows): `to` names the
+  // old file or the new one at every instant.
+  virtual int Replace(const std::string& from, const std::string& to) = 0;
   // 0 when the path names an existing file, ENOENT when not.
   virtual int Exists(const std::string& path) = 0;
   // Makes the folder holding `path` durable after a create, rename or delete

@@ -203,6 +203,10 @@ class PosixFileSystem : public FileSystem {
     return 0;
   }
 
+  int Replace(const std::string& from, const std::string& to) override {
+    return rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+
   int Exists(const std::string& path) override {
     struct stat st;
     if (stat(path.c_str(), &st) == 0) return 0;

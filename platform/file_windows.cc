@@ -192,6 +192,13 @@ class WindowsFileSystem : public FileSystem {
     return MoveFileA(from.c_str(), to.c_str()) ? 0 : LastErrno();
   }
 
+  int Replace(const std::string& from, const std::string& to) override {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : LastErrno();
+  }
+
   int Exists(const std::string& path) override {
     DWORD attributes = GetFileAttributesA(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return ENOENT;

@@ -71,6 +71,9 @@ class FakePowerCutFileSystem : public FileSystem {
   int Rename(const std::string& from, const std::string& to) override {
     return dead_ ? EIO : FileSystem::Platform()->Rename(from, to);
   }
+  int Replace(const std::string& from, const std::string& to) override {
+    return dead_ ? EIO : FileSystem::Platform()->Replace(from, to);
+  }
   int Exists(const std::string& path) override { return FileSystem::Platform()->Exists(path); }
   int SyncFolderOf(const std::string& path) override {
     return dead_ ? EIO : FileSystem::Platform()->SyncFolderOf(path);
@@ -154,9 +157,16 @@ class FakeVolatileFileSystem : public FileSystem {
     return error;
   }
   int Rename(const std::string& from, const std::string& to) override {
+    return Move(from, to, /*replace=*/false);
+  }
+  int Replace(const std::string& from, const std::string& to) override {
+    return Move(from, to, /*replace=*/true);
+  }
+  int Move(const std::string& from, const std::string& to, bool replace) {
     if (!Changing()) return EIO;
     int node = NodeOf(from);
-    int error = FileSystem::Platform()->Rename(from, to);
+    int error = replace ? FileSystem::Platform()->Replace(from, to)
+                        : FileSystem::Platform()->Rename(from, to);
     if (error == 0) {
       current_.erase(from);
       current_[to] = node;

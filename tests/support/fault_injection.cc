@@ -97,6 +97,11 @@ int FaultInjectingFileSystem::Rename(const std::string& from, const std::string&
   return base_->Rename(from, to);
 }
 
+int FaultInjectingFileSystem::Replace(const std::string& from, const std::string& to) {
+  if (int e = Check(FileCall::kRename)) return e;
+  return base_->Replace(from, to);
+}
+
 int FaultInjectingFileSystem::Exists(const std::string& path) { return base_->Exists(path); }
 
 int FaultInjectingFileSystem::SyncFolderOf(const std::string& path) {

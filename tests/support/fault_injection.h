@@ -40,6 +40,7 @@ class FaultInjectingFileSystem : public platform::FileSystem {
            std::unique_ptr<platform::File>* file) override;
   int Delete(const std::string& path) override;
   int Rename(const std::string& from, const std::string& to) override;
+  int Replace(const std::string& from, const std::string& to) override;
   int Exists(const std::string& path) override;
   int SyncFolderOf(const std::string& path) override;
 

@@ -52,6 +52,9 @@ class ForwardingFileSystem : public platform::FileSystem {
   int Rename(const std::string& from, const std::string& to) override {
     return base_->Rename(from, to);
   }
+  int Replace(const std::string& from, const std::string& to) override {
+    return base_->Replace(from, to);
+  }
   int Exists(const std::string& path) override { return base_->Exists(path); }
   int SyncFolderOf(const std::string& path) override { return base_->SyncFolderOf(path); }
 

@@ -1092,3 +1092,27 @@ TEST_F(RebolanTest, AnExportOfAFileThatCannotBeOpened) {
     EXPECT_NE(ReadWholeFile(ini).find("[MAIN]"), std::string::npos);
   }
 }
+
+// An export run that cannot read the configuration leaves an earlier
+// export as it was; one that reads it replaces the file whole.
+TEST_F(RebolanTest, AFailedExportKeepsTheEarlierExport) {
+  const std::string cnf = Copy("domains.CNF", "domains.CNF");
+  const std::string ini = dir_.File("export.ini");
+  ASSERT_EQ(Rebolan({cnf, "-I" + ini}).exit_status, 0);
+  const std::string good = ReadWholeFile(ini);
+  ASSERT_NE(good.find("[Task"), std::string::npos);
+  ::chmod(ini.c_str(), 0640);
+
+  RunResult r = Rebolan({dir_.File("domians.CNF"), "-I" + ini});
+  EXPECT_EQ(r.exit_status, 1) << r.err;
+  EXPECT_NE(r.err.find("the INI file " + ini + " is left as it was"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadWholeFile(ini), good);
+
+  WriteWholeFile(ini, "something else\r\n");
+  ASSERT_EQ(Rebolan({cnf, "-I" + ini}).exit_status, 0);
+  EXPECT_EQ(ReadWholeFile(ini), good);
+  struct stat info;
+  ASSERT_EQ(::stat(ini.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u) << "the replaced file's mode stays";
+  EXPECT_FALSE(PathExists(ini + "-new"));
+}
