@@ -9,7 +9,7 @@
 #include "platform/hresult.h"  // windows.h
 #include "platform/program_main.h"
 
-const platform::ProgramInfo kProgramInfo = {"windows_probe", "", ""};
+const platform::ProgramInfo kProgramInfo = {"windows_probe", "", "", E_OUTOFMEMORY};
 
 namespace {
 
