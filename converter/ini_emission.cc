@@ -365,12 +365,13 @@ int IniEmitter::EmitTasks(TaskArea area) {
   // The builder names new tasks with numbers that it skips when a stream
   // of that name exists, but cannot write a "*" task whose number it gave
   // away already: tasks with numbered fixed names are written first.
-  int result = EmitTasksWhere(area, true);
-  if (result == 0) result = EmitTasksWhere(area, false);
+  int result = EmitTasksWhere(area, true, /*quiet=*/false);
+  // The second walk meets what the first met: it says nothing of it again.
+  result |= EmitTasksWhere(area, false, /*quiet=*/true);
   return result;
 }
 
-int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names) {
+int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names, bool quiet) {
   int problems_found = 0;
   int result = ForEachTaskInArea(
       settings_, area, [&](const OldTaskRecord& record, const std::string& stream) {
@@ -405,7 +406,8 @@ int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names) {
           problems_found = kAreaFailed;
         }
         return 0;
-      });
+      },
+      quiet);
   return result | problems_found;
 }
 

@@ -120,7 +120,7 @@ class IniEmitter {
  private:
   // One pass over the area, writing the tasks with (or without) a numbered
   // fixed name.
-  int EmitTasksWhere(TaskArea area, bool numbered_fixed_names);
+  int EmitTasksWhere(TaskArea area, bool numbered_fixed_names, bool quiet);
 
   RunSettings* settings_;
   TextSink* sink_;

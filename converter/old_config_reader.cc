@@ -265,13 +265,17 @@ std::string AreaPlace(const RunSettings& settings, TaskArea area) {
                             settings.current_user);
 }
 
-int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit) {
+int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit,
+                      bool quiet) {
   const std::string place = AreaPlace(*settings, area);
+  auto say = [quiet](const std::string& line) {
+    if (!quiet) platform::Report(line);
+  };
   std::unique_ptr<Storage> root, outer, inner;
   bool is_old = false;
   std::string why;
   if (FAILED(OpenOldFile(settings, &root, &is_old, &why))) {
-    platform::Report("cannot list the tasks of " + place + ": " + why);
+    say("cannot list the tasks of " + place + ": " + why);
     return kAreaFailed;
   }
   if (!is_old) return 0;
@@ -284,7 +288,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
                                          builder::OpenAreaStep, &outer, &inner);
   if (hr == STG_E_FILENOTFOUND && absent_is_empty) return 0;
   if (FAILED(hr)) {
-    platform::Report("cannot open the task area " + place + " of " + settings->config_path +
+    say("cannot open the task area " + place + " of " + settings->config_path +
                      ": " + platform::HResultHex(hr));
     return kAreaFailed;
   }
@@ -292,22 +296,23 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
   std::unique_ptr<platform::ElementEnumerator> elements;
   hr = inner->EnumElements(&elements);
   if (FAILED(hr)) {
-    platform::Report("cannot list the task area " + place + " of " + settings->config_path +
+    say("cannot list the task area " + place + " of " + settings->config_path +
                      ": " + platform::HResultHex(hr));
     return kAreaFailed;
   }
   // One record for the whole area, cleared before each stream.
   std::unique_ptr<OldTaskRecord> record(new (std::nothrow) OldTaskRecord);
   if (!record) {
-    platform::Report("no memory to read the task area " + place);
+    say("no memory to read the task area " + place);
     return kAreaFailed;
   }
+  int unreadable = 0;
   for (;;) {
     ElementStat stat;
     hr = elements->Next(&stat);
     if (hr == S_FALSE) break;
     if (FAILED(hr)) {
-      platform::Report("cannot list the task area " + place + " of " + settings->config_path +
+      say("cannot list the task area " + place + " of " + settings->config_path +
                        ": " + platform::HResultHex(hr));
       return kAreaFailed;
     }
@@ -322,15 +327,17 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
       result = ReadTaskStream(record.get(), stream.get(), &why);
     }
     if (result != 0) {
-      platform::Report("task stream " + place + "/" + stream_name + " of " +
-                       settings->config_path + " cannot be read: " + why);
-      return kAreaFailed;
+      // Passed over: every task that can be read is still carried.
+      say("task stream " + place + "/" + stream_name + " of " + settings->config_path +
+          " cannot be read: " + why);
+      unreadable = kAreaFailed;
+      continue;
     }
     stream.reset();
     result = visit(*record, stream_name);
     if (result != 0) return result;
   }
-  return 0;
+  return unreadable;
 }
 
 int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private) {

@@ -106,8 +106,12 @@ using TaskVisitor = std::function<int(const OldTaskRecord& record, const std::st
 // not exist, or the file is not of version 615: then HandOff is cleared);
 // kAreaFailed, with a message naming the area and the stream, when the file,
 // the storage or a stream could not be opened, enumerated or read, or a
-// stream is malformed; or the visitor's non-zero result.
-int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit);
+// stream is malformed (such a stream is passed over and the other streams
+// are still visited); or the visitor's non-zero result. With `quiet` the
+// streams that cannot be read are passed over without a message (a second
+// walk of the same area).
+int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit,
+                      bool quiet = false);
 
 // Walks every domain storage (root storages whose names do not begin with
 // "_") and every user storage in it, in the reverse of the enumeration

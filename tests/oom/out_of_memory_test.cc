@@ -158,7 +158,12 @@ Counts SweepAllocations(const Sweep& sweep, const std::string& err_path, uint64_
       ++counts.other;
       EXPECT_EQ(1u, sweep.also_allowed.count(end.result))
           << where << ": result " << end.result << "\n" << end.said;
-      EXPECT_EQ("before", files) << where << ": result " << end.result << "\n" << end.said;
+      // A run that could not read something changes no configuration; an
+      // export's text may still hold every task (a walk that failed to
+      // allocate is followed by one that did not).
+      const bool export_run = std::string(sweep.name).find("export") != std::string::npos;
+      EXPECT_TRUE(files == "before" || (export_run && files == "after"))
+          << where << ": result " << end.result << ": " << files << "\n" << end.said;
     }
     if (::testing::Test::HasFailure()) break;
   }

@@ -1116,3 +1116,33 @@ TEST_F(RebolanTest, AFailedExportKeepsTheEarlierExport) {
   EXPECT_EQ(info.st_mode & 0777, 0640u) << "the replaced file's mode stays";
   EXPECT_FALSE(PathExists(ini + "-new"));
 }
+
+// A malformed task stream is reported once and passed over: every other
+// task of its area is still exported, the run ends with 2 and a conversion
+// does not hand off.
+TEST_F(RebolanTest, AMalformedStreamCostsOnlyItsOwnTask) {
+  writer_615::Tree tree = writer_615::Skeleton();
+  for (const char* name : {"one", "two", "three"}) {
+    Task task;
+    task.name = name;
+    writer_615::AddTask(&tree, std::string("_Common_/") + name, task);
+  }
+  tree.streams.push_back({"_Common_/bad", std::string(20, 'x')});
+  const std::string cnf = Write(tree, "damaged.CNF");
+  const std::string before = ReadWholeFile(cnf);
+  const std::string ini = dir_.File("out.ini");
+  RunResult r = Rebolan({cnf, "-I" + ini});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  const std::string text = ReadWholeFile(ini);
+  for (const char* name : {"one", "two", "three"}) {
+    EXPECT_NE(text.find(std::string("NameENG = ") + name + "\r\n"), std::string::npos) << name;
+  }
+  const size_t said = r.err.find("_Common_/bad");
+  ASSERT_NE(said, std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("_Common_/bad", said + 1), std::string::npos) << "said once: " << r.err;
+
+  r = Rebolan({cnf});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_EQ(ReadWholeFile(cnf), before) << "no hand-off";
+  for (const std::string& f : TempFiles()) platform::RemoveTempFile(f);
+}

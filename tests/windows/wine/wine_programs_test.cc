@@ -544,8 +544,10 @@ TEST_F(WinePrograms, AFileHeldByAnotherProgramIsLeftAlone) {
                                         "\r\nPassword=other\r\nNumTasks=1\r\n");
   EXPECT_EQ(0u, RunWindows("Quarlen", "A.INI", dir.path(), cnf).code);  // failures are silent
   EXPECT_EQ(original, ReadWholeFile(cnf));
-  // Nothing was moved aside or left beside the file.
-  EXPECT_EQ("A.INI\nTorvi32.CNF\n", testing_support::Run({"/bin/ls", dir.path()}).out);
+  // Nothing was moved aside or left beside the file; the export wrote only
+  // "[MAIN]", as a conversion of a file that cannot be opened does.
+  EXPECT_EQ("A.INI\nTorvi32.CNF\no.ini\n", testing_support::Run({"/bin/ls", dir.path()}).out);
+  EXPECT_EQ(std::string::npos, ReadWholeFile(dir.File("o.ini")).find("[Task"));
 }
 
 // Rebolan started from a folder without Quarlen.exe cannot hand off: it ends
