@@ -1,5 +1,6 @@
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -219,6 +221,31 @@ std::string Hex(const std::string& bytes) {
     text.push_back(kDigits[c & 15]);
   }
   return text;
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> paths;
+  DIR* d = ::opendir(folder.c_str());
+  if (d == nullptr) return paths;
+  while (dirent* e = ::readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") paths.push_back(folder + "/" + name);
+  }
+  ::closedir(d);
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+std::vector<std::string> FilesBelow(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const std::string& path : FolderEntries(folder)) {
+    struct stat info;
+    const bool is_folder = ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+    std::vector<std::string> inside = is_folder ? FilesBelow(path) : std::vector<std::string>{};
+    if (inside.empty()) inside.push_back(path);
+    files.insert(files.end(), inside.begin(), inside.end());
+  }
+  return files;
 }
 
 std::string Le32(uint32_t v) {

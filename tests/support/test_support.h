@@ -61,6 +61,14 @@ std::string OlefileDump(const std::string& cnf_path);
 // journal left beside it, as every program's open does.
 std::map<std::string, std::string> StorageContents(const std::string& path);
 
+// The paths of the entries of `folder`, sorted; none when it cannot be read.
+std::vector<std::string> FolderEntries(const std::string& folder);
+
+// The files below `folder`, those in its folders included, sorted; a folder
+// with nothing in it is listed itself (so that an empty private folder left
+// behind shows).
+std::vector<std::string> FilesBelow(const std::string& folder);
+
 // Hex of bytes, lower case, no separators.
 std::string Hex(const std::string& bytes);
 

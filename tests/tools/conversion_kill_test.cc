@@ -34,6 +34,8 @@ extern char** environ;
 
 namespace {
 
+using testing_support::FilesBelow;
+using testing_support::FolderEntries;
 using testing_support::PathExists;
 using testing_support::ProgramPath;
 using testing_support::ReadWholeFile;
@@ -71,19 +73,6 @@ struct FileState {
   uid_t uid = 0;
   gid_t gid = 0;
 };
-
-// Names of the entries of `folder`, with their paths.
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> paths;
-  DIR* d = ::opendir(folder.c_str());
-  if (d == nullptr) return paths;
-  while (dirent* e = ::readdir(d)) {
-    std::string name = e->d_name;
-    if (name != "." && name != "..") paths.push_back(folder + "/" + name);
-  }
-  ::closedir(d);
-  return paths;
-}
 
 // Whether `text` names `path` as a whole: not as the beginning of a longer
 // path ("T.CNF" in "T.CNF.615"). A full stop that ends a sentence ends it.
@@ -161,7 +150,7 @@ class ConversionKillTest : public ::testing::Test {
 
   // Empties `folder`, the private folders of runs in it included.
   static void Clear(const std::string& folder) {
-    for (const std::string& p : Entries(folder)) {
+    for (const std::string& p : FolderEntries(folder)) {
       if (IsFolder(p)) {
         Clear(p);
         ::rmdir(p.c_str());
@@ -176,17 +165,6 @@ class ConversionKillTest : public ::testing::Test {
     return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
   }
 
-  // The files of `folder`, those in its folders included; an empty folder
-  // is listed itself.
-  static std::vector<std::string> FilesIn(const std::string& folder) {
-    std::vector<std::string> files;
-    for (const std::string& p : Entries(folder)) {
-      std::vector<std::string> inside = IsFolder(p) ? FilesIn(p) : std::vector<std::string>{};
-      if (inside.empty()) inside.push_back(p);
-      files.insert(files.end(), inside.begin(), inside.end());
-    }
-    return files;
-  }
 
   // The old configuration afresh at its path, alone in its folder, with an
   // owner other than root when the test can give one.
@@ -227,13 +205,13 @@ class ConversionKillTest : public ::testing::Test {
     if (HoldsOriginal()) return "";
     if (PathHoldsConversion()) return "";
     std::string listing;
-    for (const std::string& p : Entries(cfg_)) listing += " " + p;
+    for (const std::string& p : FolderEntries(cfg_)) listing += " " + p;
     return "neither the old configuration nor the whole conversion is left; the folder holds:" +
            listing;
   }
 
   bool HoldsOriginal() {
-    for (const std::string& p : Entries(cfg_)) {
+    for (const std::string& p : FolderEntries(cfg_)) {
       struct stat st;
       if (::lstat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ReadWholeFile(p) == original_) {
         return true;
@@ -251,7 +229,7 @@ class ConversionKillTest : public ::testing::Test {
   // The folder as a finished run leaves it: the path alone, holding the old
   // configuration or the conversion with the old file's owner and mode.
   bool Whole() {
-    if (Entries(cfg_) != std::vector<std::string>{path_}) return false;
+    if (FolderEntries(cfg_) != std::vector<std::string>{path_}) return false;
     if (PathHoldsOriginal()) return true;
     FileState state = StateOf(path_);
     return state.contents == reference_.contents && state.mode == reference_.mode &&
@@ -263,7 +241,7 @@ class ConversionKillTest : public ::testing::Test {
   std::vector<std::string> Unnamed(const std::string& messages) {
     std::vector<std::string> left;
     for (const std::string& folder : {cfg_, tmp_}) {
-      for (const std::string& p : FilesIn(folder)) {
+      for (const std::string& p : FilesBelow(folder)) {
         if (p != path_ && !Names(messages, p)) left.push_back(p);
       }
     }
@@ -381,8 +359,8 @@ class ConversionKillTest : public ::testing::Test {
     ASSERT_EQ(testing_support::Le32(616), reference_.contents["_Version_"]);
     ASSERT_EQ(1u, reference_.contents.count("_Zarin_/ro012"));
     ASSERT_EQ(kOldMode, reference_.mode);
-    ASSERT_EQ(Entries(cfg_), std::vector<std::string>{path_});
-    ASSERT_TRUE(Entries(tmp_).empty());
+    ASSERT_EQ(FolderEntries(cfg_), std::vector<std::string>{path_});
+    ASSERT_TRUE(FolderEntries(tmp_).empty());
   }
 
   TempDir dir_;

@@ -121,27 +121,7 @@ class RebolanTest : public ::testing::Test {
 
   // Files left in the temporary folder, those in the private folders of
   // runs included (an empty private folder is listed itself).
-  std::vector<std::string> TempFiles() {
-    std::vector<std::string> names;
-    for (const std::string& entry : Entries(tmp_)) {
-      std::vector<std::string> inside = Entries(entry);
-      if (inside.empty()) inside.push_back(entry);
-      names.insert(names.end(), inside.begin(), inside.end());
-    }
-    return names;
-  }
-
-  static std::vector<std::string> Entries(const std::string& folder) {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(folder.c_str());
-    if (d == nullptr) return names;
-    while (dirent* e = ::readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(folder + "/" + n);
-    }
-    ::closedir(d);
-    return names;
-  }
+  std::vector<std::string> TempFiles() { return testing_support::FilesBelow(tmp_); }
 
   // Names of the files in the folder of the configuration, for leftovers.
   std::vector<std::string> FilesBeside() {
@@ -1067,7 +1047,7 @@ TEST_F(RebolanTest, ALinkedConfigurationIsConvertedAtItsTarget) {
   ASSERT_EQ(::lstat(link.c_str(), &info), 0);
   EXPECT_TRUE(S_ISLNK(info.st_mode));
   EXPECT_EQ(Tree(target)["_Version_"], "68020000");
-  EXPECT_EQ(Entries(real_folder), (std::vector<std::string>{target}));
+  EXPECT_EQ(testing_support::FolderEntries(real_folder), (std::vector<std::string>{target}));
 }
 
 // An export of a file that cannot be opened ends as a conversion of it
