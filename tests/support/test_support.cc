@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +144,12 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   if (!input.empty()) {
+    // A child that ends without reading its input would end this process
+    // with SIGPIPE: the signal is held back and taken.
+    sigset_t pipe_signal, old_mask;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
     const char* p = input.data();
     size_t left = input.size();
     while (left > 0) {
@@ -150,6 +158,10 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
       p += n;
       left -= static_cast<size_t>(n);
     }
+    const struct timespec no_wait = {0, 0};
+    while (::sigtimedwait(&pipe_signal, nullptr, &no_wait) > 0) {
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
   }
   ::close(in_pipe[1]);
   Drain(out_pipe[0], err_pipe[0], &result.out, &result.err);
