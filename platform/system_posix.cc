@@ -118,7 +118,8 @@ int CreateTempIn(const std::string& folder, const std::string& prefix, std::stri
     file.reset();
     ::unlink(candidate.c_str());
     ::rmdir(own.c_str());
-    if (error != 0 && error != ENOENT) return error;
+    // ENOENT, EWOULDBLOCK: another run's sweep was looking at it just then.
+    if (error != 0 && error != ENOENT && error != EWOULDBLOCK) return error;
   }
   return error == 0 ? EAGAIN : error;
 }

@@ -7,10 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -264,3 +267,32 @@ TEST(SystemTest, ReportWritesOneLineWithTheProgramName) {
 }
 
 }  // namespace
+
+// A sweep takes what killed runs left (files no run holds, empty private
+// folders) and leaves a running run's file and a file kept for the user.
+TEST(SystemTest, RemoveAbandonedTempFilesTakesOnlyWhatNoRunHolds) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0700);
+  ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+  std::string held, abandoned, kept;
+  std::unique_ptr<platform::File> hold;
+  ASSERT_TRUE(platform::CreateTempFile("INI", &held, &hold));
+  ASSERT_TRUE(platform::CreateTempFile("INI", &abandoned));
+  ASSERT_TRUE(platform::CreateTempFile("INI", &kept));
+  kept = platform::KeepTempFile(kept);
+  const std::string empty = dir.File("cnf-Ab12Cd");
+  ASSERT_EQ(::mkdir(empty.c_str(), 0700), 0);
+  const std::string foreign = dir.File("cnf-other1");
+  ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
+  WriteWholeFile(foreign + "/notes.txt", "not ours");
+
+  std::vector<std::string> removed = platform::RemoveAbandonedTempFiles("INI");
+  std::sort(removed.begin(), removed.end());
+  std::vector<std::string> expected{abandoned, empty};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(removed, expected);
+  EXPECT_FALSE(testing_support::PathExists(platform::FolderOf(abandoned)));
+  EXPECT_TRUE(testing_support::PathExists(held));
+  EXPECT_TRUE(testing_support::PathExists(kept));
+  EXPECT_TRUE(testing_support::PathExists(foreign + "/notes.txt"));
+}
