@@ -128,8 +128,9 @@ bool RunProgramAndWait(const std::string& program,
 // /var/lib/torvi32/Torvi32.CNF on POSIX.
 std::string DefaultConfigurationPath();
 
-// The registry value HKEY_LOCAL_MACHINE\<key_path>, <value_name> as text;
-// on POSIX read from the .reg file $TORVI32_REGISTRY (else
+// The registry value HKEY_LOCAL_MACHINE\<key_path>, <value_name> as text,
+// on Windows from the 32-bit view of the registry (where the suite's 32-bit
+// installer writes it), whatever the build; on POSIX read from the .reg file $TORVI32_REGISTRY (else
 // /etc/torvi32.reg). Returns false when the file, key or value is absent.
 bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
                         std::string* value);

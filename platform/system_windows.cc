@@ -175,7 +175,10 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
                         std::string* value) {
   value->clear();
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  // The suite is a 32-bit program: its installer writes the 32-bit view of
+  // the registry, which a 64-bit build must ask for.
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_READ | KEY_WOW64_32KEY, &key) !=
+      ERROR_SUCCESS) {
     return false;
   }
   bool found = false;

@@ -99,11 +99,14 @@ TEST(SystemWindows, TempFolderWithABlankIsShortened) {
   }
 }
 
+// The value is read from the 32-bit view, where the suite's 32-bit
+// installer writes it, by a 32-bit and a 64-bit build alike.
 TEST(SystemWindows, RegistryValue) {
   const char* key_path = "Software\\CnfWindowsTest\\Torvi32";
   HKEY key = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, nullptr, 0,
-                                           KEY_ALL_ACCESS, nullptr, &key, nullptr));
+  ASSERT_EQ(ERROR_SUCCESS,
+            RegCreateKeyExA(HKEY_LOCAL_MACHINE, key_path, 0, nullptr, 0,
+                            KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr));
   const char value[] = "C:\\Program files\\Torvi32\\Torvi32.CNF";
   RegSetValueExA(key, "CFG", 0, REG_SZ, reinterpret_cast<const BYTE*>(value), sizeof(value));
   RegSetValueExA(key, "Empty", 0, REG_SZ, reinterpret_cast<const BYTE*>(""), 1);
@@ -122,8 +125,8 @@ TEST(SystemWindows, RegistryValue) {
   EXPECT_FALSE(ReadRegistryString(key_path, "Missing", &text));
   EXPECT_FALSE(ReadRegistryString("Software\\CnfWindowsTest\\None", "CFG", &text));
   EXPECT_EQ("", text);
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, key_path);
-  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "Software\\CnfWindowsTest");
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key_path, KEY_WOW64_32KEY, 0);
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, "Software\\CnfWindowsTest", KEY_WOW64_32KEY, 0);
 }
 
 TEST(SystemWindows, RunProgramAndWaitPassesTheFull32BitExitCode) {

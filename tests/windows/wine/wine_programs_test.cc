@@ -515,11 +515,11 @@ TEST_F(WinePrograms, RebolanFindsTheConfigurationThroughTheRegistry) {
   WriteWholeFile(cnf, ReadWholeFile(FixturePath("615/basic.CNF")));
   const std::string key = "HKLM\\Software\\ORMEK Software\\Torvi32";
   RunResult added = testing_support::Run(
-      {wine_, "reg", "add", key, "/v", "CFG", "/d", WinPath(cnf), "/f"});
+      {wine_, "reg", "add", key, "/v", "CFG", "/d", WinPath(cnf), "/f", "/reg:32"});
   ASSERT_EQ(0, added.exit_status) << added.err;
   const int temp_files = CountTempIniFiles(temp);
   Outcome windows = RunWindows("Rebolan", "", dir.path());
-  testing_support::Run({wine_, "reg", "delete", key, "/f"});
+  testing_support::Run({wine_, "reg", "delete", key, "/f", "/reg:32"});
   EXPECT_EQ(0u, windows.code);
   EXPECT_NE(std::string::npos, EngineDump(cnf).find("F _Version_ 4 68020000"));
   EXPECT_EQ(temp_files, CountTempIniFiles(temp));
