@@ -88,6 +88,15 @@ HRESULT OpenAreaStep(platform::Storage* parent, const std::string& name, bool /*
   return parent->OpenStorage(platform::AnsiToWide(name), platform::kStorageMode, out);
 }
 
+HRESULT OpenOrCreateAreaStep(platform::Storage* parent, const std::string& name, bool user_area,
+                             std::unique_ptr<platform::Storage>* out) {
+  const std::u16string wide = platform::AnsiToWide(name);
+  HRESULT hr = parent->OpenStorage(wide, platform::kStorageMode, out);
+  if (SUCCEEDED(hr)) return hr;
+  if (user_area && hr != STG_E_FILENOTFOUND) return hr;
+  return parent->CreateStorage(wide, platform::kStorageMode, out);
+}
+
 HRESULT OpenPasswordStream(platform::Storage* root, const char* stream_name, PasswordStream* out) {
   using platform::AnsiToWide;
   HRESULT hr = root->OpenStorage(AnsiToWide(kPasswordStorageName), platform::kStorageMode,

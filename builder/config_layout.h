@@ -73,6 +73,12 @@ HRESULT OpenAreaStorages(platform::Storage* root, uint32_t area_bits, const std:
 HRESULT OpenAreaStep(platform::Storage* parent, const std::string& name, bool user_area,
                      std::unique_ptr<platform::Storage>* out);
 
+// A step that creates what it cannot open: a domain or user storage only
+// when it is missing (STG_E_FILENOTFOUND), a common storage after any
+// failed open.
+HRESULT OpenOrCreateAreaStep(platform::Storage* parent, const std::string& name, bool user_area,
+                             std::unique_ptr<platform::Storage>* out);
+
 // A password stream and the storages above it; destroyed stream first.
 struct PasswordStream {
   std::unique_ptr<platform::Storage> root;       // set only when opened by path

@@ -33,17 +33,6 @@ uint32_t DrawRandom() {
   return (generator_state >> 16) & 0x7FFF;
 }
 
-// Opens `name` in `parent`, or creates it when the open fails; with
-// `only_when_missing`, creates it only after STG_E_FILENOTFOUND.
-HRESULT OpenOrCreateStorage(platform::Storage* parent, const std::string& name,
-                            bool only_when_missing, std::unique_ptr<platform::Storage>* out) {
-  std::u16string wide = AnsiToWide(name);
-  HRESULT hr = parent->OpenStorage(wide, kStorageMode, out);
-  if (SUCCEEDED(hr)) return hr;
-  if (only_when_missing && hr != STG_E_FILENOTFOUND) return hr;
-  return parent->CreateStorage(wide, kStorageMode, out);
-}
-
 HRESULT CheckVersion(platform::Storage* root) {
   std::unique_ptr<platform::Stream> version;
   std::u16string name = AnsiToWide(kVersionStreamName);
@@ -67,7 +56,7 @@ HRESULT OpenChain(uint32_t area_bits, TaskArea* area) {
   if (FAILED(hr)) return hr;
   // Common storages are created after any failed open, user areas only
   // when they are missing.
-  return OpenAreaStorages(area->root.get(), area_bits, DomainName, UserName, OpenOrCreateStorage,
+  return OpenAreaStorages(area->root.get(), area_bits, DomainName, UserName, OpenOrCreateAreaStep,
                           &area->outer, &area->target);
 }
 

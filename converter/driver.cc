@@ -95,6 +95,34 @@ std::string PasswordInputProblem(platform::InputLine outcome) {
   return input + " cannot be read";
 }
 
+// The storages of `domains` that hold no task, for messages: "the domain
+// storage EMPTY and the user storages ALPHA/carl, BETA/dan"; "" for none.
+std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniEmitter& emitter) {
+  std::vector<std::string> empty_domains, empty_users;
+  for (const DomainStorage& domain : domains) {
+    if (domain.users.empty()) empty_domains.push_back(domain.name);
+    for (const std::string& user : domain.users) {
+      if (emitter.tasks_per_area().count({0, domain.name, user}) == 0) {
+        empty_users.push_back(builder::AreaPlace(0, domain.name, user));
+      }
+    }
+  }
+  auto listed = [](const char* one, const char* many, const std::vector<std::string>& names) {
+    std::string text = names.size() == 1 ? one : many;
+    for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? " " : ", ") + names[i];
+    return text;
+  };
+  std::string text;
+  if (!empty_domains.empty()) {
+    text = listed("the domain storage", "the domain storages", empty_domains);
+  }
+  if (!empty_users.empty()) {
+    text += (text.empty() ? "" : " and ") +
+            listed("the user storage", "the user storages", empty_users);
+  }
+  return text;
+}
+
 }  // namespace
 
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
@@ -297,10 +325,13 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     return kExitCannotWriteIni;
   }
   IniEmitter emitter(&settings, &sink);
+  BesideIni beside;
   const int walk =
       FAILED(unopened)
           ? unopened
-          : WalkUserAreas(&settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); });
+          : WalkUserAreas(
+                &settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); },
+                &beside.domains);
   // When the file cannot be opened, the areas would fail the same way.
   const int shared = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kShared);
   const int read_only = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kReadOnly);
@@ -320,21 +351,21 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   result = FAILED(walk) ? walk : (walk | shared | read_only | main_section);
 
   const bool conversion = settings.ini_path == temp_path && have_temp;
-  // The second password has no INI key: a conversion copies its stream
-  // into the new file after the build.
-  std::string second_password;
-  if (!FAILED(walk)) result |= ReadSecondPasswordStream(settings, &second_password);
-  if (!second_password.empty()) {
-    if (!conversion) {
+  // The second password and the storages of domains and users without a
+  // task have no place in the INI text: a conversion copies them into the
+  // new file after the build.
+  if (!FAILED(walk)) result |= ReadSecondPasswordStream(settings, &beside.second_password);
+  if (!conversion) {
+    if (!beside.second_password.empty()) {
       platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
                        ") has no place in the INI text; "
                        "a conversion run copies it into the new file as it is");
-    } else if (settings.hand_off && emitter.tasks_per_area().empty() &&
-               emitter.stored_password().empty()) {
-      platform::Report("the second password (" + builder::SecondPasswordPlace() +
-                       ") cannot be carried: with no task and "
-                       "no main password the builder creates no file to hold it");
-      result |= kAreaFailed;
+    }
+    const std::string empty = EmptyUserAreas(beside.domains, emitter);
+    if (!empty.empty()) {
+      platform::Report("note: " + empty +
+                       " hold no task and have no place in the INI text; "
+                       "a conversion run makes them in the new file");
     }
   }
 
@@ -360,7 +391,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     platform::RemoveTempFile(settings.ini_path);
   }
   if (!settings.hand_off || result != 0) return result;
-  return HandOff(settings, emitter, second_password);
+  return HandOff(settings, emitter, beside);
 }
 
 }  // namespace converter

@@ -160,51 +160,81 @@ std::string GiveOwner(const std::string& path, const platform::FileOwner& owner)
 }
 
 // What is wrong with the new file after Quarlen ended with `builder_code`,
-// "" when nothing: the second password is copied into it, it is committed
-// and it passes the check.
+// "" when nothing: what the INI text cannot carry is copied into it, it is
+// committed and it passes the check.
 std::string CompleteNewFile(const RunSettings& settings, const IniEmitter& emitter,
-                            const std::string& second_password, int32_t builder_code) {
+                            const BesideIni& beside, int32_t builder_code) {
   if (builder_code != 0) {
     return "the builder Quarlen ended with code " + std::to_string(builder_code);
   }
-  std::string problem;
-  if (!second_password.empty()) problem = CopySecondPassword(settings.config_path, second_password);
+  std::string problem = CopyBesideIni(settings.config_path, beside);
   // The check reads the new file as it is on disk.
   HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
   if (problem.empty() && FAILED(hr)) {
-    problem = "cannot write the second password into " + settings.config_path + ": " +
+    problem = "cannot write into " + settings.config_path + " what the INI text cannot carry: " +
               platform::HResultHex(hr);
   }
-  if (problem.empty()) problem = CheckConvertedFile(settings, emitter, second_password);
+  if (problem.empty()) problem = CheckConvertedFile(settings, emitter, beside);
   platform::ReleaseStorageFile(settings.config_path);
   return problem;
 }
 
+bool HoldsAnything(const BesideIni& beside) {
+  return !beside.second_password.empty() || !beside.domains.empty();
+}
+
 }  // namespace
 
-std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes) {
-  builder::PasswordStream password;
-  HRESULT hr = builder::OpenPasswordStream(path, builder::kSecondPasswordStreamName, &password);
-  if (hr == STG_E_FILENOTFOUND && password.passwords) {
-    hr = password.passwords->CreateStream(platform::AnsiToWide(builder::kSecondPasswordStreamName),
-                                          kStorageMode, &password.stream);
+std::string CopyBesideIni(const std::string& path, const BesideIni& beside) {
+  if (!HoldsAnything(beside)) return "";
+  if (platform::FileSystem::Default()->Exists(path) == ENOENT && !builder::CreateSkeleton(path)) {
+    return "cannot create " + path + " to hold what the INI text cannot carry";
   }
-  uint32_t written = 0;
-  if (SUCCEEDED(hr) && !stream_bytes.empty()) {
-    hr = password.stream->Write(stream_bytes.data(), static_cast<uint32_t>(stream_bytes.size()),
-                                &written);
+  std::unique_ptr<platform::Storage> root;
+  HRESULT hr = platform::OpenStorageFile(path, kStorageMode, &root);
+  if (FAILED(hr)) return "cannot open " + path + ": " + platform::HResultHex(hr);
+  if (!beside.second_password.empty()) {
+    builder::PasswordStream password;
+    hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &password);
+    if (hr == STG_E_FILENOTFOUND && password.passwords) {
+      hr = password.passwords->CreateStream(
+          platform::AnsiToWide(builder::kSecondPasswordStreamName), kStorageMode,
+          &password.stream);
+    }
+    const std::string& bytes = beside.second_password;
+    uint32_t written = 0;
+    if (SUCCEEDED(hr)) {
+      hr = password.stream->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
+    }
+    if (FAILED(hr)) {
+      return "cannot copy the second password " + builder::SecondPasswordPlace() + ": " +
+             platform::HResultHex(hr);
+    }
   }
-  if (FAILED(hr)) {
-    return "cannot copy the second password " + builder::SecondPasswordPlace() + ": " +
-           platform::HResultHex(hr);
+  // The builder makes the storages of the users that have tasks; the
+  // others are made here.
+  for (const DomainStorage& domain : beside.domains) {
+    std::unique_ptr<platform::Storage> domain_storage, user_storage;
+    hr = builder::OpenOrCreateAreaStep(root.get(), domain.name, true, &domain_storage);
+    if (FAILED(hr)) {
+      return "cannot create the domain storage " + domain.name + ": " + platform::HResultHex(hr);
+    }
+    for (const std::string& user : domain.users) {
+      hr = builder::OpenOrCreateAreaStep(domain_storage.get(), user, true, &user_storage);
+      if (FAILED(hr)) {
+        return "cannot create the user storage " + builder::AreaPlace(0, domain.name, user) +
+               ": " + platform::HResultHex(hr);
+      }
+      user_storage.reset();
+    }
   }
   return "";
 }
 
 std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
-                               const std::string& second_password) {
+                               const BesideIni& beside) {
   const bool must_exist = !emitter.tasks_per_area().empty() ||
-                          !emitter.stored_password().empty() || !second_password.empty();
+                          !emitter.stored_password().empty() || HoldsAnything(beside);
   std::unique_ptr<platform::Storage> root;
   HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
   if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
@@ -251,6 +281,7 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
       return "the new file does not hold the stored password";
     }
   }
+  const std::string& second_password = beside.second_password;
   if (!second_password.empty()) {
     builder::PasswordStream second;
     hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &second);
@@ -265,11 +296,24 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
       return "the new file does not hold the second password " + builder::SecondPasswordPlace();
     }
   }
+  for (const DomainStorage& domain : beside.domains) {
+    std::unique_ptr<platform::Storage> domain_storage, user_storage;
+    if (FAILED(builder::OpenAreaStep(root.get(), domain.name, true, &domain_storage))) {
+      return "the new file does not hold the domain storage " + domain.name;
+    }
+    for (const std::string& user : domain.users) {
+      if (FAILED(builder::OpenAreaStep(domain_storage.get(), user, true, &user_storage))) {
+        return "the new file does not hold the user storage " +
+               builder::AreaPlace(0, domain.name, user);
+      }
+      user_storage.reset();
+    }
+  }
   return "";
 }
 
 int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
-                const std::string& second_password) {
+                const BesideIni& beside) {
   const std::string& path = settings.config_path;
   platform::FileSystem* fs = platform::FileSystem::Default();
   // The old file's identity and owner, from the file itself (never a link).
@@ -314,7 +358,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   if (!started) {
     platform::Report("the builder Quarlen could not be started");
   } else {
-    problem = CompleteNewFile(settings, emitter, second_password, builder_code);
+    problem = CompleteNewFile(settings, emitter, beside, builder_code);
     if (!problem.empty()) platform::Report("the new configuration failed its check: " + problem);
   }
   if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);

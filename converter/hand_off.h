@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
@@ -24,18 +25,27 @@ constexpr int32_t kExitBuilderNotStarted = 7;
 constexpr int32_t kExitCheckFailed = 9;
 constexpr int32_t kExitUnfinishedConversion = 10;
 
+// What the INI schema has no key for, carried by the hand-off straight from
+// the old file into the new one.
+struct BesideIni {
+  std::string second_password;         // the whole "ro012" stream; "" for none
+  std::vector<DomainStorage> domains;  // every domain and user storage, empty ones too
+};
+
 // The check of a conversion: does the file at settings.config_path hold
 // version 616, as many task streams in each area as `emitter` wrote there,
-// and the stored password? Returns "" when it does, else what is wrong.
-// A configuration with no task and no password may leave no file at all.
-// A non-empty `second_password` (the whole "ro012" stream) must be there
-// byte for byte too.
+// the stored password, and what `beside` holds (the second password byte
+// for byte, every domain and user storage)? Returns "" when it does, else
+// what is wrong. A configuration with nothing to carry may leave no file.
 std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
-                               const std::string& second_password = "");
+                               const BesideIni& beside = {});
 
-// Writes the whole "ro012" stream of the old file into "_Zarin_" of the new
-// one (the INI schema has no key that carries it). Returns "" or what failed.
-std::string CopySecondPassword(const std::string& path, const std::string& stream_bytes);
+// Writes what `beside` holds into the new file at `path`: the "ro012"
+// stream into "_Zarin_", and each domain and user storage that is not
+// there yet. When the builder made no file (it makes none for a text with
+// no task and no password) and `beside` holds anything, the file is
+// created first. Returns "" or what failed.
+std::string CopyBesideIni(const std::string& path, const BesideIni& beside);
 
 // Replaces the configuration at settings.config_path, whose INI text is at
 // settings.ini_path, by the file Quarlen builds from it. The old file is
@@ -45,7 +55,7 @@ std::string CopySecondPassword(const std::string& path, const std::string& strea
 // at its path. A stop signal caught meanwhile undoes the hand-off and ends
 // the program (EndAsStopped).
 int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
-                const std::string& second_password);
+                const BesideIni& beside);
 
 // What RecoverConversion found and did.
 struct Recovery {

@@ -340,12 +340,9 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
   return unreadable;
 }
 
-int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private) {
-  struct Domain {
-    std::string name;
-    std::vector<std::string> users;  // in enumeration order
-  };
-  std::vector<Domain> domains;  // in enumeration order
+int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private,
+                  std::vector<DomainStorage>* found) {
+  std::vector<DomainStorage> domains;  // in enumeration order
   int result = 0;
   {
     std::unique_ptr<Storage> root;
@@ -374,7 +371,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
         return kAreaFailed;
       }
       if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
-      Domain domain;
+      DomainStorage domain;
       if (!CarriedAsAnsi(stat.name, &domain.name)) {
         platform::Report("domain " + domain.name + " of " + settings->config_path +
                          ": its name cannot be written in the ANSI code page");
@@ -425,6 +422,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
       result |= emit_private();
     }
   }
+  if (found) *found = std::move(domains);
   return result;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "builder/task_record.h"
 #include "converter/containers.h"
@@ -113,6 +114,13 @@ using TaskVisitor = std::function<int(const OldTaskRecord& record, const std::st
 int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit,
                       bool quiet = false);
 
+// A domain storage of a version-615 file and the user storages in it, as
+// ANSI text, in enumeration order.
+struct DomainStorage {
+  std::string name;
+  std::vector<std::string> users;
+};
+
 // Walks every domain storage (root storages whose names do not begin with
 // "_") and every user storage in it, in the reverse of the enumeration
 // order, sets CurrentDomain and CurrentUser and calls emit_private for each.
@@ -120,8 +128,10 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
 // the file when that fails; else the OR of kAreaFailed (a domain that
 // cannot be enumerated, a name that cannot be carried as ANSI text) and of
 // every emit_private result. A file not of version 615 is not walked: 0,
-// HandOff cleared.
-int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private);
+// HandOff cleared. *domains (may be null) gets every domain and user
+// storage found whose name can be carried, also those that hold no task.
+int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private,
+                  std::vector<DomainStorage>* domains = nullptr);
 
 // Reads the stored main password ("_Zarin_/cc012") into *bytes. Returns 0,
 // with *bytes empty when there is none (the file, "_Zarin_" or "cc012" not

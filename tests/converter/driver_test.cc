@@ -101,7 +101,8 @@ class CheckConvertedFileTest : public ::testing::Test {
     settings_.config_path = dir_.File("old.CNF");
     ASSERT_EQ(writer_615::WriteTree(settings_.config_path, tree), S_OK);
     emitter_.reset(new IniEmitter(&settings_, &sink_));
-    WalkUserAreas(&settings_, [&] { return emitter_->EmitTasks(TaskArea::kPrivate); });
+    WalkUserAreas(
+        &settings_, [&] { return emitter_->EmitTasks(TaskArea::kPrivate); }, &beside_.domains);
     emitter_->EmitTasks(TaskArea::kShared);
     emitter_->EmitTasks(TaskArea::kReadOnly);
     emitter_->EmitMainSection();
@@ -116,6 +117,7 @@ class CheckConvertedFileTest : public ::testing::Test {
   RunSettings settings_;
   StringSink sink_;
   std::unique_ptr<IniEmitter> emitter_;
+  BesideIni beside_;  // the domains and users the walk found
 };
 
 TEST_F(CheckConvertedFileTest, NothingToCarryNeedsNoFile) {
@@ -127,51 +129,65 @@ TEST_F(CheckConvertedFileTest, CountsTasksPerAreaAndComparesThePassword) {
   writer_615::Tree old_tree = writer_615::Skeleton(615, "pw-bytes");
   old_tree.storages.push_back("D");
   old_tree.storages.push_back("D/u");
+  old_tree.storages.push_back("D/empty");  // storages without a task
+  old_tree.storages.push_back("E");
   writer_615::Task task;
   writer_615::AddTask(&old_tree, "D/u/1", task);
   writer_615::AddTask(&old_tree, "_Common_/1", task);
   writer_615::AddTask(&old_tree, "_Common_/2", task);
   Emit(old_tree);
-  EXPECT_NE(CheckConvertedFile(settings_, *emitter_), "") << "no new file at all";
+  EXPECT_NE(CheckConvertedFile(settings_, *emitter_, beside_), "") << "no new file at all";
 
   writer_615::Tree good = writer_615::Skeleton(616, "pw-bytes");
   good.storages.push_back("D");
   good.storages.push_back("D/u");
+  good.storages.push_back("D/empty");
+  good.storages.push_back("E");
   good.streams.push_back({"D/u/9", "x"});
   good.streams.push_back({"_Common_/8", "x"});
   good.streams.push_back({"_Common_/7", "x"});
   WriteNew(good);
-  EXPECT_EQ(CheckConvertedFile(settings_, *emitter_), "");
+  EXPECT_EQ(CheckConvertedFile(settings_, *emitter_, beside_), "");
 
   // What is wrong is said in words that name the place.
   struct Case {
     const char* what;
     writer_615::Tree tree;
-    std::string second_password;
+    BesideIni beside;
     const char* problem;
   };
   std::vector<Case> bad;
   writer_615::Tree t = good;
   t.streams.pop_back();
-  bad.push_back({"a shared task missing", t, "", "_Common_ holds 1 task streams instead of 2"});
+  bad.push_back({"a shared task missing", t, beside_, "_Common_ holds 1 task streams instead of 2"});
   t = good;
   t.streams.erase(t.streams.begin() + 2);
+  t.storages.erase(t.storages.end() - 3);
+  bad.push_back({"the user area missing", t, beside_, "cannot list D/u in the new file: 0x80030002"});
+  t = good;
+  t.storages.erase(t.storages.end() - 2);
+  bad.push_back({"an empty user storage missing", t, beside_,
+                 "the new file does not hold the user storage D/empty"});
+  t = good;
   t.storages.pop_back();
-  bad.push_back({"the user area missing", t, "", "cannot list D/u in the new file: 0x80030002"});
+  bad.push_back({"an empty domain storage missing", t, beside_,
+                 "the new file does not hold the domain storage E"});
   t = writer_615::Skeleton(616, "pw-byteX");
   t.storages = good.storages;
   t.streams.insert(t.streams.end(), good.streams.begin() + 2, good.streams.end());
-  bad.push_back({"another password", t, "", "the new file does not hold the stored password"});
+  bad.push_back({"another password", t, beside_, "the new file does not hold the stored password"});
   t = good;
   t.streams.erase(t.streams.begin() + 1);
-  bad.push_back({"no password", t, "", "the new file does not hold the stored password"});
-  bad.push_back({"no second password", good, "ro-bytes",
+  bad.push_back({"no password", t, beside_, "the new file does not hold the stored password"});
+  BesideIni with_second = beside_;
+  with_second.second_password = "ro-bytes";
+  bad.push_back({"no second password", good, with_second,
                  "the new file does not hold the second password _Zarin_/ro012"});
   int n = 0;
   for (Case& c : bad) {
     settings_.config_path = dir_.File("bad" + std::to_string(n++) + ".CNF");
     WriteNew(c.tree);
-    EXPECT_EQ(CheckConvertedFile(settings_, *emitter_, c.second_password), c.problem) << c.what;
+    EXPECT_EQ(CheckConvertedFile(settings_, *emitter_, c.beside), c.problem) << c.what;
   }
   settings_.config_path = dir_.File("v615.CNF");
   ASSERT_EQ(writer_615::WriteTree(settings_.config_path, old_tree), S_OK);

@@ -632,15 +632,58 @@ TEST_F(RebolanTest, ConversionCarriesTheSecondPassword) {
   EXPECT_EQ(result["_Zarin_/ro012"], Hex(ro012));
   EXPECT_EQ(result["_Zarin_/cc012"], Hex(testing_support::Le32(4) + "main"));
 
-  // With nothing else to carry the builder makes no file to hold it.
+  // With nothing else to carry the builder makes no file: the hand-off
+  // makes one to hold it.
   tree = writer_615::Skeleton();
   tree.streams.push_back({"_Zarin_/ro012", ro012});
   const std::string lone = Write(tree, "lone.CNF");
-  const std::string before = ReadWholeFile(lone);
   r = Rebolan({lone});
-  EXPECT_EQ(r.exit_status, 2) << r.err;
-  EXPECT_NE(r.err.find("ro012"), std::string::npos);
-  EXPECT_EQ(ReadWholeFile(lone), before);
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  result = Tree(lone);
+  EXPECT_EQ(result["_Zarin_/ro012"], Hex(ro012));
+  EXPECT_EQ(result["_Version_"], Hex(testing_support::Le32(616)));
+  EXPECT_EQ(result.count("_Zarin_/cc012"), 0u);
+}
+
+// Storages of domains and users that hold no task have no place in the INI
+// text: an export says so, a conversion makes them in the new file.
+TEST_F(RebolanTest, EmptyDomainAndUserStoragesArrive) {
+  writer_615::Tree tree = writer_615::Skeleton();
+  tree.storages.push_back("ALPHA");
+  tree.storages.push_back("ALPHA/ann");
+  tree.storages.push_back("ALPHA/idle");
+  tree.storages.push_back("EMPTY");
+  Task task;
+  task.name = "t";
+  writer_615::AddTask(&tree, "ALPHA/ann/1", task);
+  const std::string cnf = Write(tree, "empty-areas.CNF");
+  const std::string ini = dir_.File("out.ini");
+  RunResult r = Rebolan({cnf, "-I" + ini});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err,
+            "Rebolan: note: the domain storage EMPTY and the user storage ALPHA/idle hold no "
+            "task and have no place in the INI text; a conversion run makes them in the new "
+            "file\n");
+
+  r = Rebolan({cnf});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  auto result = Tree(cnf);
+  for (const char* storage : {"ALPHA", "ALPHA/ann", "ALPHA/idle", "EMPTY"}) {
+    EXPECT_EQ(result.count(storage), 1u) << storage;
+  }
+  EXPECT_EQ(result.count("ALPHA/ann/1"), 0u) << "the task got a new stream name";
+
+  // Only empty storages: the new file is made to hold them.
+  tree = writer_615::Skeleton();
+  tree.storages.push_back("EMPTY");
+  const std::string only = Write(tree, "only-empty.CNF");
+  r = Rebolan({only});
+  ASSERT_EQ(r.exit_status, 0) << r.err;
+  result = Tree(only);
+  EXPECT_EQ(result.count("EMPTY"), 1u);
+  EXPECT_EQ(result["_Version_"], Hex(testing_support::Le32(616)));
 }
 
 TEST_F(RebolanTest, ConversionWithNothingToCarryLeavesNoFile) {
