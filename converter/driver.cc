@@ -288,12 +288,11 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
 
   // The storage code of a configuration that does not open: nothing of it
   // is read then, not even later when it might open.
-  HRESULT unopened = S_OK;
+  std::string stored;
+  const int password_read = ReadStoredPassword(settings, &stored);
+  const HRESULT unopened = FAILED(password_read) ? password_read : S_OK;
   if (!settings.hand_off) {
-    std::string stored;
-    result = ReadStoredPassword(settings, &stored);
-    if (FAILED(result)) unopened = result;
-    if (result != 0 && !FAILED(result)) return fail_early(result);
+    if (password_read != 0 && !FAILED(password_read)) return fail_early(password_read);
     if (!stored.empty()) {
       std::string typed = settings.access_password;
       if (typed.empty() || typed.size() != stored.size()) {
@@ -335,7 +334,8 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   // When the file cannot be opened, the areas would fail the same way.
   const int shared = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kShared);
   const int read_only = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kReadOnly);
-  const int main_section = emitter.EmitMainSection();
+  const int main_section =
+      emitter.EmitMainSection(stored) | (FAILED(password_read) ? 0 : password_read);
   if (FAILED(walk) && earlier_export) {
     sink.Discard();
     platform::Report("the INI file " + settings.ini_path + " is left as it was");

@@ -411,14 +411,15 @@ int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names, bool qu
   return result | problems_found;
 }
 
-int IniEmitter::EmitMainSection() {
+int IniEmitter::EmitMainSection(const std::string& stored_password) {
   std::string out;
   std::vector<ValueProblem> problems;
   SectionWriter w(&out, &problems);
   out.append("[MAIN]\r\n");
   w.Checked(false, "Output" + settings_->language, settings_->config_path);
   out.append("NumTasks = " + std::to_string(task_counter_) + "\r\n");
-  int result = ReadStoredPassword(*settings_, &stored_password_);
+  int result = 0;
+  stored_password_ = stored_password;
   if (!stored_password_.empty()) {
     const std::string hex = HexText(stored_password_);
     w.Line(false, "HexPassword", hex);

@@ -106,9 +106,10 @@ class IniEmitter {
   // come first. Returns 0, or 2 when the area could not be read whole or a
   // value cannot be carried.
   int EmitTasks(TaskArea area);
-  // Writes "[MAIN]" with the output path, the task count and the stored
-  // password. Returns 0, or 2 when the password cannot be read or carried.
-  int EmitMainSection();
+  // Writes "[MAIN]" with the output path, the task count and
+  // `stored_password` (the bytes ReadStoredPassword found; may be empty).
+  // Returns 0, or 2 when the password cannot be carried.
+  int EmitMainSection(const std::string& stored_password);
 
   int32_t task_counter() const { return task_counter_; }
   // Tasks written per area: (area bits, domain, user) -> count.

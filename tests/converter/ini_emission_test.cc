@@ -438,7 +438,9 @@ TEST_F(EmitterFileTest, NumbersTasksOverAreasAndCountsThemPerArea) {
   EXPECT_EQ(emitter.EmitTasks(TaskArea::kShared), kAreaFailed)
       << "two fixed names that the builder puts into one stream";
   EXPECT_EQ(emitter.EmitTasks(TaskArea::kReadOnly), 0);
-  EXPECT_EQ(emitter.EmitMainSection(), 0);
+  std::string stored;
+  ASSERT_EQ(ReadStoredPassword(settings, &stored), 0);
+  EXPECT_EQ(emitter.EmitMainSection(stored), 0);
   EXPECT_EQ(emitter.task_counter(), 4);
   using Key = IniEmitter::AreaKey;
   EXPECT_EQ(emitter.tasks_per_area(),
@@ -492,7 +494,9 @@ TEST_F(EmitterFileTest, PasswordOver129BytesIsWrittenButFails) {
   ASSERT_EQ(writer_615::WriteTree(settings.config_path, tree), S_OK);
   StringSink sink;
   IniEmitter emitter(&settings, &sink);
-  EXPECT_EQ(emitter.EmitMainSection(), kAreaFailed);
+  std::string stored;
+  ASSERT_EQ(ReadStoredPassword(settings, &stored), 0);
+  EXPECT_EQ(emitter.EmitMainSection(stored), kAreaFailed);
   std::string hex;
   for (int i = 0; i < 130; ++i) hex += "78";
   EXPECT_NE(sink.text.find("HexPassword = " + hex + "\r\n"), std::string::npos)
