@@ -183,9 +183,8 @@ void DeleteListedTasks(const platform::ProfileFile& ini, const std::string& wher
                            "\": no private task has named a domain and user yet");
           break;
         }
-        platform::Report(where + ": the task \"" + name + "\" could not be deleted from " +
-                         ConfigPath +
-                         " (" + platform::DescribeHResult(hr) + ")");
+        platform::Report(platform::FailureText(
+            where + ": the task \"" + name + "\" could not be deleted from " + ConfigPath, hr));
         break;
     }
   }
@@ -199,13 +198,14 @@ void WriteTasks(const platform::ProfileFile& ini, const std::string& where, int6
     ReadTaskSection(ini, section, language, record);
     HRESULT hr = S_OK;
     if (WriteTask(record, &hr)) continue;
-    std::string why = platform::DescribeHResult(hr);
+    const std::string what = where + ": the task \"" + record->Name + "\" of [" + section +
+                             "] was not written to " + ConfigPath;
     if ((record->TaskFlags & (IsShared | IsReadOnly)) == 0 &&
         (DomainName.empty() || UserName.empty())) {
-      why = "no private task has named a domain and user yet";
+      platform::Report(what + ": no private task has named a domain and user yet");
+    } else {
+      platform::Report(platform::FailureText(what, hr));
     }
-    platform::Report(where + ": the task \"" + record->Name + "\" of [" + section +
-                     "] was not written to " + ConfigPath + " (" + why + ")");
   }
 }
 

@@ -119,9 +119,9 @@ int32_t RunBuilder(const std::string& command_tail) {
     }
   }
   for (const platform::StorageScope::Failure& failure : scope.Commit()) {
-    platform::Report("the changes of this run could not be written to " + failure.path + " (" +
+    platform::Report("the changes of this run could not be written to " + failure.path + ": " +
                      platform::DescribeHResult(failure.result) +
-                     "); the file is as it was before the run");
+                     "; the file is as it was before the run");
     if (rc == 0) rc = static_cast<int32_t>(failure.result);
   }
   return rc;

@@ -172,7 +172,7 @@ std::string CompleteNewFile(const RunSettings& settings, const IniEmitter& emitt
   HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
   if (problem.empty() && FAILED(hr)) {
     problem = "cannot write into " + settings.config_path + " what the INI text cannot carry: " +
-              platform::HResultHex(hr);
+              platform::DescribeHResult(hr);
   }
   if (problem.empty()) problem = CheckConvertedFile(settings, emitter, beside);
   platform::ReleaseStorageFile(settings.config_path);
@@ -192,7 +192,7 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside) {
   }
   std::unique_ptr<platform::Storage> root;
   HRESULT hr = platform::OpenStorageFile(path, kStorageMode, &root);
-  if (FAILED(hr)) return "cannot open " + path + ": " + platform::HResultHex(hr);
+  if (FAILED(hr)) return "cannot open " + path + ": " + platform::DescribeHResult(hr);
   if (!beside.second_password.empty()) {
     builder::PasswordStream password;
     hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &password);
@@ -208,7 +208,7 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside) {
     }
     if (FAILED(hr)) {
       return "cannot copy the second password " + builder::SecondPasswordPlace() + ": " +
-             platform::HResultHex(hr);
+             platform::DescribeHResult(hr);
     }
   }
   // The builder makes the storages of the users that have tasks; the
@@ -217,13 +217,13 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside) {
     std::unique_ptr<platform::Storage> domain_storage, user_storage;
     hr = builder::OpenOrCreateAreaStep(root.get(), domain.name, true, &domain_storage);
     if (FAILED(hr)) {
-      return "cannot create the domain storage " + domain.name + ": " + platform::HResultHex(hr);
+      return "cannot create the domain storage " + domain.name + ": " + platform::DescribeHResult(hr);
     }
     for (const std::string& user : domain.users) {
       hr = builder::OpenOrCreateAreaStep(domain_storage.get(), user, true, &user_storage);
       if (FAILED(hr)) {
         return "cannot create the user storage " + builder::AreaPlace(0, domain.name, user) +
-               ": " + platform::HResultHex(hr);
+               ": " + platform::DescribeHResult(hr);
       }
       user_storage.reset();
     }
@@ -238,7 +238,7 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
   std::unique_ptr<platform::Storage> root;
   HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
   if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
-  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + platform::HResultHex(hr);
+  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + platform::DescribeHResult(hr);
 
   std::unique_ptr<platform::Stream> version;
   hr = root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &version);
@@ -260,7 +260,7 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
                                    &outer, &inner);
     uint32_t found = 0;
     if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
-    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::HResultHex(hr);
+    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::DescribeHResult(hr);
     if (found != expected) {
       return place + " holds " + std::to_string(found) + " task streams instead of " +
              std::to_string(expected);

@@ -84,7 +84,7 @@ bool CarriedAsAnsi(const std::u16string& name, std::string* ansi) {
 }
 
 std::string CannotOpen(const std::string& path, HRESULT hr) {
-  return "cannot open " + path + ": " + platform::HResultHex(hr);
+  return platform::CannotOpenFile(path, hr);
 }
 
 // Opens the configuration file and reads "_Version_". *is_old tells whether
@@ -106,14 +106,14 @@ HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool*
     return S_OK;
   }
   if (FAILED(hr)) {
-    SetWhy(why, "cannot open _Version_ of " + settings->config_path + ": " + platform::HResultHex(hr));
+    SetWhy(why, "cannot open _Version_ of " + settings->config_path + ": " + platform::DescribeHResult(hr));
     return hr;
   }
   uint8_t bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
   hr = version_stream->Read(bytes, 4, &read);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot read _Version_ of " + settings->config_path + ": " + platform::HResultHex(hr));
+    SetWhy(why, "cannot read _Version_ of " + settings->config_path + ": " + platform::DescribeHResult(hr));
     return hr;
   }
   settings->version_found = read == 4 ? static_cast<int64_t>(platform::Get32(bytes)) : -1;
@@ -237,7 +237,7 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   uint64_t size = 0;
   HRESULT hr = platform::MeasureStream(stream, &size);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot seek: " + platform::HResultHex(hr));
+    SetWhy(why, "cannot seek: " + platform::DescribeHResult(hr));
     return hr;
   }
   if (size > UINT32_MAX - 2) {
@@ -252,7 +252,7 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   uint32_t read = 0;
   hr = stream->Read(bytes.get(), static_cast<uint32_t>(size), &read);
   if (FAILED(hr) || read != size) {
-    SetWhy(why, FAILED(hr) ? "the read failed: " + platform::HResultHex(hr)
+    SetWhy(why, FAILED(hr) ? "the read failed: " + platform::DescribeHResult(hr)
                            : "the read was short (" + std::to_string(read) + " of " +
                                  std::to_string(size) + " bytes)");
     return kStreamReadFailed;
@@ -289,7 +289,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
   if (hr == STG_E_FILENOTFOUND && absent_is_empty) return 0;
   if (FAILED(hr)) {
     say("cannot open the task area " + place + " of " + settings->config_path +
-                     ": " + platform::HResultHex(hr));
+                     ": " + platform::DescribeHResult(hr));
     return kAreaFailed;
   }
 
@@ -297,7 +297,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
   hr = inner->EnumElements(&elements);
   if (FAILED(hr)) {
     say("cannot list the task area " + place + " of " + settings->config_path +
-                     ": " + platform::HResultHex(hr));
+                     ": " + platform::DescribeHResult(hr));
     return kAreaFailed;
   }
   // One record for the whole area, cleared before each stream.
@@ -313,7 +313,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
     if (hr == S_FALSE) break;
     if (FAILED(hr)) {
       say("cannot list the task area " + place + " of " + settings->config_path +
-                       ": " + platform::HResultHex(hr));
+                       ": " + platform::DescribeHResult(hr));
       return kAreaFailed;
     }
     if (stat.type != ElementType::kStream) continue;
@@ -321,7 +321,7 @@ int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& v
     std::unique_ptr<Stream> stream;
     hr = inner->OpenStream(stat.name, kStorageMode, &stream);
     int result = hr;
-    why = "cannot open: " + platform::HResultHex(hr);
+    why = "cannot open: " + platform::DescribeHResult(hr);
     if (SUCCEEDED(hr)) {
       record->Clear();
       result = ReadTaskStream(record.get(), stream.get(), &why);
@@ -358,7 +358,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
     hr = root->EnumElements(&elements);
     if (FAILED(hr)) {
       platform::Report("cannot list the domains of " + settings->config_path + ": " +
-                       platform::HResultHex(hr));
+                       platform::DescribeHResult(hr));
       return kAreaFailed;
     }
     for (;;) {
@@ -367,7 +367,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
       if (hr == S_FALSE) break;
       if (FAILED(hr)) {
         platform::Report("cannot list the domains of " + settings->config_path + ": " +
-                         platform::HResultHex(hr));
+                         platform::DescribeHResult(hr));
         return kAreaFailed;
       }
       if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
@@ -384,7 +384,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
       if (SUCCEEDED(hr)) hr = domain_storage->EnumElements(&users);
       if (FAILED(hr)) {
         platform::Report("cannot list the users of domain " + domain.name + " of " +
-                         settings->config_path + ": " + platform::HResultHex(hr));
+                         settings->config_path + ": " + platform::DescribeHResult(hr));
         result |= kAreaFailed;
         continue;
       }
@@ -394,7 +394,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
         if (hr == S_FALSE) break;
         if (FAILED(hr)) {
           platform::Report("cannot list the users of domain " + domain.name + " of " +
-                           settings->config_path + ": " + platform::HResultHex(hr));
+                           settings->config_path + ": " + platform::DescribeHResult(hr));
           result |= kAreaFailed;
           break;
         }
@@ -440,7 +440,7 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
   if (FAILED(hr)) {
     platform::Report("cannot read the stored password of " + settings.config_path + ": " +
-                     platform::HResultHex(hr));
+                     platform::DescribeHResult(hr));
     return kAreaFailed;
   }
   uint64_t size = 0;
@@ -481,7 +481,7 @@ int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes) {
     bytes->clear();
     platform::Report(std::string("cannot read the second password ") +
                      builder::kPasswordStorageName + "/" + builder::kSecondPasswordStreamName +
-                     " of " + settings.config_path + ": " + platform::HResultHex(hr));
+                     " of " + settings.config_path + ": " + platform::DescribeHResult(hr));
     return kAreaFailed;
   }
   return 0;

@@ -14,8 +14,8 @@
 //    operations 0 or kAreaFailed (2), after reporting what failed.
 //  - A failure becomes a message once, where it is found or where the run
 //    decides about it, through platform::Report; the code itself is written
-//    by platform/hresult_names.h (HResultHex in Rebolan's messages,
-//    DescribeHResult in Quarlen's and cfbtool's). The run's result is the
+//    by platform/hresult_names.h (DescribeHResult: the code, its name and
+//    its meaning; FailureText adds what to do next). The run's result is the
 //    exit code: small codes as they are, -1 as 255, and a code an exit status
 //    cannot hold (an HRESULT) as 1 with a message (program_main.h).
 //  - Out of memory: containers and buffers allocated with new (std::nothrow)

@@ -135,8 +135,9 @@ std::string DefaultConfigurationPath();
 bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
                         std::string* value);
 
-// One line to the user: on POSIX "<program>: <line>" on stderr; the Windows
-// build shows nothing.
+// One line to the user: on POSIX "<program>: <line>" on stderr, control
+// characters escaped (EscapeControlCharacters); the Windows build shows
+// nothing.
 void Report(const std::string& line);
 
 // Report for a run that ran out of memory: "<program>: out of memory: <what>"

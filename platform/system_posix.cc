@@ -27,6 +27,7 @@
 
 #include "platform/file.h"
 #include "platform/registry_file.h"
+#include "platform/text.h"
 
 extern char** environ;
 
@@ -420,7 +421,7 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
 }
 
 void Report(const std::string& line) {
-  std::string text = ProgramName() + ": " + line + "\n";
+  std::string text = ProgramName() + ": " + EscapeControlCharacters(line) + "\n";
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }

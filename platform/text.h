@@ -59,4 +59,9 @@ bool IsAnsiText(const std::string& text);
 // (IsDBCSLeadByte); always false in single-byte code pages.
 bool IsAnsiLeadByte(unsigned char byte);
 
+// `text` with every control character (below 0x20, and 0x7F) written as
+// \xNN: how a message shows a name taken from a file, so that a line break,
+// an escape sequence or a NUL in it never reaches the terminal or a log raw.
+std::string EscapeControlCharacters(const std::string& text);
+
 }  // namespace platform

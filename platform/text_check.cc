@@ -1,7 +1,9 @@
-// Whether a text is UTF-8 or text of the ANSI code page: the test behind
-// the builder's warning about INI files saved as UTF-8.
+// Whether a text is UTF-8 or text of the ANSI code page (the test behind
+// the builder's warning about INI files saved as UTF-8), and text made safe
+// for messages.
 
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/text.h"
 
@@ -51,6 +53,22 @@ bool IsAnsiText(const std::string& text) {
     if (c == 0xFFFD || (c >= 0x80 && c <= 0x9F)) return false;
   }
   return AnsiCodePageIsDoubleByte() || !IsUtf8BeyondAscii(text);
+}
+
+std::string EscapeControlCharacters(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(b));
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 }  // namespace platform

@@ -24,6 +24,7 @@
 #include "platform/element_name.h"
 #include "platform/hresult_names.h"
 #include "platform/storage.h"
+#include "platform/text.h"
 #include "tools/cfbtool.h"
 
 namespace cfbtool {
@@ -58,12 +59,12 @@ const char kUsage[] =
 const char kVersion[] = "cfbtool 1.0.0";
 
 int Fail(const std::string& line) {
-  std::fprintf(stderr, "cfbtool: %s\n", line.c_str());
+  std::fprintf(stderr, "cfbtool: %s\n", platform::EscapeControlCharacters(line).c_str());
   return 1;
 }
 
 int FailHr(const std::string& what, HRESULT hr) {
-  return Fail(what + ": " + platform::DescribeHResult(hr));
+  return Fail(platform::FailureText(what, hr));
 }
 
 // UTF-8 to UTF-16; false for bytes that are not UTF-8.
@@ -834,7 +835,7 @@ int Extract(const std::string& file, const std::string& dir) {
     HRESULT hr = platform::OpenStorageFile(file, kStorageMode, &root);
     if (FAILED(hr)) return FailHr("cannot open " + file, hr);
   }
-  int fd;
+  int fd = -1;
   if (int status = OpenTargetFolder(dir, &fd)) return status;
   Extractor extractor(file, fd);
   int status = Walk(file, &extractor);

@@ -105,7 +105,9 @@ class CheckConvertedFileTest : public ::testing::Test {
         &settings_, [&] { return emitter_->EmitTasks(TaskArea::kPrivate); }, &beside_.domains);
     emitter_->EmitTasks(TaskArea::kShared);
     emitter_->EmitTasks(TaskArea::kReadOnly);
-    emitter_->EmitMainSection();
+    std::string stored;
+    ReadStoredPassword(settings_, &stored);
+    emitter_->EmitMainSection(stored);
     settings_.config_path = dir_.File("new.CNF");
   }
   // A version-616 file with the given streams.
@@ -163,7 +165,7 @@ TEST_F(CheckConvertedFileTest, CountsTasksPerAreaAndComparesThePassword) {
   t = good;
   t.streams.erase(t.streams.begin() + 2);
   t.storages.erase(t.storages.end() - 3);
-  bad.push_back({"the user area missing", t, beside_, "cannot list D/u in the new file: 0x80030002"});
+  bad.push_back({"the user area missing", t, beside_, "cannot list D/u in the new file: 0x80030002 (STG_E_FILENOTFOUND: no such file or element)"});
   t = good;
   t.storages.erase(t.storages.end() - 2);
   bad.push_back({"an empty user storage missing", t, beside_,

@@ -74,7 +74,8 @@ TEST(ProgramMainTest, PosixExitStatusKeepsWhatFitsAndSaysWhatDoesNot) {
   }
   EXPECT_EQ(1, platform::PosixExitStatus(256, nullptr));
   EXPECT_EQ(
-      "ended with result 0x80030002 (STG_E_FILENOTFOUND), which an exit status cannot hold;"
+      "ended with result 0x80030002 (STG_E_FILENOTFOUND: no such file or element), which an exit "
+      "status cannot hold;"
       " the exit status is 1",
       platform::ExitStatusMessage(static_cast<int32_t>(0x80030002)));
   EXPECT_EQ("ended with result 0x00000100, which an exit status cannot hold; the exit status is 1",
@@ -86,8 +87,28 @@ TEST(ProgramMainTest, ResultNames) {
   EXPECT_STREQ("STG_E_DOCFILECORRUPT", platform::HResultName(STG_E_DOCFILECORRUPT));
   EXPECT_STREQ("S_OK", platform::HResultName(S_OK));
   EXPECT_STREQ("", platform::HResultName(static_cast<HRESULT>(0x80031234)));
-  EXPECT_EQ("0x800300FC (STG_E_INVALIDNAME)", platform::DescribeHResult(STG_E_INVALIDNAME));
+  EXPECT_EQ("0x800300FC (STG_E_INVALIDNAME: a name the compound file format cannot hold)",
+            platform::DescribeHResult(STG_E_INVALIDNAME));
   EXPECT_EQ("0x80031234", platform::DescribeHResult(static_cast<HRESULT>(0x80031234)));
+  // A message gives the code, its name, its meaning and what to do next; the
+  // open of a file reads some codes more narrowly.
+  EXPECT_EQ("cannot lock x: 0x80030020 (STG_E_SHAREVIOLATION: another program has the file "
+            "open); stop the suite (or the program that has the file open) and run again",
+            platform::FailureText("cannot lock x", STG_E_SHAREVIOLATION));
+  EXPECT_EQ("mkdir S: 0x80030050 (STG_E_FILEALREADYEXISTS: a file or element of that name "
+            "exists already)",
+            platform::FailureText("mkdir S", STG_E_FILEALREADYEXISTS));
+  EXPECT_EQ("cannot open T.CNF: 0x80030050 (STG_E_FILEALREADYEXISTS: not a compound file); "
+            "check that the path names a configuration file (a compound file)",
+            platform::CannotOpenFile("T.CNF", STG_E_FILEALREADYEXISTS));
+  EXPECT_EQ("cannot open T.CNF: 0x80031234", platform::CannotOpenFile("T.CNF", 0x80031234));
+  // Every named code has a meaning and, for the opens users meet, advice.
+  for (HRESULT hr : {STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED,
+                     STG_E_SHAREVIOLATION, STG_E_MEDIUMFULL, STG_E_DOCFILECORRUPT,
+                     STG_E_INVALIDHEADER}) {
+    EXPECT_NE(platform::CannotOpenFile("F", hr).find("; "), std::string::npos)
+        << platform::HResultHex(hr);
+  }
 }
 
 }  // namespace

@@ -149,19 +149,19 @@ TEST(CfbtoolTest, EveryFailureEndsNonZeroWithOneLine) {
   };
   const std::string name32(32, 'n');
   const Case cases[] = {
-      {{"ls", dir.File("missing.cnf")}, 1, "0x80030002 (STG_E_FILENOTFOUND)"},
-      {{"ls", dir.File("no/such/folder.cnf")}, 1, "0x80030003 (STG_E_PATHNOTFOUND)"},
-      {{"ls", text_file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS)"},
-      {{"new", file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS)"},
+      {{"ls", dir.File("missing.cnf")}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
+      {{"ls", dir.File("no/such/folder.cnf")}, 1, "0x80030003 (STG_E_PATHNOTFOUND: "},
+      {{"ls", text_file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
+      {{"new", file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
       {{"cat", file, "missing"}, 1, "cannot open the stream missing"},
-      {{"cat", file, "S"}, 1, "0x80030002 (STG_E_FILENOTFOUND)"},
+      {{"cat", file, "S"}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
       {{"cat", file, "f/x"}, 1, "cannot open the storage f"},
       {{"put", file, "missing/x"}, 1, "cannot open the storage missing"},
       {{"put", file, "S"}, 1, "is a storage, not a stream"},
-      {{"put", file, name32}, 1, "0x800300FC (STG_E_INVALIDNAME)"},
-      {{"mkdir", file, "s"}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS)"},
-      {{"mkdir", file, "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME)"},
-      {{"rm", file, "missing"}, 1, "0x80030002 (STG_E_FILENOTFOUND)"},
+      {{"put", file, name32}, 1, "0x800300FC (STG_E_INVALIDNAME: "},
+      {{"mkdir", file, "s"}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
+      {{"mkdir", file, "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME: "},
+      {{"rm", file, "missing"}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
       {{}, 2, "no command given"},
       {{"frobnicate", file}, 2, "unknown command frobnicate"},
       {{"ls"}, 2, "ls takes one FILE"},
@@ -492,10 +492,10 @@ TEST(CfbtoolTest, MvRenamesWithinAStorageAndKeepsTheFileValid) {
     std::string message_part;
   };
   const Case cases[] = {
-      {{"mv", file, "_Common_/missing", "x"}, 1, "0x80030002 (STG_E_FILENOTFOUND)"},
-      {{"mv", file, "_Common_/Job", "_ro_"}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS)"},
-      {{"mv", file, "_Common_/Job", "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME)"},
-      {{"mv", file, "_Common_/Job", std::string(32, 'n')}, 1, "(STG_E_INVALIDNAME)"},
+      {{"mv", file, "_Common_/missing", "x"}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
+      {{"mv", file, "_Common_/Job", "_ro_"}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
+      {{"mv", file, "_Common_/Job", "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME: "},
+      {{"mv", file, "_Common_/Job", std::string(32, 'n')}, 1, "(STG_E_INVALIDNAME: "},
       {{"mv", file, "_Common_/Job", "a/b"}, 2, "is not one name"},
       {{"mv", file, "_Common_/Job"}, 2, "mv takes a FILE, a PATH and a NEWNAME"},
   };

@@ -337,8 +337,8 @@ TEST(QuarlenTest, EachFindingOncePerFileNamingIt) {
   const std::string what = ": [Task0] IsShared=ja: a switch is 1 (on) or 0 (off); this value is read as 0 (off)\n";
   EXPECT_EQ(r.err.substr(0, r.err.find("\n", r.err.find("\n") + 1) + 1),
             "Quarlen: " + dir.File("a.ini") + what + "Quarlen: " + dir.File("a.ini") +
-                ": the task \"(not specified)\" of [Task0] was not written to a.CNF (no private "
-                "task has named a domain and user yet)\n")
+                ": the task \"(not specified)\" of [Task0] was not written to a.CNF: no private "
+                "task has named a domain and user yet\n")
       << r.err;
   EXPECT_NE(r.err.find("Quarlen: " + dir.File("b.ini") + what), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find(what), r.err.rfind(dir.File("a.ini") + what) + dir.File("a.ini").size())

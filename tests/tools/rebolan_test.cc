@@ -1140,6 +1140,20 @@ TEST_F(RebolanTest, AFailedExportKeepsTheEarlierExport) {
   EXPECT_FALSE(PathExists(ini + "-new"));
 }
 
+// Names taken from the file reach the terminal with their control
+// characters escaped: a stream name holding an escape sequence and a line
+// break cannot forge a line or recolour the terminal.
+TEST_F(RebolanTest, MessagesEscapeControlCharactersOfNames) {
+  writer_615::Tree tree = writer_615::Skeleton();
+  tree.streams.push_back({"_Common_/\x1B[2J\nRebolan - all fine", std::string(20, 'x')});
+  const std::string cnf = Write(tree, "control.CNF");
+  RunResult r = Rebolan({cnf, "-I" + dir_.File("out.ini")});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_EQ(r.err.find('\x1B'), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("_Common_/\\x1B[2J\\x0ARebolan - all fine"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+}
+
 // A malformed task stream is reported once and passed over: every other
 // task of its area is still exported, the run ends with 2 and a conversion
 // does not hand off.
