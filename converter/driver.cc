@@ -9,6 +9,9 @@
 
 #include "builder/config_layout.h"
 #include "builder/password_store.h"
+#include "converter/hand_off.h"
+#include "converter/ini_emission.h"
+#include "converter/old_config_reader.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
 #include "platform/little_endian.h"
@@ -95,6 +98,24 @@ std::string PasswordInputProblem(platform::InputLine outcome) {
   return input + " cannot be read";
 }
 
+// The access check of an export: 0 when no password is stored or `typed`
+// is it; else kExitBadPassword with a message.
+int32_t CheckAccessPassword(std::string typed, const std::string& stored) {
+  if (stored.empty()) return 0;
+  if (typed.empty() || typed.size() != stored.size()) {
+    platform::Report(typed.empty() ? "a password is stored: give it with /P"
+                                   : "the password given with /P is wrong");
+    return kExitBadPassword;
+  }
+  builder::ScramblePassword(reinterpret_cast<uint8_t*>(&typed[0]),
+                            static_cast<uint32_t>(typed.size()));
+  if (typed != stored) {
+    platform::Report("the password given with /P is wrong");
+    return kExitBadPassword;
+  }
+  return 0;
+}
+
 // The storages of `domains` that hold no task, for messages: "the domain
 // storage EMPTY and the user storages ALPHA/carl, BETA/dan"; "" for none.
 std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniEmitter& emitter) {
@@ -121,6 +142,41 @@ std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniE
             listed("the user storage", "the user storages", empty_users);
   }
   return text;
+}
+
+// What the reading of a configuration that opened found.
+struct Configuration {
+  HRESULT unread = S_OK;  // a storage code that ends the run (the version could not be read)
+  int result = 0;         // 0, or kAreaFailed: a part could not be read
+  FileVersion version;
+  OldConfiguration config;  // a version-615 file's areas
+  std::string second_password;
+};
+
+// Reads the version and, of a version-615 file, every area; then the
+// second password.
+Configuration ReadConfiguration(platform::Storage* root, const std::string& path) {
+  Configuration read;
+  read.unread = ReadVersion(root, path, &read.version);
+  if (FAILED(read.unread)) return read;
+  if (read.version.kind == VersionKind::kOld) read.result = ReadTaskAreas(root, path, &read.config);
+  read.result |= ReadSecondPassword(root, path, &read.second_password);
+  return read;
+}
+
+// An export's notes on what it found that the INI text cannot carry.
+void ReportNotInIniText(const BesideIni& beside, const IniEmitter& emitter) {
+  if (!beside.second_password.empty()) {
+    platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
+                     ") has no place in the INI text; "
+                     "a conversion run copies it into the new file as it is");
+  }
+  const std::string empty = EmptyUserAreas(beside.domains, emitter);
+  if (!empty.empty()) {
+    platform::Report("note: " + empty +
+                     " hold no task and have no place in the INI text; "
+                     "a conversion run makes them in the new file");
+  }
 }
 
 }  // namespace
@@ -286,27 +342,17 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     }
   }
 
-  // The storage code of a configuration that does not open: nothing of it
-  // is read then, not even later when it might open.
+  // The configuration is opened once, and held by the scope to the end. A
+  // file that does not open gives its storage code; nothing of it is read.
+  std::unique_ptr<platform::Storage> root;
+  const HRESULT opened = OpenOldConfiguration(settings.config_path, &root);
   std::string stored;
-  const int password_read = ReadStoredPassword(settings, &stored);
-  const HRESULT unopened = FAILED(password_read) ? password_read : S_OK;
+  const int password_read =
+      SUCCEEDED(opened) ? ReadStoredPassword(root.get(), settings.config_path, &stored) : 0;
   if (!settings.hand_off) {
-    if (password_read != 0 && !FAILED(password_read)) return fail_early(password_read);
-    if (!stored.empty()) {
-      std::string typed = settings.access_password;
-      if (typed.empty() || typed.size() != stored.size()) {
-        platform::Report(typed.empty() ? "a password is stored: give it with /P"
-                                       : "the password given with /P is wrong");
-        return fail_early(kExitBadPassword);
-      }
-      builder::ScramblePassword(reinterpret_cast<uint8_t*>(&typed[0]),
-                                static_cast<uint32_t>(typed.size()));
-      if (typed != stored) {
-        platform::Report("the password given with /P is wrong");
-        return fail_early(kExitBadPassword);
-      }
-    }
+    if (password_read != 0) return fail_early(password_read);
+    result = CheckAccessPassword(settings.access_password, stored);
+    if (result != 0) return fail_early(result);
   }
 
   drop_temp();
@@ -323,57 +369,44 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     platform::Report("cannot create the INI file " + settings.ini_path + ": " + ErrnoText(error));
     return kExitCannotWriteIni;
   }
-  IniEmitter emitter(&settings, &sink);
-  BesideIni beside;
-  const int walk =
-      FAILED(unopened)
-          ? unopened
-          : WalkUserAreas(
-                &settings, [&]() { return emitter.EmitTasks(TaskArea::kPrivate); },
-                &beside.domains);
-  // When the file cannot be opened, the areas would fail the same way.
-  const int shared = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kShared);
-  const int read_only = FAILED(walk) ? 0 : emitter.EmitTasks(TaskArea::kReadOnly);
-  const int main_section =
-      emitter.EmitMainSection(stored) | (FAILED(password_read) ? 0 : password_read);
-  if (FAILED(walk) && earlier_export) {
+
+  Configuration read;
+  read.unread = opened;
+  if (SUCCEEDED(opened)) read = ReadConfiguration(root.get(), settings.config_path);
+  root.reset();
+  const HRESULT unread = read.unread;
+  // Writing: every area, then "[MAIN]".
+  IniEmitter emitter(settings.language, settings.config_path, &sink);
+  int emitted = 0;
+  for (const OldArea& area : read.config.areas) emitted |= emitter.EmitArea(area);
+  emitted |= emitter.EmitMainSection(stored);
+  if (FAILED(unread) && earlier_export) {
     sink.Discard();
     platform::Report("the INI file " + settings.ini_path + " is left as it was");
-    return walk;
+    return unread;
   }
   error = sink.Close();
   if (error != 0) {
     platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));
     return kExitCannotWriteIni;
   }
-  // A file that could not be opened gives its storage code; otherwise the
-  // areas' results are combined.
-  result = FAILED(walk) ? walk : (walk | shared | read_only | main_section);
+  // A file that could not be read gives its storage code; otherwise the
+  // results of the reading and writing are combined.
+  result = FAILED(unread) ? unread : (read.result | emitted | password_read);
 
   const bool conversion = settings.ini_path == temp_path && have_temp;
   // The second password and the storages of domains and users without a
   // task have no place in the INI text: a conversion copies them into the
   // new file after the build.
-  if (!FAILED(walk)) result |= ReadSecondPasswordStream(settings, &beside.second_password);
-  if (!conversion) {
-    if (!beside.second_password.empty()) {
-      platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
-                       ") has no place in the INI text; "
-                       "a conversion run copies it into the new file as it is");
-    }
-    const std::string empty = EmptyUserAreas(beside.domains, emitter);
-    if (!empty.empty()) {
-      platform::Report("note: " + empty +
-                       " hold no task and have no place in the INI text; "
-                       "a conversion run makes them in the new file");
-    }
-  }
-
-  if (settings.version_found >= -1 && settings.version_found != kOldVersion) {
+  BesideIni beside{std::move(read.second_password), std::move(read.config.domains)};
+  if (!conversion) ReportNotInIniText(beside, emitter);
+  const FileVersion& version = read.version;
+  if (SUCCEEDED(unread) && version.kind != VersionKind::kOld) {
+    settings.hand_off = false;
     platform::Report(settings.config_path + " is not a configuration of version 615 (" +
-                     (settings.version_found < 0 ? std::string("no version")
-                                                 : "version " +
-                                                       std::to_string(settings.version_found)) +
+                     (version.kind == VersionKind::kNone
+                          ? std::string("no version")
+                          : "version " + std::to_string(version.number)) +
                      "): no task was read" +
                      (conversion ? "; " + nothing_changed : std::string()));
   }
@@ -391,7 +424,8 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     platform::RemoveTempFile(settings.ini_path);
   }
   if (!settings.hand_off || result != 0) return result;
-  return HandOff(settings, emitter, beside);
+  return HandOff(ConversionRun{settings.config_path, settings.ini_path, settings.language},
+                 emitter, beside);
 }
 
 }  // namespace converter

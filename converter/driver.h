@@ -6,11 +6,16 @@
 #include <cstdint>
 #include <string>
 
-#include "converter/hand_off.h"
-#include "converter/ini_emission.h"
-#include "converter/old_config_reader.h"
-
 namespace converter {
+
+// What the command line (and the registry) asked of a run.
+struct RunSettings {
+  std::string config_path;
+  std::string ini_path;
+  std::string language = "ENG";
+  std::string access_password;
+  bool hand_off = true;  // a conversion; cleared by /I (an export)
+};
 
 // Exit codes of a run besides 0, 2, passed-through storage codes and those
 // of the hand-off.

@@ -162,20 +162,20 @@ std::string GiveOwner(const std::string& path, const platform::FileOwner& owner)
 // What is wrong with the new file after Quarlen ended with `builder_code`,
 // "" when nothing: what the INI text cannot carry is copied into it, it is
 // committed and it passes the check.
-std::string CompleteNewFile(const RunSettings& settings, const IniEmitter& emitter,
+std::string CompleteNewFile(const ConversionRun& run, const IniEmitter& emitter,
                             const BesideIni& beside, int32_t builder_code) {
   if (builder_code != 0) {
     return "the builder Quarlen ended with code " + std::to_string(builder_code);
   }
-  std::string problem = CopyBesideIni(settings.config_path, beside);
+  std::string problem = CopyBesideIni(run.config_path, beside);
   // The check reads the new file as it is on disk.
-  HRESULT hr = platform::ReleaseStorageFile(settings.config_path);
+  HRESULT hr = platform::ReleaseStorageFile(run.config_path);
   if (problem.empty() && FAILED(hr)) {
-    problem = "cannot write into " + settings.config_path + " what the INI text cannot carry: " +
+    problem = "cannot write into " + run.config_path + " what the INI text cannot carry: " +
               platform::DescribeHResult(hr);
   }
-  if (problem.empty()) problem = CheckConvertedFile(settings, emitter, beside);
-  platform::ReleaseStorageFile(settings.config_path);
+  if (problem.empty()) problem = CheckConvertedFile(run, emitter, beside);
+  platform::ReleaseStorageFile(run.config_path);
   return problem;
 }
 
@@ -231,14 +231,14 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside) {
   return "";
 }
 
-std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
+std::string CheckConvertedFile(const ConversionRun& run, const IniEmitter& emitter,
                                const BesideIni& beside) {
   const bool must_exist = !emitter.tasks_per_area().empty() ||
                           !emitter.stored_password().empty() || HoldsAnything(beside);
   std::unique_ptr<platform::Storage> root;
-  HRESULT hr = platform::OpenStorageFile(settings.config_path, kStorageMode, &root);
+  HRESULT hr = platform::OpenStorageFile(run.config_path, kStorageMode, &root);
   if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
-  if (FAILED(hr)) return "cannot open " + settings.config_path + ": " + platform::DescribeHResult(hr);
+  if (FAILED(hr)) return "cannot open " + run.config_path + ": " + platform::DescribeHResult(hr);
 
   std::unique_ptr<platform::Stream> version;
   hr = root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &version);
@@ -312,9 +312,9 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
   return "";
 }
 
-int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
+int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
                 const BesideIni& beside) {
-  const std::string& path = settings.config_path;
+  const std::string& path = run.config_path;
   platform::FileSystem* fs = platform::FileSystem::Default();
   // The old file's identity and owner, from the file itself (never a link).
   platform::ConversionRecord record;
@@ -326,14 +326,14 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
     if (error == 0) error = old_file->GetOwner(&owner);
     if (error != 0) {
       platform::Report("cannot examine " + path + " (" + ErrnoText(error) +
-                       "); nothing was changed; the INI text is at " + platform::KeepTempFile(settings.ini_path));
+                       "); nothing was changed; the INI text is at " + platform::KeepTempFile(run.ini_path));
       return kExitCannotMoveOld;
     }
   }
   record.token = platform::NewConversionToken();
   record.configuration = path;
   record.old_path = FreeAsideName(path);
-  record.ini_path = settings.ini_path;
+  record.ini_path = run.ini_path;
   platform::ClaimConversion(record.token);
   int error = platform::WriteConversionRecord(record);
   UndoOnUnwind undo_on_unwind{record, error == 0};
@@ -345,27 +345,27 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
   if (error != 0) {
     platform::ClaimConversion("");
     platform::Report("cannot move " + path + " aside (" + ErrnoText(error) +
-                     "); nothing was changed; the INI text is at " + platform::KeepTempFile(settings.ini_path));
+                     "); nothing was changed; the INI text is at " + platform::KeepTempFile(run.ini_path));
     return kExitCannotMoveOld;
   }
   if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
 
   int32_t builder_code = 0;
   const bool started = platform::RunProgramAndWait(
-      "Quarlen", {settings.ini_path, "/L" + settings.language}, &builder_code);
+      "Quarlen", {run.ini_path, "/L" + run.language}, &builder_code);
   if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
   std::string problem;
   if (!started) {
     platform::Report("the builder Quarlen could not be started");
   } else {
-    problem = CompleteNewFile(settings, emitter, beside, builder_code);
+    problem = CompleteNewFile(run, emitter, beside, builder_code);
     if (!problem.empty()) platform::Report("the new configuration failed its check: " + problem);
   }
   if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
   if (!started || !problem.empty()) {
     Undo(record);
     platform::ClaimConversion("");
-    platform::Report("the INI text is kept at " + platform::KeepTempFile(settings.ini_path));
+    platform::Report("the INI text is kept at " + platform::KeepTempFile(run.ini_path));
     return started ? kExitCheckFailed : kExitBuilderNotStarted;
   }
 
@@ -389,7 +389,7 @@ int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
                      ErrnoText(error) + "); the conversion is undone");
     Undo(record);
     platform::ClaimConversion("");
-    platform::Report("the INI text is kept at " + platform::KeepTempFile(settings.ini_path));
+    platform::Report("the INI text is kept at " + platform::KeepTempFile(run.ini_path));
     return kExitCheckFailed;
   }
   Finish(record);

@@ -19,6 +19,13 @@
 
 namespace converter {
 
+// What a conversion run hands to the builder.
+struct ConversionRun {
+  std::string config_path;  // the configuration that is replaced
+  std::string ini_path;     // its INI text, the builder's input
+  std::string language;     // given to the builder as /L
+};
+
 // Exit codes of the hand-off and the recovery.
 constexpr int32_t kExitCannotMoveOld = 4;
 constexpr int32_t kExitBuilderNotStarted = 7;
@@ -32,12 +39,12 @@ struct BesideIni {
   std::vector<DomainStorage> domains;  // every domain and user storage, empty ones too
 };
 
-// The check of a conversion: does the file at settings.config_path hold
+// The check of a conversion: does the file at run.config_path hold
 // version 616, as many task streams in each area as `emitter` wrote there,
 // the stored password, and what `beside` holds (the second password byte
 // for byte, every domain and user storage)? Returns "" when it does, else
 // what is wrong. A configuration with nothing to carry may leave no file.
-std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& emitter,
+std::string CheckConvertedFile(const ConversionRun& run, const IniEmitter& emitter,
                                const BesideIni& beside = {});
 
 // Writes what `beside` holds into the new file at `path`: the "ro012"
@@ -47,15 +54,14 @@ std::string CheckConvertedFile(const RunSettings& settings, const IniEmitter& em
 // created first. Returns "" or what failed.
 std::string CopyBesideIni(const std::string& path, const BesideIni& beside);
 
-// Replaces the configuration at settings.config_path, whose INI text is at
-// settings.ini_path, by the file Quarlen builds from it. The old file is
+// Replaces the configuration at run.config_path, whose INI text is at
+// run.ini_path, by the file Quarlen builds from it. The old file is
 // held (locked) from the run's reading to the end. Returns 0 when the new
 // file is in place, checked, with the old one's owner and mode, and the old
 // file and the INI file are gone; else an exit code, with the old file back
 // at its path. A stop signal caught meanwhile undoes the hand-off and ends
 // the program (EndAsStopped).
-int32_t HandOff(const RunSettings& settings, const IniEmitter& emitter,
-                const BesideIni& beside);
+int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter, const BesideIni& beside);
 
 // What RecoverConversion found and did.
 struct Recovery {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "builder/config_layout.h"
 #include "builder/task_record.h"
 #include "platform/element_name.h"
 #include "platform/system.h"
@@ -361,54 +362,52 @@ bool IsNumberedFixedName(const char* name) {
 
 }  // namespace
 
-int IniEmitter::EmitTasks(TaskArea area) {
+int IniEmitter::EmitArea(const OldArea& area) {
   // The builder names new tasks with numbers that it skips when a stream
   // of that name exists, but cannot write a "*" task whose number it gave
   // away already: tasks with numbered fixed names are written first.
-  int result = EmitTasksWhere(area, true, /*quiet=*/false);
-  // The second walk meets what the first met: it says nothing of it again.
-  result |= EmitTasksWhere(area, false, /*quiet=*/true);
+  int result = 0;
+  for (bool numbered : {true, false}) {
+    for (const OldTask& task : area.tasks) {
+      if (IsNumberedFixedName(task.record->Name.text) == numbered) result |= EmitTask(area, task);
+    }
+  }
   return result;
 }
 
-int IniEmitter::EmitTasksWhere(TaskArea area, bool numbered_fixed_names, bool quiet) {
-  int problems_found = 0;
-  int result = ForEachTaskInArea(
-      settings_, area, [&](const OldTaskRecord& record, const std::string& stream) {
-        if (IsNumberedFixedName(record.Name.text) != numbered_fixed_names) return 0;
-        TaskContext context;
-        context.area = area;
-        context.language = settings_->language;
-        if (area == TaskArea::kPrivate) {
-          context.domain = settings_->current_domain;
-          context.user = settings_->current_user;
-        }
-        context.number = task_counter_;
-        std::string text;
-        std::vector<ValueProblem> problems;
-        FormatTaskSection(record, context, &text, &problems);
-        ++task_counter_;
-        sink_->Write(text);
+int IniEmitter::EmitTask(const OldArea& area, const OldTask& task) {
+  const OldTaskRecord& record = *task.record;
+  TaskContext context;
+  context.area = area.area;
+  context.language = language_;
+  if (area.area == TaskArea::kPrivate) {
+    context.domain = area.domain;
+    context.user = area.user;
+  }
+  context.number = task_counter_;
+  std::string text;
+  std::vector<ValueProblem> problems;
+  FormatTaskSection(record, context, &text, &problems);
+  ++task_counter_;
+  sink_->Write(text);
 
-        AreaKey key(static_cast<uint32_t>(area), context.domain, context.user);
-        ++tasks_per_area_[key];
-        if (record.Name.text[0] == '*') {
-          // Folded as the engine matches element names.
-          if (!fixed_names_.insert({key, platform::FoldedWide(record.Name.text + 1)}).second) {
-            problems.push_back({"Name" + settings_->language,
-                                "another task of this area has the same fixed stream name"});
-          }
-        }
-        for (const ValueProblem& problem : problems) {
-          platform::Report("task " + std::to_string(context.number) + " \"" + record.Name.text +
-                           "\" (" + AreaPlace(*settings_, area) + "/" + stream + "): " +
-                           problem.key + " cannot be carried whole: " + problem.why);
-          problems_found = kAreaFailed;
-        }
-        return 0;
-      },
-      quiet);
-  return result | problems_found;
+  AreaKey key(static_cast<uint32_t>(area.area), context.domain, context.user);
+  ++tasks_per_area_[key];
+  if (record.Name.text[0] == '*') {
+    // Folded as the engine matches element names.
+    if (!fixed_names_.insert({key, platform::FoldedWide(record.Name.text + 1)}).second) {
+      problems.push_back(
+          {"Name" + language_, "another task of this area has the same fixed stream name"});
+    }
+  }
+  const std::string place =
+      builder::AreaPlace(static_cast<uint32_t>(area.area), context.domain, context.user);
+  for (const ValueProblem& problem : problems) {
+    platform::Report("task " + std::to_string(context.number) + " \"" + record.Name.text +
+                     "\" (" + place + "/" + task.stream + "): " + problem.key +
+                     " cannot be carried whole: " + problem.why);
+  }
+  return problems.empty() ? 0 : kAreaFailed;
 }
 
 int IniEmitter::EmitMainSection(const std::string& stored_password) {
@@ -416,7 +415,7 @@ int IniEmitter::EmitMainSection(const std::string& stored_password) {
   std::vector<ValueProblem> problems;
   SectionWriter w(&out, &problems);
   out.append("[MAIN]\r\n");
-  w.Checked(false, "Output" + settings_->language, settings_->config_path);
+  w.Checked(false, "Output" + language_, config_path_);
   out.append("NumTasks = " + std::to_string(task_counter_) + "\r\n");
   int result = 0;
   stored_password_ = stored_password;

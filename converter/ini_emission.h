@@ -13,6 +13,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "converter/old_config_reader.h"
@@ -98,14 +99,15 @@ std::string ScalarValueProblem(const std::string& value);
 // Writes the sections of a run and keeps what the hand-off checks.
 class IniEmitter {
  public:
-  // REQUIRES: settings and sink outlive the emitter.
-  IniEmitter(RunSettings* settings, TextSink* sink) : settings_(settings), sink_(sink) {}
+  // The text is for `language`; "[MAIN]" names `config_path` as the output.
+  // REQUIRES: sink outlives the emitter.
+  IniEmitter(std::string language, std::string config_path, TextSink* sink)
+      : language_(std::move(language)), config_path_(std::move(config_path)), sink_(sink) {}
 
-  // Writes every task of the area, each from its own stream, in
-  // enumeration order except that "*" tasks whose stream name is a number
-  // come first. Returns 0, or 2 when the area could not be read whole or a
+  // Writes every task of the area in enumeration order, except that "*"
+  // tasks whose stream name is a number come first. Returns 0, or 2 when a
   // value cannot be carried.
-  int EmitTasks(TaskArea area);
+  int EmitArea(const OldArea& area);
   // Writes "[MAIN]" with the output path, the task count and
   // `stored_password` (the bytes ReadStoredPassword found; may be empty).
   // Returns 0, or 2 when the password cannot be carried.
@@ -119,11 +121,11 @@ class IniEmitter {
   const std::string& stored_password() const { return stored_password_; }
 
  private:
-  // One pass over the area, writing the tasks with (or without) a numbered
-  // fixed name.
-  int EmitTasksWhere(TaskArea area, bool numbered_fixed_names, bool quiet);
+  // Writes one task of `area`; 0 or 2.
+  int EmitTask(const OldArea& area, const OldTask& task);
 
-  RunSettings* settings_;
+  const std::string language_;
+  const std::string config_path_;
   TextSink* sink_;
   int32_t task_counter_ = 0;
   std::map<AreaKey, uint32_t> tasks_per_area_;

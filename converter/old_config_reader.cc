@@ -83,43 +83,130 @@ bool CarriedAsAnsi(const std::u16string& name, std::string* ansi) {
   return ansi->size() <= kMaxTextLength && platform::AnsiToWide(*ansi) == name;
 }
 
-std::string CannotOpen(const std::string& path, HRESULT hr) {
-  return platform::CannotOpenFile(path, hr);
+std::string Place(const OldArea& area) {
+  return builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user);
 }
 
-// Opens the configuration file and reads "_Version_". *is_old tells whether
-// it holds 615; a missing or short version stream is another version.
-HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool* is_old,
-                    std::string* why) {
-  *is_old = false;
-  HRESULT hr = platform::OpenStorageFile(settings->config_path, kStorageMode, root);
+// Reads every task stream of the area storage `storage` into area->tasks,
+// in enumeration order. A stream that cannot be read is reported and passed
+// over. Returns 0 or kAreaFailed.
+int ReadAreaStreams(Storage* storage, const std::string& path, OldArea* area) {
+  const std::string place = Place(*area);
+  std::unique_ptr<platform::ElementEnumerator> elements;
+  HRESULT hr = storage->EnumElements(&elements);
   if (FAILED(hr)) {
-    SetWhy(why, CannotOpen(settings->config_path, hr));
-    return hr;
+    platform::Report(platform::FailureText("cannot list the task area " + place + " of " + path, hr));
+    return kAreaFailed;
   }
-  std::unique_ptr<Stream> version_stream;
-  hr = (*root)->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode,
-                           &version_stream);
-  if (hr == STG_E_FILENOTFOUND) {
-    settings->version_found = -1;
-    settings->hand_off = false;
-    return S_OK;
+  int result = 0;
+  for (;;) {
+    ElementStat stat;
+    hr = elements->Next(&stat);
+    if (hr == S_FALSE) break;
+    if (FAILED(hr)) {
+      platform::Report(
+          platform::FailureText("cannot list the task area " + place + " of " + path, hr));
+      return kAreaFailed;
+    }
+    if (stat.type != ElementType::kStream) continue;
+    OldTask task;
+    task.stream = Narrow(stat.name);
+    task.record.reset(new (std::nothrow) OldTaskRecord);
+    std::unique_ptr<Stream> stream;
+    hr = task.record ? storage->OpenStream(stat.name, kStorageMode, &stream) : E_OUTOFMEMORY;
+    int read = hr;
+    std::string why = "cannot open: " + platform::DescribeHResult(hr);
+    if (SUCCEEDED(hr)) read = ReadTaskStream(task.record.get(), stream.get(), &why);
+    if (read != 0) {
+      // Passed over: every task that can be read is still carried.
+      platform::Report("task stream " + place + "/" + task.stream + " of " + path +
+                       " cannot be read: " + why);
+      result = kAreaFailed;
+      continue;
+    }
+    area->tasks.push_back(std::move(task));
   }
+  return result;
+}
+
+// Reads one area into *area (whose kind, domain and user are set). A
+// shared or read-only area that the file does not have holds no task; a
+// user area was found by the walk, so its absence is a failure.
+int ReadArea(Storage* root, const std::string& path, OldArea* area) {
+  std::unique_ptr<Storage> outer, inner;
+  HRESULT hr = builder::OpenAreaStorages(root, static_cast<uint32_t>(area->area), area->domain,
+                                         area->user, builder::OpenAreaStep, &outer, &inner);
+  if (hr == STG_E_FILENOTFOUND && area->area != TaskArea::kPrivate) return 0;
   if (FAILED(hr)) {
-    SetWhy(why, "cannot open _Version_ of " + settings->config_path + ": " + platform::DescribeHResult(hr));
-    return hr;
+    platform::Report(
+        platform::FailureText("cannot open the task area " + Place(*area) + " of " + path, hr));
+    return kAreaFailed;
   }
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  uint32_t read = 0;
-  hr = version_stream->Read(bytes, 4, &read);
+  return ReadAreaStreams(inner.get(), path, area);
+}
+
+// The domain storages of the file (root storages whose names do not begin
+// with "_") and the user storages in each, in enumeration order. Returns 0
+// or kAreaFailed (a domain that cannot be listed, a name that cannot be
+// carried as ANSI text), with a message.
+int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorage>* domains) {
+  std::unique_ptr<platform::ElementEnumerator> elements;
+  HRESULT hr = root->EnumElements(&elements);
   if (FAILED(hr)) {
-    SetWhy(why, "cannot read _Version_ of " + settings->config_path + ": " + platform::DescribeHResult(hr));
-    return hr;
+    platform::Report(platform::FailureText("cannot list the domains of " + path, hr));
+    return kAreaFailed;
   }
-  settings->version_found = read == 4 ? static_cast<int64_t>(platform::Get32(bytes)) : -1;
-  *is_old = settings->version_found == kOldVersion;
-  if (!*is_old) settings->hand_off = false;
-  return S_OK;
+  int result = 0;
+  for (;;) {
+    ElementStat stat;
+    hr = elements->Next(&stat);
+    if (hr == S_FALSE) break;
+    if (FAILED(hr)) {
+      platform::Report(platform::FailureText("cannot list the domains of " + path, hr));
+      return kAreaFailed;
+    }
+    if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
+    DomainStorage domain;
+    if (!CarriedAsAnsi(stat.name, &domain.name)) {
+      platform::Report("domain " + domain.name + " of " + path +
+                       ": its name cannot be written in the ANSI code page");
+      result |= kAreaFailed;
+      continue;
+    }
+    std::unique_ptr<Storage> domain_storage;
+    std::unique_ptr<platform::ElementEnumerator> users;
+    hr = root->OpenStorage(stat.name, kStorageMode, &domain_storage);
+    if (SUCCEEDED(hr)) hr = domain_storage->EnumElements(&users);
+    const std::string cannot_list = "cannot list the users of domain " + domain.name + " of " + path;
+    if (FAILED(hr)) {
+      platform::Report(platform::FailureText(cannot_list, hr));
+      result |= kAreaFailed;
+      continue;
+    }
+    for (;;) {
+      ElementStat user;
+      hr = users->Next(&user);
+      if (hr == S_FALSE) break;
+      if (FAILED(hr)) {
+        platform::Report(platform::FailureText(cannot_list, hr));
+        result |= kAreaFailed;
+        break;
+      }
+      // Only storages are user areas; a stream directly in a domain holds
+      // no task of any area.
+      if (user.type != ElementType::kStorage) continue;
+      std::string user_name;
+      if (!CarriedAsAnsi(user.name, &user_name)) {
+        platform::Report("user " + domain.name + "/" + user_name + " of " + path +
+                         ": its name cannot be written in the ANSI code page");
+        result |= kAreaFailed;
+        continue;
+      }
+      domain.users.push_back(std::move(user_name));
+    }
+    domains->push_back(std::move(domain));
+  }
+  return result;
 }
 
 }  // namespace
@@ -260,202 +347,81 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   return ParseTaskStream(record, bytes.get(), static_cast<size_t>(size), why);
 }
 
-std::string AreaPlace(const RunSettings& settings, TaskArea area) {
-  return builder::AreaPlace(static_cast<uint32_t>(area), settings.current_domain,
-                            settings.current_user);
+HRESULT OpenOldConfiguration(const std::string& path, std::unique_ptr<Storage>* root) {
+  HRESULT hr = platform::OpenStorageFile(path, kStorageMode, root);
+  if (FAILED(hr)) platform::Report(platform::CannotOpenFile(path, hr));
+  return hr;
 }
 
-int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit,
-                      bool quiet) {
-  const std::string place = AreaPlace(*settings, area);
-  auto say = [quiet](const std::string& line) {
-    if (!quiet) platform::Report(line);
-  };
-  std::unique_ptr<Storage> root, outer, inner;
-  bool is_old = false;
-  std::string why;
-  if (FAILED(OpenOldFile(settings, &root, &is_old, &why))) {
-    say("cannot list the tasks of " + place + ": " + why);
-    return kAreaFailed;
-  }
-  if (!is_old) return 0;
-
-  // A shared or read-only area that the file does not have holds no task;
-  // a user area was found by the walk, so its absence is a failure.
-  bool absent_is_empty = area != TaskArea::kPrivate;
-  HRESULT hr = builder::OpenAreaStorages(root.get(), static_cast<uint32_t>(area),
-                                         settings->current_domain, settings->current_user,
-                                         builder::OpenAreaStep, &outer, &inner);
-  if (hr == STG_E_FILENOTFOUND && absent_is_empty) return 0;
+HRESULT ReadVersion(Storage* root, const std::string& path, FileVersion* version) {
+  *version = FileVersion{};
+  std::unique_ptr<Stream> stream;
+  HRESULT hr =
+      root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &stream);
+  if (hr == STG_E_FILENOTFOUND) return S_OK;
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  uint32_t read = 0;
+  if (SUCCEEDED(hr)) hr = stream->Read(bytes, 4, &read);
   if (FAILED(hr)) {
-    say("cannot open the task area " + place + " of " + settings->config_path +
-                     ": " + platform::DescribeHResult(hr));
-    return kAreaFailed;
+    platform::Report(platform::FailureText(
+        std::string("cannot read ") + builder::kVersionStreamName + " of " + path, hr));
+    return hr;
   }
-
-  std::unique_ptr<platform::ElementEnumerator> elements;
-  hr = inner->EnumElements(&elements);
-  if (FAILED(hr)) {
-    say("cannot list the task area " + place + " of " + settings->config_path +
-                     ": " + platform::DescribeHResult(hr));
-    return kAreaFailed;
+  // A version stream shorter than 4 bytes holds no version.
+  if (read == 4) {
+    version->number = platform::Get32(bytes);
+    version->kind = version->number == kOldVersion ? VersionKind::kOld : VersionKind::kOther;
   }
-  // One record for the whole area, cleared before each stream.
-  std::unique_ptr<OldTaskRecord> record(new (std::nothrow) OldTaskRecord);
-  if (!record) {
-    say("no memory to read the task area " + place);
-    return kAreaFailed;
-  }
-  int unreadable = 0;
-  for (;;) {
-    ElementStat stat;
-    hr = elements->Next(&stat);
-    if (hr == S_FALSE) break;
-    if (FAILED(hr)) {
-      say("cannot list the task area " + place + " of " + settings->config_path +
-                       ": " + platform::DescribeHResult(hr));
-      return kAreaFailed;
-    }
-    if (stat.type != ElementType::kStream) continue;
-    const std::string stream_name = Narrow(stat.name);
-    std::unique_ptr<Stream> stream;
-    hr = inner->OpenStream(stat.name, kStorageMode, &stream);
-    int result = hr;
-    why = "cannot open: " + platform::DescribeHResult(hr);
-    if (SUCCEEDED(hr)) {
-      record->Clear();
-      result = ReadTaskStream(record.get(), stream.get(), &why);
-    }
-    if (result != 0) {
-      // Passed over: every task that can be read is still carried.
-      say("task stream " + place + "/" + stream_name + " of " + settings->config_path +
-          " cannot be read: " + why);
-      unreadable = kAreaFailed;
-      continue;
-    }
-    stream.reset();
-    result = visit(*record, stream_name);
-    if (result != 0) return result;
-  }
-  return unreadable;
+  return S_OK;
 }
 
-int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private,
-                  std::vector<DomainStorage>* found) {
-  std::vector<DomainStorage> domains;  // in enumeration order
-  int result = 0;
-  {
-    std::unique_ptr<Storage> root;
-    bool is_old = false;
-    std::string why;
-    HRESULT hr = OpenOldFile(settings, &root, &is_old, &why);
-    if (FAILED(hr)) {
-      platform::Report(why);
-      return hr;
-    }
-    if (!is_old) return 0;
-    std::unique_ptr<platform::ElementEnumerator> elements;
-    hr = root->EnumElements(&elements);
-    if (FAILED(hr)) {
-      platform::Report("cannot list the domains of " + settings->config_path + ": " +
-                       platform::DescribeHResult(hr));
-      return kAreaFailed;
-    }
-    for (;;) {
-      ElementStat stat;
-      hr = elements->Next(&stat);
-      if (hr == S_FALSE) break;
-      if (FAILED(hr)) {
-        platform::Report("cannot list the domains of " + settings->config_path + ": " +
-                         platform::DescribeHResult(hr));
-        return kAreaFailed;
-      }
-      if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
-      DomainStorage domain;
-      if (!CarriedAsAnsi(stat.name, &domain.name)) {
-        platform::Report("domain " + domain.name + " of " + settings->config_path +
-                         ": its name cannot be written in the ANSI code page");
-        result |= kAreaFailed;
-        continue;
-      }
-      std::unique_ptr<Storage> domain_storage;
-      std::unique_ptr<platform::ElementEnumerator> users;
-      hr = root->OpenStorage(stat.name, kStorageMode, &domain_storage);
-      if (SUCCEEDED(hr)) hr = domain_storage->EnumElements(&users);
-      if (FAILED(hr)) {
-        platform::Report("cannot list the users of domain " + domain.name + " of " +
-                         settings->config_path + ": " + platform::DescribeHResult(hr));
-        result |= kAreaFailed;
-        continue;
-      }
-      for (;;) {
-        ElementStat user;
-        hr = users->Next(&user);
-        if (hr == S_FALSE) break;
-        if (FAILED(hr)) {
-          platform::Report("cannot list the users of domain " + domain.name + " of " +
-                           settings->config_path + ": " + platform::DescribeHResult(hr));
-          result |= kAreaFailed;
-          break;
-        }
-        // Only storages are user areas; a stream directly in a domain holds
-        // no task of any area.
-        if (user.type != ElementType::kStorage) continue;
-        std::string user_name;
-        if (!CarriedAsAnsi(user.name, &user_name)) {
-          platform::Report("user " + domain.name + "/" + user_name + " of " +
-                           settings->config_path +
-                           ": its name cannot be written in the ANSI code page");
-          result |= kAreaFailed;
-          continue;
-        }
-        domain.users.push_back(std::move(user_name));
-      }
-      domains.push_back(std::move(domain));
-    }
-  }  // the file is closed here, before any task is read
-
-  for (auto d = domains.rbegin(); d != domains.rend(); ++d) {
+int ReadTaskAreas(Storage* root, const std::string& path, OldConfiguration* config) {
+  int result = ListDomains(root, path, &config->domains);
+  // The user areas come in the reverse of the enumeration order, then the
+  // shared and the read-only area.
+  for (auto d = config->domains.rbegin(); d != config->domains.rend(); ++d) {
     for (auto u = d->users.rbegin(); u != d->users.rend(); ++u) {
-      settings->current_domain = d->name;
-      settings->current_user = *u;
-      result |= emit_private();
+      OldArea area;
+      area.area = TaskArea::kPrivate;
+      area.domain = d->name;
+      area.user = *u;
+      result |= ReadArea(root, path, &area);
+      config->areas.push_back(std::move(area));
     }
   }
-  if (found) *found = std::move(domains);
+  for (TaskArea kind : {TaskArea::kShared, TaskArea::kReadOnly}) {
+    OldArea area;
+    area.area = kind;
+    result |= ReadArea(root, path, &area);
+    config->areas.push_back(std::move(area));
+  }
   return result;
 }
 
-int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
+int ReadStoredPassword(Storage* root, const std::string& path, std::string* bytes) {
   bytes->clear();
   builder::PasswordStream password;
-  HRESULT hr =
-      builder::OpenPasswordStream(settings.config_path, builder::kMainPasswordStreamName, &password);
-  Stream* stream = password.stream.get();
-  if (!password.root && hr != STG_E_FILENOTFOUND && hr != STG_E_PATHNOTFOUND) {
-    // A file that does not open: its storage code, as the area walk gives it.
-    platform::Report(CannotOpen(settings.config_path, hr));
-    return hr;
-  }
+  HRESULT hr = builder::OpenPasswordStream(root, builder::kMainPasswordStreamName, &password);
   if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
+  const std::string cannot_read = "cannot read the stored password of " + path;
   if (FAILED(hr)) {
-    platform::Report("cannot read the stored password of " + settings.config_path + ": " +
-                     platform::DescribeHResult(hr));
+    platform::Report(platform::FailureText(cannot_read, hr));
     return kAreaFailed;
   }
+  Stream* stream = password.stream.get();
   uint64_t size = 0;
   hr = platform::MeasureStream(stream, &size);
   uint8_t count_bytes[4] = {0, 0, 0, 0};
   uint32_t read = 0;
   if (SUCCEEDED(hr)) hr = stream->Read(count_bytes, 4, &read);
   if (FAILED(hr) || (read != 4 && size != 0)) {
-    platform::Report("cannot read the stored password of " + settings.config_path);
+    platform::Report(cannot_read);
     return kAreaFailed;
   }
   uint32_t length = read == 4 ? platform::Get32(count_bytes) : 0;
   if (length == 0) return 0;
   if (length > size - 4) {
-    platform::Report("the stored password of " + settings.config_path +
+    platform::Report("the stored password of " + path +
                      " is malformed: its length runs past the end of " +
                      builder::kPasswordStorageName + "/" + builder::kMainPasswordStreamName);
     return kAreaFailed;
@@ -464,24 +430,22 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   hr = stream->Read(&(*bytes)[0], length, &read);
   if (FAILED(hr) || read != length) {
     bytes->clear();
-    platform::Report("cannot read the stored password of " + settings.config_path);
+    platform::Report(cannot_read);
     return kAreaFailed;
   }
   return 0;
 }
 
-int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes) {
+int ReadSecondPassword(Storage* root, const std::string& path, std::string* bytes) {
   bytes->clear();
   builder::PasswordStream password;
-  HRESULT hr = builder::OpenPasswordStream(settings.config_path,
-                                           builder::kSecondPasswordStreamName, &password);
+  HRESULT hr = builder::OpenPasswordStream(root, builder::kSecondPasswordStreamName, &password);
   if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
   if (SUCCEEDED(hr)) hr = platform::ReadWholeStream(password.stream.get(), bytes);
   if (FAILED(hr)) {
     bytes->clear();
-    platform::Report(std::string("cannot read the second password ") +
-                     builder::kPasswordStorageName + "/" + builder::kSecondPasswordStreamName +
-                     " of " + settings.config_path + ": " + platform::DescribeHResult(hr));
+    platform::Report(platform::FailureText(
+        "cannot read the second password " + builder::SecondPasswordPlace() + " of " + path, hr));
     return kAreaFailed;
   }
   return 0;

@@ -1,12 +1,12 @@
 // The converter's read side: a version-615 configuration file, its domains
-// and users, the tasks of each task area and the stored main password.
+// and users, the tasks of each task area and the stored passwords.
 //
-// Every operation opens the file itself and releases it before it returns,
-// so two opens are never held at once. Nothing here writes to the file.
+// The file is opened once (OpenOldConfiguration) and every read takes its
+// root; each returns what it found. Nothing here writes to the file.
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,21 +35,6 @@ constexpr int kStreamMalformed = 31;
 
 // Result of a task area or a password that could not be read whole.
 constexpr int kAreaFailed = 2;
-
-// The run settings of one converter run. The driver owns them; the reader
-// reads the path and writes CurrentDomain, CurrentUser and HandOff.
-struct RunSettings {
-  std::string config_path;
-  std::string ini_path;
-  std::string language = "ENG";
-  std::string access_password;
-  bool hand_off = true;
-  std::string current_domain;  // ANSI text of the domain being emitted
-  std::string current_user;
-  // What "_Version_" held: -1 when missing or shorter than 4 bytes, -2 while
-  // unknown (the file was not opened yet or could not be).
-  int64_t version_found = -2;
-};
 
 // Bits of an AreaFlags byte: the markers of its Areas item in the INI text.
 constexpr uint8_t kAreaFlagExcluded = 0x80;    // '-' after the path, else '+'
@@ -97,22 +82,30 @@ int ReadStringList(CStringArray* list, const uint8_t* bytes, size_t size, size_t
 // kStreamNoMemory, kStreamReadFailed or kStreamMalformed.
 int ReadTaskStream(OldTaskRecord* record, platform::Stream* stream, std::string* why);
 
-// Called for each task of an area, with the ANSI name of the stream that
-// held it. A non-zero result stops the walk and is returned.
-using TaskVisitor = std::function<int(const OldTaskRecord& record, const std::string& stream)>;
+// What "_Version_" holds.
+enum class VersionKind {
+  kNone,   // no "_Version_", or one shorter than 4 bytes
+  kOld,    // 615: the version this program reads
+  kOther,  // any other number
+};
+struct FileVersion {
+  VersionKind kind = VersionKind::kNone;
+  uint32_t number = 0;  // kOld and kOther only
+};
 
-// Visits every task stream of one area in enumeration order, each loaded
-// from its own stream. The Private area is CurrentDomain/CurrentUser.
-// Returns 0 when every stream was read (also when the area's storage does
-// not exist, or the file is not of version 615: then HandOff is cleared);
-// kAreaFailed, with a message naming the area and the stream, when the file,
-// the storage or a stream could not be opened, enumerated or read, or a
-// stream is malformed (such a stream is passed over and the other streams
-// are still visited); or the visitor's non-zero result. With `quiet` the
-// streams that cannot be read are passed over without a message (a second
-// walk of the same area).
-int ForEachTaskInArea(RunSettings* settings, TaskArea area, const TaskVisitor& visit,
-                      bool quiet = false);
+// One task as the file holds it.
+struct OldTask {
+  std::string stream;  // the ANSI name of its stream
+  std::unique_ptr<OldTaskRecord> record;
+};
+
+// The readable tasks of one area, in enumeration order.
+struct OldArea {
+  TaskArea area = TaskArea::kShared;
+  std::string domain;  // the private area's domain and user (ANSI text)
+  std::string user;
+  std::vector<OldTask> tasks;
+};
 
 // A domain storage of a version-615 file and the user storages in it, as
 // ANSI text, in enumeration order.
@@ -121,34 +114,39 @@ struct DomainStorage {
   std::vector<std::string> users;
 };
 
-// Walks every domain storage (root storages whose names do not begin with
-// "_") and every user storage in it, in the reverse of the enumeration
-// order, sets CurrentDomain and CurrentUser and calls emit_private for each.
-// The file is closed before the first call. Returns the HRESULT of opening
-// the file when that fails; else the OR of kAreaFailed (a domain that
-// cannot be enumerated, a name that cannot be carried as ANSI text) and of
-// every emit_private result. A file not of version 615 is not walked: 0,
-// HandOff cleared. *domains (may be null) gets every domain and user
-// storage found whose name can be carried, also those that hold no task.
-int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_private,
-                  std::vector<DomainStorage>* domains = nullptr);
+// The task areas of a version-615 file.
+struct OldConfiguration {
+  std::vector<DomainStorage> domains;  // enumeration order
+  // Every user area, in the reverse of the enumeration order of domains and
+  // of users in each, then the shared and the read-only area.
+  std::vector<OldArea> areas;
+};
+
+// Opens the configuration file at `path` (platform::kStorageMode). Returns
+// S_OK, or the storage code with the "cannot open" message.
+HRESULT OpenOldConfiguration(const std::string& path, std::unique_ptr<platform::Storage>* root);
+
+// Reads "_Version_" into *version. Returns S_OK (also when it is missing or
+// short), or the failed read's HRESULT with a message.
+HRESULT ReadVersion(platform::Storage* root, const std::string& path, FileVersion* version);
+
+// Reads every domain and user storage and every task of every area into
+// *config. Returns 0 when all was read; else kAreaFailed, with a message for
+// each part that could not be (an area or domain that cannot be opened or
+// listed, a name that the ANSI code page cannot write, a stream that cannot
+// be read or is malformed): everything readable is still in *config.
+int ReadTaskAreas(platform::Storage* root, const std::string& path, OldConfiguration* config);
 
 // Reads the stored main password ("_Zarin_/cc012") into *bytes. Returns 0,
-// with *bytes empty when there is none (the file, "_Zarin_" or "cc012" not
-// found, or a stored length of 0); the storage code (a failed HRESULT),
-// with the "cannot open" message, when the file is there but cannot be
-// opened; kAreaFailed with a message when it is
-// there but cannot be read whole (a length past the stream's end).
-int ReadStoredPassword(const RunSettings& settings, std::string* bytes);
+// with *bytes empty when there is none ("_Zarin_" or "cc012" not found, or
+// a stored length of 0); kAreaFailed with a message when it is there but
+// cannot be read whole (a length past the stream's end).
+int ReadStoredPassword(platform::Storage* root, const std::string& path, std::string* bytes);
 
 // Reads the whole stream "_Zarin_/ro012" (the second password, which the
 // INI schema cannot carry) as it is stored. Returns 0, with *bytes empty
-// when the file, "_Zarin_" or the stream is not there; kAreaFailed with a
-// message when it cannot be read.
-int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes);
-
-// Human-readable place of an area ("_Common_", "_Common_/_ReadOnly_",
-// "domain/user"), for messages.
-std::string AreaPlace(const RunSettings& settings, TaskArea area);
+// when "_Zarin_" or the stream is not there; kAreaFailed with a message
+// when it cannot be read.
+int ReadSecondPassword(platform::Storage* root, const std::string& path, std::string* bytes);
 
 }  // namespace converter

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "converter/driver.h"
+#include "platform/hresult.h"
 #include "platform/program_main.h"
 #include "platform/system.h"
 

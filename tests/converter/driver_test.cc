@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "converter/hand_off.h"
+#include "converter/ini_emission.h"
+#include "tests/converter/read_whole.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/test_support.h"
@@ -98,16 +101,13 @@ class CheckConvertedFileTest : public ::testing::Test {
  protected:
   // An emitter that wrote the given tasks, from a 615 file written here.
   void Emit(const writer_615::Tree& tree) {
-    settings_.config_path = dir_.File("old.CNF");
-    ASSERT_EQ(writer_615::WriteTree(settings_.config_path, tree), S_OK);
-    emitter_.reset(new IniEmitter(&settings_, &sink_));
-    WalkUserAreas(
-        &settings_, [&] { return emitter_->EmitTasks(TaskArea::kPrivate); }, &beside_.domains);
-    emitter_->EmitTasks(TaskArea::kShared);
-    emitter_->EmitTasks(TaskArea::kReadOnly);
-    std::string stored;
-    ReadStoredPassword(settings_, &stored);
-    emitter_->EmitMainSection(stored);
+    const std::string old_path = dir_.File("old.CNF");
+    ASSERT_EQ(writer_615::WriteTree(old_path, tree), S_OK);
+    ReadWhole read = ReadWholeFile615(old_path);
+    emitter_.reset(new IniEmitter("ENG", old_path, &sink_));
+    for (const OldArea& area : read.config.areas) emitter_->EmitArea(area);
+    emitter_->EmitMainSection(read.stored_password);
+    beside_.domains = std::move(read.config.domains);
     settings_.config_path = dir_.File("new.CNF");
   }
   // A version-616 file with the given streams.
@@ -116,7 +116,7 @@ class CheckConvertedFileTest : public ::testing::Test {
     ASSERT_EQ(writer_615::WriteTree(settings_.config_path, tree), S_OK);
   }
   testing_support::TempDir dir_;
-  RunSettings settings_;
+  ConversionRun settings_;
   StringSink sink_;
   std::unique_ptr<IniEmitter> emitter_;
   BesideIni beside_;  // the domains and users the walk found

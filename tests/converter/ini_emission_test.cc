@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/converter/read_whole.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
 
@@ -428,19 +429,19 @@ TEST_F(EmitterFileTest, NumbersTasksOverAreasAndCountsThemPerArea) {
   writer_615::AddTask(&tree, "_Common_/2", task);
   task.name = "r";
   writer_615::AddTask(&tree, "_Common_/_ReadOnly_/1", task);
-  RunSettings settings;
-  settings.config_path = dir_.File("e.CNF");
-  ASSERT_EQ(writer_615::WriteTree(settings.config_path, tree), S_OK);
+  const std::string path = dir_.File("e.CNF");
+  ASSERT_EQ(writer_615::WriteTree(path, tree), S_OK);
+  const ReadWhole read = ReadWholeFile615(path);
+  ASSERT_EQ(read.result, 0);
+  ASSERT_EQ(read.config.areas.size(), 3u);
 
   StringSink sink;
-  IniEmitter emitter(&settings, &sink);
-  EXPECT_EQ(WalkUserAreas(&settings, [&] { return emitter.EmitTasks(TaskArea::kPrivate); }), 0);
-  EXPECT_EQ(emitter.EmitTasks(TaskArea::kShared), kAreaFailed)
+  IniEmitter emitter("ENG", path, &sink);
+  EXPECT_EQ(emitter.EmitArea(read.config.areas[0]), 0);
+  EXPECT_EQ(emitter.EmitArea(read.config.areas[1]), kAreaFailed)
       << "two fixed names that the builder puts into one stream";
-  EXPECT_EQ(emitter.EmitTasks(TaskArea::kReadOnly), 0);
-  std::string stored;
-  ASSERT_EQ(ReadStoredPassword(settings, &stored), 0);
-  EXPECT_EQ(emitter.EmitMainSection(stored), 0);
+  EXPECT_EQ(emitter.EmitArea(read.config.areas[2]), 0);
+  EXPECT_EQ(emitter.EmitMainSection(read.stored_password), 0);
   EXPECT_EQ(emitter.task_counter(), 4);
   using Key = IniEmitter::AreaKey;
   EXPECT_EQ(emitter.tasks_per_area(),
@@ -450,7 +451,7 @@ TEST_F(EmitterFileTest, NumbersTasksOverAreasAndCountsThemPerArea) {
   const std::string& text = sink.text;
   EXPECT_NE(text.find("[Task0]\r\n\r\nNameENG = p\r\nIsPrivate = 1"), std::string::npos);
   EXPECT_NE(text.find("[Task3]\r\n\r\nNameENG = r\r\n"), std::string::npos);
-  const std::string main = "[MAIN]\r\nOutputENG = " + settings.config_path +
+  const std::string main = "[MAIN]\r\nOutputENG = " + path +
                            "\r\nNumTasks = 4\r\nHexPassword = 0102FE\r\n";
   ASSERT_GE(text.size(), main.size());
   EXPECT_EQ(text.substr(text.size() - main.size()), main);
@@ -478,25 +479,23 @@ TEST_F(EmitterFileTest, FixedNamesEqualInAnyLetterCaseFailTheArea) {
     writer_615::AddTask(&tree, "_Common_/1", task);
     task.name = c.b;
     writer_615::AddTask(&tree, "_Common_/2", task);
-    RunSettings settings;
-    settings.config_path = dir_.File("f" + std::to_string(n++) + ".CNF");
-    ASSERT_EQ(writer_615::WriteTree(settings.config_path, tree), S_OK);
+    const std::string path = dir_.File("f" + std::to_string(n++) + ".CNF");
+    ASSERT_EQ(writer_615::WriteTree(path, tree), S_OK);
+    const ReadWhole read = ReadWholeFile615(path);
+    ASSERT_EQ(read.config.areas.size(), 2u);
     StringSink sink;
-    IniEmitter emitter(&settings, &sink);
-    EXPECT_EQ(emitter.EmitTasks(TaskArea::kShared), c.one_stream ? kAreaFailed : 0) << c.a;
+    IniEmitter emitter("ENG", path, &sink);
+    EXPECT_EQ(emitter.EmitArea(read.config.areas[0]), c.one_stream ? kAreaFailed : 0) << c.a;
   }
 }
 
 TEST_F(EmitterFileTest, PasswordOver129BytesIsWrittenButFails) {
   writer_615::Tree tree = writer_615::Skeleton(615, std::string(130, 'x'));
-  RunSettings settings;
-  settings.config_path = dir_.File("p.CNF");
-  ASSERT_EQ(writer_615::WriteTree(settings.config_path, tree), S_OK);
+  const std::string path = dir_.File("p.CNF");
+  ASSERT_EQ(writer_615::WriteTree(path, tree), S_OK);
   StringSink sink;
-  IniEmitter emitter(&settings, &sink);
-  std::string stored;
-  ASSERT_EQ(ReadStoredPassword(settings, &stored), 0);
-  EXPECT_EQ(emitter.EmitMainSection(stored), kAreaFailed);
+  IniEmitter emitter("ENG", path, &sink);
+  EXPECT_EQ(emitter.EmitMainSection(ReadWholeFile615(path).stored_password), kAreaFailed);
   std::string hex;
   for (int i = 0; i < 130; ++i) hex += "78";
   EXPECT_NE(sink.text.find("HexPassword = " + hex + "\r\n"), std::string::npos)

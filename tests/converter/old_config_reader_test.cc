@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "builder/config_layout.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
 
@@ -177,93 +178,107 @@ class ReaderFileTest : public ::testing::Test {
     EXPECT_EQ(writer_615::WriteTree(path, tree), S_OK);
     return path;
   }
-  // "stream:name" for every task of an area.
-  std::vector<std::string> List(RunSettings* settings, TaskArea area, int* result) {
+  // Opens the file and reads its version and areas; *result gets
+  // ReadTaskAreas' result (the open must succeed).
+  OldConfiguration Read(const std::string& path, int* result, FileVersion* version = nullptr) {
+    OldConfiguration config;
+    std::unique_ptr<platform::Storage> root;
+    EXPECT_EQ(OpenOldConfiguration(path, &root), S_OK) << path;
+    if (!root) return config;
+    FileVersion found;
+    EXPECT_EQ(ReadVersion(root.get(), path, &found), S_OK);
+    if (version) *version = found;
+    *result = ReadTaskAreas(root.get(), path, &config);
+    return config;
+  }
+  // "stream:name" for every task of the area of that place ("_Common_",
+  // "_Common_/_ReadOnly_", "domain/user").
+  static std::vector<std::string> List(const OldConfiguration& config, const std::string& place) {
     std::vector<std::string> seen;
-    *result = ForEachTaskInArea(settings, area, [&](const OldTaskRecord& r, const std::string& s) {
-      seen.push_back(s + ":" + r.Name.text);
-      return 0;
-    });
+    for (const OldArea& area : config.areas) {
+      if (builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user) != place) {
+        continue;
+      }
+      for (const OldTask& task : area.tasks) seen.push_back(task.stream + ":" + task.record->Name.text);
+    }
     return seen;
+  }
+  static std::vector<std::string> Places(const OldConfiguration& config) {
+    std::vector<std::string> places;
+    for (const OldArea& area : config.areas) {
+      places.push_back(builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user));
+    }
+    return places;
   }
   TempDir dir_;
 };
 
 TEST_F(ReaderFileTest, ListsEveryAreaOfAFileWrittenByWindows) {
-  RunSettings settings;
-  settings.config_path = CopyFixture("basic.CNF");
+  const std::string path = CopyFixture("basic.CNF");
   int result = -1;
-  EXPECT_EQ(List(&settings, TaskArea::kShared, &result),
-            (std::vector<std::string>{"22:Weekly", "101:Daily scan"}));
+  FileVersion version;
+  OldConfiguration config = Read(path, &result, &version);
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(List(&settings, TaskArea::kReadOnly, &result),
-            (std::vector<std::string>{"7:Locked policy"}));
-  settings.current_domain = "VELOX";
-  settings.current_user = "TORVI";
-  EXPECT_EQ(List(&settings, TaskArea::kPrivate, &result), (std::vector<std::string>{"5:My task"}));
-  EXPECT_TRUE(settings.hand_off);
-  EXPECT_EQ(settings.version_found, 615);
+  EXPECT_EQ(version.kind, VersionKind::kOld);
+  EXPECT_EQ(version.number, 615u);
+  EXPECT_EQ(Places(config),
+            (std::vector<std::string>{"VELOX/TORVI", "_Common_", "_Common_/_ReadOnly_"}));
+  EXPECT_EQ(List(config, "_Common_"), (std::vector<std::string>{"22:Weekly", "101:Daily scan"}));
+  EXPECT_EQ(List(config, "_Common_/_ReadOnly_"), (std::vector<std::string>{"7:Locked policy"}));
+  EXPECT_EQ(List(config, "VELOX/TORVI"), (std::vector<std::string>{"5:My task"}));
 
+  std::unique_ptr<platform::Storage> root;
+  ASSERT_EQ(OpenOldConfiguration(path, &root), S_OK);
   std::string password;
-  EXPECT_EQ(ReadStoredPassword(settings, &password), 0);
+  EXPECT_EQ(ReadStoredPassword(root.get(), path, &password), 0);
   EXPECT_EQ(testing_support::Hex(password), "65e4cc8f7f8c31");
 }
 
 TEST_F(ReaderFileTest, WalksDomainsAndUsersInReverseOrder) {
-  RunSettings settings;
-  settings.config_path = CopyFixture("domains.CNF");
-  std::vector<std::string> visited;
-  EXPECT_EQ(WalkUserAreas(&settings, [&]() {
-              visited.push_back(settings.current_domain + "/" + settings.current_user);
-              return 0;
-            }),
-            0);
-  EXPECT_EQ(visited, (std::vector<std::string>{"GAMMA/bob", "GAMMA/ann", "ALPHA/bob", "ALPHA/ann",
-                                               "BETA/bob", "BETA/ann"}))
+  int result = -1;
+  OldConfiguration config = Read(CopyFixture("domains.CNF"), &result);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Places(config),
+            (std::vector<std::string>{"GAMMA/bob", "GAMMA/ann", "ALPHA/bob", "ALPHA/ann",
+                                      "BETA/bob", "BETA/ann", "_Common_", "_Common_/_ReadOnly_"}))
       << "enumerated shorter names first (BETA, ALPHA, GAMMA), visited in reverse; "
          "EMPTYDOMAIN has no user; _Common_ and _Zarin_ are no domains";
+  EXPECT_EQ(List(config, "ALPHA/bob"), (std::vector<std::string>{"1:ALPHA-bob"}));
+  std::vector<std::string> domains;
+  for (const DomainStorage& d : config.domains) domains.push_back(d.name + ":" + std::to_string(d.users.size()));
+  EXPECT_EQ(domains, (std::vector<std::string>{"BETA:2", "ALPHA:2", "GAMMA:2", "EMPTYDOMAIN:0"}))
+      << "every domain storage, in enumeration order, also one without a user";
 }
 
-TEST_F(ReaderFileTest, WalkResultCombinesThePrivateAreas) {
-  RunSettings settings;
-  settings.config_path = CopyFixture("domains.CNF");
-  int calls = 0;
-  EXPECT_EQ(WalkUserAreas(&settings, [&]() { return ++calls == 3 ? kAreaFailed : 0; }),
-            kAreaFailed);
-  EXPECT_EQ(calls, 6) << "a failed user area does not stop the others";
-}
-
-TEST_F(ReaderFileTest, OtherVersionsClearHandOffAndListNothing) {
+TEST_F(ReaderFileTest, OtherVersionsAreTold) {
   struct Case {
     const char* what;
     std::string path;
+    VersionKind kind;
+    uint32_t number;
   } cases[] = {
-      {"616", CopyFixture("v616.CNF")},
+      {"616", CopyFixture("v616.CNF"), VersionKind::kOther, 616},
       {"no _Version_", [&] {
          writer_615::Tree tree = Skeleton();
          tree.streams.erase(tree.streams.begin());
          AddTask(&tree, "_Common_/1", Task());
          return Write(tree, "noversion.CNF");
-       }()},
+       }(), VersionKind::kNone, 0},
       {"short _Version_", [&] {
          writer_615::Tree tree = Skeleton();
          tree.streams[0].second = std::string("\x67\x02", 2);
          AddTask(&tree, "_Common_/1", Task());
          return Write(tree, "short.CNF");
-       }()},
+       }(), VersionKind::kNone, 0},
   };
   for (const Case& c : cases) {
-    RunSettings settings;
-    settings.config_path = c.path;
-    int result = -1;
-    EXPECT_TRUE(List(&settings, TaskArea::kShared, &result).empty()) << c.what;
-    EXPECT_EQ(result, 0) << c.what;
-    EXPECT_FALSE(settings.hand_off) << c.what;
-    settings.hand_off = true;
-    int calls = 0;
-    EXPECT_EQ(WalkUserAreas(&settings, [&]() { return ++calls; }), 0) << c.what;
-    EXPECT_EQ(calls, 0) << c.what;
-    EXPECT_FALSE(settings.hand_off) << c.what;
+    std::unique_ptr<platform::Storage> root;
+    ASSERT_EQ(OpenOldConfiguration(c.path, &root), S_OK) << c.what;
+    FileVersion version;
+    version.number = 1;
+    EXPECT_EQ(ReadVersion(root.get(), c.path, &version), S_OK) << c.what;
+    EXPECT_EQ(version.kind, c.kind) << c.what;
+    EXPECT_EQ(version.number, c.number) << c.what;
   }
 }
 
@@ -278,15 +293,13 @@ TEST_F(ReaderFileTest, CarriesTasksWhateverTheirNames) {
     task.priority = i;
     AddTask(&tree, "_Common_/" + std::to_string(i + 1), task);
   }
-  RunSettings settings;
-  settings.config_path = Write(tree);
+  int result = -1;
+  OldConfiguration config = Read(Write(tree), &result);
+  EXPECT_EQ(result, 0);
   std::vector<int> priorities;
-  EXPECT_EQ(ForEachTaskInArea(&settings, TaskArea::kShared,
-                              [&](const OldTaskRecord& r, const std::string&) {
-                                priorities.push_back(r.Priority);
-                                return 0;
-                              }),
-            0);
+  for (const OldArea& area : config.areas) {
+    for (const OldTask& task : area.tasks) priorities.push_back(task.record->Priority);
+  }
   EXPECT_EQ(priorities, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
 
@@ -297,49 +310,33 @@ TEST_F(ReaderFileTest, MalformedOrMissingPartsFailTheArea) {
   AddTask(&tree, "_Common_/1", task);
   tree.streams.push_back({"_Common_/2", "short"});
   AddTask(&tree, "_Common_/_ReadOnly_/3", task);
-  RunSettings settings;
-  settings.config_path = Write(tree);
   int result = 0;
-  EXPECT_EQ(List(&settings, TaskArea::kShared, &result), (std::vector<std::string>{"1:good"}));
-  EXPECT_EQ(result, kAreaFailed) << "a malformed stream ends the area with 2";
-  EXPECT_EQ(List(&settings, TaskArea::kReadOnly, &result).size(), 1u);
-  EXPECT_EQ(result, 0);
-  settings.current_domain = "NOWHERE";
-  settings.current_user = "nobody";
-  List(&settings, TaskArea::kPrivate, &result);
-  EXPECT_EQ(result, kAreaFailed) << "a user area that the walk found must be there";
+  OldConfiguration config = Read(Write(tree), &result);
+  EXPECT_EQ(List(config, "_Common_"), (std::vector<std::string>{"1:good"}));
+  EXPECT_EQ(result, kAreaFailed) << "a malformed stream ends the reading with 2";
+  EXPECT_EQ(List(config, "_Common_/_ReadOnly_").size(), 1u) << "the other areas are read";
 }
 
 TEST_F(ReaderFileTest, AbsentCommonAreasHoldNoTask) {
   writer_615::Tree tree;
   tree.streams.push_back({"_Version_", testing_support::Le32(615)});
-  RunSettings settings;
-  settings.config_path = Write(tree);
   int result = -1;
-  EXPECT_TRUE(List(&settings, TaskArea::kShared, &result).empty());
+  OldConfiguration config = Read(Write(tree), &result);
   EXPECT_EQ(result, 0);
-  EXPECT_TRUE(List(&settings, TaskArea::kReadOnly, &result).empty());
-  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(List(config, "_Common_").empty());
+  EXPECT_TRUE(List(config, "_Common_/_ReadOnly_").empty());
 }
 
 TEST_F(ReaderFileTest, AFileThatCannotBeOpenedIsNeverEmpty) {
-  RunSettings settings;
-  settings.config_path = CopyFixture("basic.CNF");
+  const std::string path = CopyFixture("basic.CNF");
   std::unique_ptr<platform::Storage> held;
-  ASSERT_EQ(platform::OpenStorageFile(settings.config_path, platform::kStorageMode, &held), S_OK);
-  int result = 0;
-  List(&settings, TaskArea::kShared, &result);
-  EXPECT_EQ(result, kAreaFailed);
-  EXPECT_EQ(WalkUserAreas(&settings, [] { return 0; }), STG_E_SHAREVIOLATION);
-  std::string password;
-  EXPECT_EQ(ReadStoredPassword(settings, &password), STG_E_SHAREVIOLATION)
-      << "a held file must not read as one without a password";
+  ASSERT_EQ(platform::OpenStorageFile(path, platform::kStorageMode, &held), S_OK);
+  std::unique_ptr<platform::Storage> root;
+  EXPECT_EQ(OpenOldConfiguration(path, &root), STG_E_SHAREVIOLATION)
+      << "a held file must not read as one without tasks or password";
+  EXPECT_FALSE(root);
   held.reset();
-
-  settings.config_path = dir_.File("missing.CNF");
-  EXPECT_EQ(WalkUserAreas(&settings, [] { return 0; }), STG_E_FILENOTFOUND);
-  EXPECT_EQ(ReadStoredPassword(settings, &password), 0);
-  EXPECT_TRUE(password.empty());
+  EXPECT_EQ(OpenOldConfiguration(dir_.File("missing.CNF"), &root), STG_E_FILENOTFOUND);
 }
 
 TEST_F(ReaderFileTest, StoredPasswordCases) {
@@ -361,10 +358,11 @@ TEST_F(ReaderFileTest, StoredPasswordCases) {
   for (const Case& c : cases) {
     writer_615::Tree tree = Skeleton();
     if (!c.stream.empty()) tree.streams.push_back({"_Zarin_/cc012", c.stream});
-    RunSettings settings;
-    settings.config_path = Write(tree, "p" + std::to_string(n++) + ".CNF");
+    const std::string path = Write(tree, "p" + std::to_string(n++) + ".CNF");
+    std::unique_ptr<platform::Storage> root;
+    ASSERT_EQ(OpenOldConfiguration(path, &root), S_OK);
     std::string bytes = "junk";
-    EXPECT_EQ(ReadStoredPassword(settings, &bytes), c.result) << c.what;
+    EXPECT_EQ(ReadStoredPassword(root.get(), path, &bytes), c.result) << c.what;
     EXPECT_EQ(bytes, c.bytes) << c.what;
   }
 }

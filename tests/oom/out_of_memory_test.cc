@@ -31,6 +31,7 @@
 #include "builder/startup.h"
 #include "builder/task_storage.h"
 #include "converter/driver.h"
+#include "converter/hand_off.h"
 #include "platform/conversion_record.h"
 #include "platform/hresult.h"
 #include "platform/program_main.h"
