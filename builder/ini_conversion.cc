@@ -125,19 +125,6 @@ std::string IniPathForMessages(const std::string& ini_path) {
              : platform::JoinPath(platform::WindowsDirectory(), ini_path);
 }
 
-// The size of the INI file, which bounds the counts it may give; 0 when it
-// cannot be read.
-uint64_t IniFileSize(const std::string& ini_path) {
-  std::string path = IniPathForMessages(ini_path);
-  std::unique_ptr<platform::File> file;
-  uint64_t size = 0;
-  if (platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file) != 0 ||
-      file->Size(&size) != 0) {
-    return 0;
-  }
-  return size;
-}
-
 void StorePasswords(const platform::ProfileFile& ini, const std::string& where) {
   struct Store {
     const char* stream;
@@ -178,7 +165,7 @@ void DeleteListedTasks(const platform::ProfileFile& ini, const std::string& wher
                          ConfigPath);
         break;
       case DeleteOutcome::kFailed:
-        if (name[0] == '*' && (DomainName.empty() || UserName.empty())) {
+        if (hr == kUserAreaUnnamed) {
           platform::Report(where + ": nothing deleted for \"" + name +
                            "\": no private task has named a domain and user yet");
           break;
@@ -200,8 +187,7 @@ void WriteTasks(const platform::ProfileFile& ini, const std::string& where, int6
     if (WriteTask(record, &hr)) continue;
     const std::string what = where + ": the task \"" + record->Name + "\" of [" + section +
                              "] was not written to " + ConfigPath;
-    if ((record->TaskFlags & (IsShared | IsReadOnly)) == 0 &&
-        (DomainName.empty() || UserName.empty())) {
+    if (hr == kUserAreaUnnamed) {
       platform::Report(what + ": no private task has named a domain and user yet");
     } else {
       platform::Report(platform::FailureText(what, hr));
@@ -380,8 +366,8 @@ int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& language
                      " was not found or could not be read; nothing was done for it");
   }
   if (ini == nullptr) return 0;
-  uint64_t file_size = found ? IniFileSize(ini_path) : 0;
-  const IniReview review = ReviewIniFile(*ini, file_size, languages);
+  // The size of the file bounds the counts it may give.
+  const IniReview review = ReviewIniFile(*ini, ini->SourceSize(), languages);
   const std::string where = IniPathForMessages(ini_path);
   for (const IniFinding& finding : review.findings) platform::Report(FindingLine(where, finding));
   TaskRecord record;

@@ -181,7 +181,7 @@ HRESULT OpenTaskArea(uint32_t area_bits, TaskArea* area) {
   // Without a domain and user the user area has no name: refuse it here so
   // that no storage with an empty name is ever asked for.
   if ((area_bits & kAreaBits) == 0 && (DomainName.empty() || UserName.empty())) {
-    return STG_E_INVALIDNAME;
+    return kUserAreaUnnamed;
   }
   HRESULT hr = platform::OpenStorageFile(ConfigPath, kStorageMode, &area->root);
   if (FAILED(hr)) {

@@ -24,13 +24,18 @@ struct TaskArea {
   std::unique_ptr<platform::Storage> target;  // holds the task streams
 };
 
+// OpenTaskArea's refusal of the user area while DomainName or UserName is
+// empty (no private task has named a domain and user yet): the builder's
+// own code, never a storage result, so that callers need not guess why.
+constexpr HRESULT kUserAreaUnnamed = static_cast<HRESULT>(0x80040200);
+
 // Opens the configuration file and the area that `area_bits` names: 0x20
 // "_ReadOnly_" in "_Common_", else 0x10 "_Common_", else the storage
 // UserName in the storage DomainName. A missing file gets its skeleton;
 // missing common storages are created after any failed open, domain and
 // user storages after STG_E_FILENOTFOUND. Returns S_OK, the failure of an
 // open or create, STG_E_OLDFORMAT when "_Version_" does not hold 616 (a
-// missing one is created empty first), or STG_E_INVALIDNAME for the user
+// missing one is created empty first), or kUserAreaUnnamed for the user
 // area while DomainName or UserName is empty (refused before the file is
 // touched). On failure *area may hold part of the chain.
 HRESULT OpenTaskArea(uint32_t area_bits, TaskArea* area);

@@ -136,7 +136,10 @@ size_t CountFilledLines(const std::string& text) {
 // line: 12 bytes per key line, 20 per header.
 class ParsedProfile : public ProfileFile {
  public:
-  explicit ParsedProfile(std::string text) : text_(std::move(text)) { Parse(); }
+  ParsedProfile(std::string text, uint64_t source_size)
+      : text_(std::move(text)), source_size_(source_size) {
+    Parse();
+  }
 
   std::string GetString(const std::string& section, const std::string& key,
                         const std::string& default_value, uint32_t size,
@@ -144,6 +147,7 @@ class ParsedProfile : public ProfileFile {
   uint32_t GetInt(const std::string& section, const std::string& key,
                   int32_t default_value) const override;
   const std::string& Text() const override { return text_; }
+  uint64_t SourceSize() const override { return source_size_; }
   std::vector<std::string> SectionNames() const override;
   std::vector<std::string> KeyNames(const std::string& section) const override;
   void Locate(size_t offset, std::string* section, std::string* key) const override;
@@ -192,6 +196,7 @@ class ParsedProfile : public ProfileFile {
   bool FindKey(const Section& section, const std::string& name, Value* value) const;
 
   std::string text_;
+  uint64_t source_size_;
   std::vector<Section> sections_;
   std::vector<Key> keys_;
   mutable std::string scratch_;  // the normalized name of a line compared
@@ -472,11 +477,12 @@ std::unique_ptr<ProfileFile> ProfileFile::Load(const std::string& path, bool* fo
   }
   if (found != nullptr) *found = read;
   if (!read) bytes.clear();
-  return std::make_unique<ParsedProfile>(ToAnsiText(std::move(bytes)));
+  const uint64_t size = bytes.size();
+  return std::make_unique<ParsedProfile>(ToAnsiText(std::move(bytes)), size);
 }
 
 std::unique_ptr<ProfileFile> ProfileFile::FromText(const std::string& bytes) {
-  return std::make_unique<ParsedProfile>(ToAnsiText(bytes));
+  return std::make_unique<ParsedProfile>(ToAnsiText(bytes), bytes.size());
 }
 
 }  // namespace platform

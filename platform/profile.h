@@ -48,6 +48,10 @@ class ProfileFile {
   // file in the ANSI code page.
   virtual const std::string& Text() const = 0;
 
+  // The number of bytes read: the file's size (0 for a file that was not
+  // read), or the size of the text given to FromText.
+  virtual uint64_t SourceSize() const = 0;
+
   // The names of every section header, trimmed, in file order (a name
   // given twice is listed twice).
   virtual std::vector<std::string> SectionNames() const = 0;

@@ -194,7 +194,7 @@ TEST_F(TaskStorageTest, UserAreaWithoutDomainOrUserIsRefusedBeforeTheFile) {
     TaskRecord r = Task(0, "private");
     HRESULT hr = S_OK;
     EXPECT_FALSE(WriteTask(&r, &hr));
-    EXPECT_EQ(hr, STG_E_INVALIDNAME);
+    EXPECT_EQ(hr, kUserAreaUnnamed);
     EXPECT_FALSE(FindTaskInArea(&r, "*x", IsShared));
     EXPECT_FALSE(PathExists(ConfigPath));
   }
