@@ -88,6 +88,20 @@ HRESULT OpenAreaStep(platform::Storage* parent, const std::string& name, bool /*
   return parent->OpenStorage(platform::AnsiToWide(name), platform::kStorageMode, out);
 }
 
+HRESULT ReadVersionNumber(platform::Storage* root, uint32_t* number) {
+  std::unique_ptr<platform::Stream> version;
+  HRESULT hr = root->OpenStream(platform::AnsiToWide(kVersionStreamName), platform::kStorageMode,
+                                &version);
+  if (FAILED(hr)) return hr;
+  uint8_t bytes[4] = {0, 0, 0, 0};
+  uint32_t read = 0;
+  hr = version->Read(bytes, sizeof bytes, &read);
+  if (FAILED(hr)) return hr;
+  if (read != sizeof bytes) return S_FALSE;
+  *number = platform::Get32(bytes);
+  return S_OK;
+}
+
 HRESULT OpenOrCreateAreaStep(platform::Storage* parent, const std::string& name, bool user_area,
                              std::unique_ptr<platform::Storage>* out) {
   const std::u16string wide = platform::AnsiToWide(name);

@@ -46,6 +46,12 @@ extern std::string UserName;
 // a failed step stay in the file.
 bool CreateSkeleton(const std::string& path);
 
+// Reads the number that "_Version_" of `root` holds (its first 4 bytes,
+// little-endian). Returns S_OK with *number set; S_FALSE when the stream
+// holds fewer than 4 bytes; STG_E_FILENOTFOUND when there is no such
+// stream; or the failed open or read.
+HRESULT ReadVersionNumber(platform::Storage* root, uint32_t* number);
+
 // The place of a task area in messages: "_Common_/_ReadOnly_", "_Common_"
 // or "domain/user".
 std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::string& user);

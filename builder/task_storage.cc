@@ -34,21 +34,18 @@ uint32_t DrawRandom() {
 }
 
 HRESULT CheckVersion(platform::Storage* root) {
-  std::unique_ptr<platform::Stream> version;
-  std::u16string name = AnsiToWide(kVersionStreamName);
-  HRESULT hr = root->OpenStream(name, kStorageMode, &version);
-  if (FAILED(hr)) {
-    hr = root->CreateStream(name, kStorageMode, &version);
-    if (FAILED(hr)) return hr;
+  uint32_t number = 0;
+  HRESULT hr = ReadVersionNumber(root, &number);
+  if (hr == STG_E_FILENOTFOUND) {
+    // A missing version stream is created empty: the file is then of no
+    // version this builder writes into.
+    std::unique_ptr<platform::Stream> version;
+    hr = root->CreateStream(AnsiToWide(kVersionStreamName), kStorageMode, &version);
+    return FAILED(hr) ? hr : STG_E_OLDFORMAT;
   }
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  uint32_t read = 0;
   // A version stream shorter than 4 bytes is no version 616, even when its
   // first bytes are those of 616.
-  if (FAILED(version->Read(bytes, sizeof bytes, &read)) || read != sizeof bytes) {
-    return STG_E_OLDFORMAT;
-  }
-  return platform::Get32(bytes) == kFormatVersion ? S_OK : STG_E_OLDFORMAT;
+  return hr == S_OK && number == kFormatVersion ? S_OK : STG_E_OLDFORMAT;
 }
 
 HRESULT OpenChain(uint32_t area_bits, TaskArea* area) {

@@ -240,15 +240,12 @@ std::string CheckConvertedFile(const ConversionRun& run, const IniEmitter& emitt
   if (hr == STG_E_FILENOTFOUND && !must_exist) return "";
   if (FAILED(hr)) return "cannot open " + run.config_path + ": " + platform::DescribeHResult(hr);
 
-  std::unique_ptr<platform::Stream> version;
-  hr = root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &version);
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  uint32_t read = 0;
-  if (SUCCEEDED(hr)) hr = version->Read(bytes, 4, &read);
-  if (FAILED(hr) || read != 4 || platform::Get32(bytes) != builder::kFormatVersion) {
+  uint32_t version = 0;
+  if (builder::ReadVersionNumber(root.get(), &version) != S_OK ||
+      version != builder::kFormatVersion) {
     return "the new file does not hold version " + std::to_string(builder::kFormatVersion);
   }
-  version.reset();
+  uint32_t read = 0;
 
   for (const auto& [key, expected] : emitter.tasks_per_area()) {
     const uint32_t area_bits = static_cast<uint32_t>(std::get<0>(key));

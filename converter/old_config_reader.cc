@@ -355,23 +355,17 @@ HRESULT OpenOldConfiguration(const std::string& path, std::unique_ptr<Storage>* 
 
 HRESULT ReadVersion(Storage* root, const std::string& path, FileVersion* version) {
   *version = FileVersion{};
-  std::unique_ptr<Stream> stream;
-  HRESULT hr =
-      root->OpenStream(platform::AnsiToWide(builder::kVersionStreamName), kStorageMode, &stream);
-  if (hr == STG_E_FILENOTFOUND) return S_OK;
-  uint8_t bytes[4] = {0, 0, 0, 0};
-  uint32_t read = 0;
-  if (SUCCEEDED(hr)) hr = stream->Read(bytes, 4, &read);
+  uint32_t number = 0;
+  HRESULT hr = builder::ReadVersionNumber(root, &number);
+  // A missing version stream, or one shorter than 4 bytes, holds no version.
+  if (hr == STG_E_FILENOTFOUND || hr == S_FALSE) return S_OK;
   if (FAILED(hr)) {
     platform::Report(platform::FailureText(
         std::string("cannot read ") + builder::kVersionStreamName + " of " + path, hr));
     return hr;
   }
-  // A version stream shorter than 4 bytes holds no version.
-  if (read == 4) {
-    version->number = platform::Get32(bytes);
-    version->kind = version->number == kOldVersion ? VersionKind::kOld : VersionKind::kOther;
-  }
+  version->number = number;
+  version->kind = number == kOldVersion ? VersionKind::kOld : VersionKind::kOther;
   return S_OK;
 }
 
