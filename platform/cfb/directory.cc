@@ -568,75 +568,57 @@ HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id) {
 
   if (removed_color == kBlack) {
     uint32_t x = child;
-    // x carries an extra black; push it up until it can be absorbed.
+    // x carries an extra black; push it up until it can be absorbed. The
+    // cases are written once for x on the left of its parent; `near` is
+    // x's side and `far` its sibling's, so that x on the right mirrors them.
+    enum Side { kLeftSide, kRightSide };
+    auto child_of = [&t](uint32_t n, Side side) {
+      return side == kLeftSide ? t.N(n).left : t.N(n).right;
+    };
+    // Turns n down to the `side`: its child of the other side takes its place.
+    auto rotate = [&t](uint32_t n, uint32_t n_parent, Side side) {
+      if (side == kLeftSide) {
+        t.RotateLeft(n, n_parent);
+      } else {
+        t.RotateRight(n, n_parent);
+      }
+    };
     while (t.Color(x) == kBlack && !path.empty() && SUCCEEDED(t.error())) {
       uint32_t p = path.back();
       uint32_t gp = path.size() >= 2 ? path[path.size() - 2] : NOSTREAM;
-      if (x_is_left) {
-        uint32_t w = t.N(p).right;
-        if (w == NOSTREAM) break;  // only in a tree that was not valid before
-        if (t.Color(w) == kRed) {
-          t.SetColor(w, kBlack);
-          t.SetColor(p, kRed);
-          t.RotateLeft(p, gp);
-          path.back() = w;
-          path.push_back(p);
-          gp = w;
-          w = t.N(p).right;
-          if (w == NOSTREAM) break;
-        }
-        if (t.Color(t.N(w).left) == kBlack && t.Color(t.N(w).right) == kBlack) {
-          t.SetColor(w, kRed);
-          x = p;
-          path.pop_back();
-          if (!path.empty()) x_is_left = t.N(path.back()).left == x;
-          continue;
-        }
-        if (t.Color(t.N(w).right) == kBlack) {
-          t.SetColor(t.N(w).left, kBlack);
-          t.SetColor(w, kRed);
-          t.RotateRight(w, p);
-          w = t.N(p).right;
-        }
-        t.SetColor(w, t.Color(p));
-        t.SetColor(p, kBlack);
-        t.SetColor(t.N(w).right, kBlack);
-        t.RotateLeft(p, gp);
-        x = NOSTREAM;
-        break;
-      } else {
-        uint32_t w = t.N(p).left;
+      const Side near = x_is_left ? kLeftSide : kRightSide;
+      const Side far = x_is_left ? kRightSide : kLeftSide;
+      uint32_t w = child_of(p, far);
+      if (w == NOSTREAM) break;  // only in a tree that was not valid before
+      if (t.Color(w) == kRed) {
+        t.SetColor(w, kBlack);
+        t.SetColor(p, kRed);
+        rotate(p, gp, near);
+        path.back() = w;
+        path.push_back(p);
+        gp = w;
+        w = child_of(p, far);
         if (w == NOSTREAM) break;
-        if (t.Color(w) == kRed) {
-          t.SetColor(w, kBlack);
-          t.SetColor(p, kRed);
-          t.RotateRight(p, gp);
-          path.back() = w;
-          path.push_back(p);
-          gp = w;
-          w = t.N(p).left;
-          if (w == NOSTREAM) break;
-        }
-        if (t.Color(t.N(w).left) == kBlack && t.Color(t.N(w).right) == kBlack) {
-          t.SetColor(w, kRed);
-          x = p;
-          path.pop_back();
-          if (!path.empty()) x_is_left = t.N(path.back()).left == x;
-          continue;
-        }
-        if (t.Color(t.N(w).left) == kBlack) {
-          t.SetColor(t.N(w).right, kBlack);
-          t.SetColor(w, kRed);
-          t.RotateLeft(w, p);
-          w = t.N(p).left;
-        }
-        t.SetColor(w, t.Color(p));
-        t.SetColor(p, kBlack);
-        t.SetColor(t.N(w).left, kBlack);
-        t.RotateRight(p, gp);
-        x = NOSTREAM;
-        break;
       }
+      if (t.Color(child_of(w, near)) == kBlack && t.Color(child_of(w, far)) == kBlack) {
+        t.SetColor(w, kRed);
+        x = p;
+        path.pop_back();
+        if (!path.empty()) x_is_left = t.N(path.back()).left == x;
+        continue;
+      }
+      if (t.Color(child_of(w, far)) == kBlack) {
+        t.SetColor(child_of(w, near), kBlack);
+        t.SetColor(w, kRed);
+        rotate(w, p, far);
+        w = child_of(p, far);
+      }
+      t.SetColor(w, t.Color(p));
+      t.SetColor(p, kBlack);
+      t.SetColor(child_of(w, far), kBlack);
+      rotate(p, gp, near);
+      x = NOSTREAM;
+      break;
     }
     t.SetColor(x, kBlack);
   }
