@@ -263,7 +263,9 @@ std::string ClosestKey(const std::string& section, const std::string& key) {
     names.insert(names.end(), std::begin(kMainSwitchKeys), std::end(kMainSwitchKeys));
     names.push_back(kOutputKey);
   } else if (platform::EqualNoCaseAnsi(section, kDeleteSection)) {
-    names = {kNumTasksKey, "Task0"};
+    // An entry is "Task" and its number: the number of the key is kept.
+    size_t digits = key.find_last_not_of("0123456789") + 1;
+    names = {kNumTasksKey, "Task" + key.substr(digits)};
   } else {
     names.assign(std::begin(kTaskValueKeys), std::end(kTaskValueKeys));
     names.insert(names.end(), std::begin(kTaskSwitchKeys), std::end(kTaskSwitchKeys));
@@ -378,9 +380,8 @@ IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
   {
     FindingsOfAKind unknown(&findings);
     ReviewUnknownKeys(kMainSection, main_keys, &unknown);
-    if (review.delete_count > 0) {
-      ReviewUnknownKeys(kDeleteSection, ini.KeyNames(kDeleteSection), &unknown);
-    }
+    // [ToDelete] whatever its count: a mistyped count is worth saying most.
+    ReviewUnknownKeys(kDeleteSection, ini.KeyNames(kDeleteSection), &unknown);
     for (const std::string& section : task_sections) {
       ReviewUnknownKeys(section, ini.KeyNames(section), &unknown);
     }

@@ -224,7 +224,7 @@ TEST(DryRunTest, KeysOutsideTheSchemaAreNamedAsTypos) {
   const std::string ini = dir.File("a.ini");
   WriteWholeFile(ini, "[MAIN]\r\nOutputENG=" + cnf + "\r\nNumTask=1\r\nNumTasks=1\r\n"
                       "passWORD=x\r\nColour=blue\r\n"
-                      "[ToDelete]\r\nNumTasks=1\r\nTask0=a\r\nTsak1=b\r\n"
+                      "[ToDelete]\r\nNumTask=1\r\nTask0=a\r\nTsak1=b\r\n"
                       "[Task0]\r\nNameDEU=Tag\r\nIsShard=1\r\nisshared=1\r\nAreas=local\r\n"
                       "Area=all\r\n"
                       "[Other]\r\nAnything=1\r\n");
@@ -236,10 +236,13 @@ TEST(DryRunTest, KeysOutsideTheSchemaAreNamedAsTypos) {
             where + "[MAIN] NumTask: no such key in this section, likely a typo of NumTasks" +
                 tail + where + "[MAIN] Colour: no such key in this section, likely a typo" +
                 tail + where +
-                "[ToDelete] Tsak1: no such key in this section, likely a typo" + tail + where +
+                "[ToDelete] NumTask: no such key in this section, likely a typo of NumTasks" +
+                tail + where +
+                "[ToDelete] Tsak1: no such key in this section, likely a typo of Task1" + tail +
+                where +
                 "[Task0] IsShard: no such key in this section, likely a typo of IsShared" + tail +
                 where + "[Task0] Area: no such key in this section, likely a typo of Areas" +
-                tail + where + "nothing deleted for \"a\": no such task in " + cnf + "\n");
+                tail);
 }
 
 // The exit status is the real run's; a switch refused ends both the same
@@ -266,6 +269,14 @@ TEST(DryRunTest, ExitStatusesAreTheRealRunsOnes) {
   EXPECT_NE(listing.find("task\tENG\tfails\t_Common_\t"), std::string::npos) << listing;
   EXPECT_NE(listing.find("exit\t0\t0x00000000\n"), std::string::npos) << listing;
   EXPECT_EQ(ReadWholeFile(elsewhere), "");
+
+  // A listing that cannot be written ends the dry run with 2.
+  RunResult full = testing_support::Run(
+      {"/bin/sh", "-c", "\"$0\" a.ini -D > /dev/full", ProgramPath("Quarlen")}, dir.path());
+  EXPECT_EQ(full.exit_status, 2) << full.err;
+  EXPECT_NE(full.err.find("the listing of the dry run could not be written to standard output"),
+            std::string::npos)
+      << full.err;
 
   struct Refused {
     std::vector<std::string> args;
