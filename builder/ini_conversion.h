@@ -49,10 +49,9 @@ constexpr char kAreasKey[] = "Areas";
 constexpr char kTypesKey[] = "Types";
 constexpr char kSendToKey[] = "SendTo";
 constexpr char kResidentExcludeFilesKey[] = "ResidentExcludeFiles";
-constexpr const char* kTaskValueKeys[] = {kDomainKey,       kUserKey,  kPriorityKey,
-                                          kVirusNotificationKey, kResidentScanKey,
-                                          kAreasKey,        kTypesKey, kSendToKey,
-                                          kResidentExcludeFilesKey};
+constexpr const char* kTaskValueKeys[] = {
+    kDomainKey, kUserKey,  kPriorityKey, kVirusNotificationKey,   kResidentScanKey,
+    kAreasKey,  kTypesKey, kSendToKey,   kResidentExcludeFilesKey};
 // The switch keys: on exactly when the value is "1".
 constexpr const char* kMainSwitchKeys[] = {"DeleleteOldCNF"};
 constexpr const char* kTaskSwitchKeys[] = {
@@ -143,9 +142,10 @@ struct IniDone {
   std::vector<PassDone> passes;  // kept only when asked for
 };
 
-// The work of ConvertIniFile, which calls it. With `keep_items`, the result lists every
-// pass with its passwords, deletions and tasks (a dry run lists them); else
-// only the result is set, so that a run of many tasks holds one at a time.
+// The work of ConvertIniFile, which calls it. With `keep_items` the result
+// lists every pass with its passwords, deletions and tasks (a dry run lists
+// them); else only the result is set, so that a run of many tasks holds one
+// task at a time.
 IniDone ApplyIniFile(const std::string& ini_path, const LanguageList& languages, bool keep_items);
 
 // Applies the INI file `ini_path` (a full path, or a bare name read from the
