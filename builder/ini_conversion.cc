@@ -96,7 +96,7 @@ void ReadIntegrityKeys(const TaskSectionReader& in, TaskRecord* r) {
 }
 
 void ReadAreas(const TaskSectionReader& in, TaskRecord* r) {
-  for (const std::string& item : in.List("Areas", "local")) {
+  for (const std::string& item : in.List(kAreasKey, "local")) {
     if (uint32_t bit = KeywordBit(kAreaKeywords, item)) {
       r->TaskFlags |= bit;
       continue;
@@ -108,7 +108,7 @@ void ReadAreas(const TaskSectionReader& in, TaskRecord* r) {
 }
 
 void ReadTypes(const TaskSectionReader& in, TaskRecord* r) {
-  for (const std::string& item : in.List("Types", "programs,documents")) {
+  for (const std::string& item : in.List(kTypesKey, "programs,documents")) {
     if (uint32_t bit = KeywordBit(kTypeKeywords, item)) {
       r->TaskFlags |= bit;
     } else {
@@ -125,95 +125,112 @@ std::string IniPathForMessages(const std::string& ini_path) {
              : platform::JoinPath(platform::WindowsDirectory(), ini_path);
 }
 
-void StorePasswords(const platform::ProfileFile& ini, const std::string& where) {
-  struct Store {
-    const char* stream;
-    std::string value;
-    bool hex;
-  };
-  std::vector<Store> stores;
-  std::string hex = ini.GetString(kMainSection, "HexPassword", "", kValueBufferSize);
-  if (!hex.empty()) {
-    stores.push_back({kMainPasswordStreamName, hex, true});
-  } else {
-    std::string plain = ini.GetString(kMainSection, "Password", "", kValueBufferSize);
-    if (!plain.empty()) stores.push_back({kMainPasswordStreamName, plain, false});
-  }
-  std::string second = ini.GetString(kMainSection, "RGWPassword", "", kValueBufferSize);
-  if (!second.empty()) stores.push_back({kSecondPasswordStreamName, second, false});
-  for (const Store& s : stores) {
-    if (!StorePassword(s.stream, s.value, s.hex)) {
-      platform::Report(where + ": the password \"" + s.stream + "\" was not stored in " +
+std::vector<PasswordDone> StorePasswords(const std::vector<PasswordPlan>& passwords,
+                                         const std::string& where) {
+  std::vector<PasswordDone> done;
+  for (const PasswordPlan& p : passwords) {
+    bool stored = StorePassword(p.stream, p.value, p.hex);
+    if (!stored) {
+      platform::Report(where + ": the password \"" + p.stream + "\" was not stored in " +
                        ConfigPath);
     }
+    done.push_back({p.stream, p.hex, stored});
   }
+  return done;
 }
 
-void DeleteListedTasks(const platform::ProfileFile& ini, const std::string& where, int64_t count,
-                       TaskRecord* record) {
-  for (int64_t i = 0; i < count; ++i) {
-    record->Clear();
-    std::string name = ini.GetString(kDeleteSection, "Task" + std::to_string(i), "",
-                                     kValueBufferSize);
-    if (name.empty()) continue;
-    HRESULT hr = S_OK;
-    switch (DeleteTask(record, name, &hr)) {
-      case DeleteOutcome::kDeleted:
+DeletionDone DeleteListedTask(const std::string& where, const std::string& name,
+                              TaskRecord* record) {
+  DeletionDone done;
+  done.name = name;
+  HRESULT hr = S_OK;
+  done.outcome = DeleteTask(record, name, &hr, &done.area);
+  switch (done.outcome) {
+    case DeleteOutcome::kDeleted:
+      done.place = AreaPlace(done.area, DomainName, UserName);
+      done.stream = record->StreamName;
+      break;
+    case DeleteOutcome::kNotFound:
+      platform::Report(where + ": nothing deleted for \"" + name + "\": no such task in " +
+                       ConfigPath);
+      break;
+    case DeleteOutcome::kFailed:
+      if (hr == kUserAreaUnnamed) {
+        done.why = "no private task has named a domain and user yet";
+        platform::Report(where + ": nothing deleted for \"" + name + "\": " + done.why);
         break;
-      case DeleteOutcome::kNotFound:
-        platform::Report(where + ": nothing deleted for \"" + name + "\": no such task in " +
-                         ConfigPath);
-        break;
-      case DeleteOutcome::kFailed:
-        if (hr == kUserAreaUnnamed) {
-          platform::Report(where + ": nothing deleted for \"" + name +
-                           "\": no private task has named a domain and user yet");
-          break;
-        }
-        platform::Report(platform::FailureText(
-            where + ": the task \"" + name + "\" could not be deleted from " + ConfigPath, hr));
-        break;
-    }
+      }
+      done.why = platform::DescribeHResult(hr);
+      platform::Report(platform::FailureText(
+          where + ": the task \"" + name + "\" could not be deleted from " + ConfigPath, hr));
+      break;
   }
+  return done;
 }
 
-void WriteTasks(const platform::ProfileFile& ini, const std::string& where, int64_t count,
-                const std::string& language, TaskRecord* record) {
-  for (int64_t i = 0; i < count; ++i) {
-    record->Clear();  // StreamName too: every task gets a fresh stream
-    std::string section = "Task" + std::to_string(i);
-    ReadTaskSection(ini, section, language, record);
-    HRESULT hr = S_OK;
-    if (WriteTask(record, &hr)) continue;
-    const std::string what = where + ": the task \"" + record->Name + "\" of [" + section +
-                             "] was not written to " + ConfigPath;
-    if (hr == kUserAreaUnnamed) {
-      platform::Report(what + ": no private task has named a domain and user yet");
-    } else {
-      platform::Report(platform::FailureText(what, hr));
-    }
+TaskDone WriteListedTask(const std::string& where, const std::string& section,
+                         TaskRecord* record) {
+  TaskDone done;
+  done.section = section;
+  done.name = record->Name;
+  done.place = AreaPlace(record->TaskFlags, DomainName, UserName);
+  HRESULT hr = S_OK;
+  done.written = WriteTask(record, &hr);
+  if (done.written) {
+    done.stream = record->StreamName;
+    return done;
   }
+  const std::string what = where + ": the task \"" + record->Name + "\" of [" + section +
+                           "] was not written to " + ConfigPath;
+  if (hr == kUserAreaUnnamed) {
+    done.why = "no private task has named a domain and user yet";
+    platform::Report(what + ": " + done.why);
+  } else {
+    done.why = platform::DescribeHResult(hr);
+    platform::Report(platform::FailureText(what, hr));
+  }
+  return done;
 }
 
-// One language pass. Returns S_OK, or the refusal of a configuration in
-// the middle of a conversion, which is left to Rebolan untouched.
+// One language pass: its plan, then the plan carried out, item by item.
+// Sets ConfigPath. *done gets the items (and whether the file was there)
+// when `keep_items`, so that a real run makes no call it did not make before. Returns S_OK,
+// or the refusal of a configuration in the middle of a conversion, which
+// is left to Rebolan untouched.
 HRESULT RunLanguagePass(const platform::ProfileFile& ini, const std::string& where,
-                        const IniReview& review, const std::string& language,
-                        TaskRecord* record) {
-  ConfigPath = ini.GetString(kMainSection, kOutputKey + language, kDefaultOutput,
-                             kValueBufferSize);
+                        const IniReview& review, const std::string& language, bool keep_items,
+                        PassDone* done) {
+  done->plan = PlanLanguagePass(ini, language);
+  const PassPlan& plan = done->plan;
+  ConfigPath = plan.config_path;
   HRESULT refused = platform::CheckNotInConversion(ConfigPath);
-  if (FAILED(refused)) return refused;
-  if (ini.GetString(kMainSection, kMainSwitchKeys[0], "0", kValueBufferSize) == "1") {
+  if (FAILED(refused)) {
+    done->refused = true;
+    return refused;
+  }
+  if (keep_items) done->existed = platform::FileSystem::Default()->Exists(ConfigPath) == 0;
+  if (plan.delete_old) {
     int err = platform::DeleteStorageFile(ConfigPath);
     if (err != 0 && err != ENOENT) {
       platform::Report("the old configuration file " + ConfigPath + " could not be deleted (" +
                        std::strerror(err) + ")");
     }
   }
-  StorePasswords(ini, where);
-  DeleteListedTasks(ini, where, review.delete_count, record);
-  WriteTasks(ini, where, review.task_count, language, record);
+  done->passwords = StorePasswords(plan.passwords, where);
+  TaskRecord record;
+  for (int64_t i = 0; i < review.delete_count; ++i) {
+    record.Clear();
+    std::string name = PlanDeletion(ini, i);
+    if (name.empty()) continue;
+    DeletionDone deletion = DeleteListedTask(where, name, &record);
+    if (keep_items) done->deletions.push_back(std::move(deletion));
+  }
+  for (int64_t i = 0; i < review.task_count; ++i) {
+    TaskPlan task = PlanTask(ini, i, language);  // a fresh record: every task gets a fresh stream
+    TaskDone written = WriteListedTask(where, task.section, &task.record);
+    if (keep_items) done->tasks.push_back(std::move(written));
+  }
+  record.Clear();
   return S_OK;
 }
 
@@ -299,15 +316,15 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
   TaskSectionReader in(ini, section, language);
   r->Name = in.LanguageText(kTaskLanguageKeys[0], kDefaultTaskName);
   if (in.Switch("IsPrivate", "0")) {
-    DomainName = in.Text("Domain", kDefaultDomainName);
-    UserName = in.Text("User", "TORVI");
+    DomainName = in.Text(kDomainKey, kDefaultDomainName);
+    UserName = in.Text(kUserKey, "TORVI");
   } else {
     in.Flag("IsShared", "1", IsShared, &r->TaskFlags);
     if (in.Switch("IsReadOnly", "0")) r->TaskFlags = (r->TaskFlags & ~IsShared) | IsReadOnly;
   }
   r->VirusFoundMsg = UnescapeMessage(in.LanguageText(kTaskLanguageKeys[1], "Virus was found !!!"));
   r->ChainedTask = in.LanguageText(kTaskLanguageKeys[2], "");
-  r->Priority = in.Int("Priority", 0);
+  r->Priority = in.Int(kPriorityKey, 0);
   in.Flag("StartWithOS", "0", StartWithOS, &r->TaskFlags);
   in.Flag("StartWithTorvi", "0", StartWithTorvi, &r->TaskFlags);
   in.Flag("ExitWithLast", "0", ExitWithLast, &r->TaskFlags);
@@ -320,7 +337,7 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
     in.Flag("TestFileFull", "0", TestFileFull, &r->TaskFlags);
     in.Flag("TestFileCompressed", "1", TestFileCompressed, &r->TaskFlags);
     in.Flag("NoVirusFoundMsg", "0", NoVirusFoundMsg, &r->TaskFlags);
-    r->TaskFlags |= ChoiceBit(kVirusNotificationKeywords, in.Text("VirusNotification", "all"));
+    r->TaskFlags |= ChoiceBit(kVirusNotificationKeywords, in.Text(kVirusNotificationKey, "all"));
   }
   if (in.Switch("UseIntegrityChecker", "0")) {
     r->ComponentFlags |= UseIntegrityChecker;
@@ -342,22 +359,59 @@ void ReadTaskSection(const platform::ProfileFile& ini, const std::string& sectio
     in.Flag("CheckDocs", "1", CheckDocs, &r->ResidentFlags);
     in.Flag("CheckWin16Progs", "1", CheckWin16Progs, &r->ResidentFlags);
     in.Flag("CheckDOSProgs", "1", CheckDOSProgs, &r->ResidentFlags);
-    r->ResidentFlags |= ChoiceBit(kResidentScanKeywords, in.Text("ResidentScan", "all"));
+    r->ResidentFlags |= ChoiceBit(kResidentScanKeywords, in.Text(kResidentScanKey, "all"));
   }
   in.Flag("CreateReport", "1", CreateReport, &r->TaskFlags);
   in.Flag("CreateNewReportFile", "0", CreateNewReportFile, &r->TaskFlags);
   r->ReportFileName = in.LanguageText(kTaskLanguageKeys[3], "*");
   if (in.Switch("NetAlert", "0")) {
     r->TaskFlags |= NetAlert;
-    AddPlainItems(in.List("SendTo", ""), &r->SendTo);
+    AddPlainItems(in.List(kSendToKey, ""), &r->SendTo);
   }
-  AddPlainItems(in.List("ResidentExcludeFiles", ""), &r->ResidentExcludeFiles);
+  AddPlainItems(in.List(kResidentExcludeFilesKey, ""), &r->ResidentExcludeFiles);
   const uint32_t c = r->ComponentFlags;
   if (c & (UseVirusScanner | UseIntegrityChecker | UseSimpleIntegrityChecker)) ReadAreas(in, r);
   if (c & (UseVirusScanner | UseIntegrityChecker | UseBehaviourBlocker)) ReadTypes(in, r);
 }
 
+PassPlan PlanLanguagePass(const platform::ProfileFile& ini, const std::string& language) {
+  PassPlan plan;
+  plan.language = language;
+  plan.config_path = ini.GetString(kMainSection, kOutputKey + language, kDefaultOutput,
+                                   kValueBufferSize);
+  plan.delete_old =
+      ini.GetString(kMainSection, kMainSwitchKeys[0], "0", kValueBufferSize) == "1";
+  std::string hex = ini.GetString(kMainSection, kHexPasswordKey, "", kValueBufferSize);
+  if (!hex.empty()) {
+    plan.passwords.push_back({kMainPasswordStreamName, hex, true});
+  } else {
+    std::string plain = ini.GetString(kMainSection, kPasswordKey, "", kValueBufferSize);
+    if (!plain.empty()) plan.passwords.push_back({kMainPasswordStreamName, plain, false});
+  }
+  std::string second = ini.GetString(kMainSection, kSecondPasswordKey, "", kValueBufferSize);
+  if (!second.empty()) plan.passwords.push_back({kSecondPasswordStreamName, second, false});
+  return plan;
+}
+
+TaskPlan PlanTask(const platform::ProfileFile& ini, int64_t index, const std::string& language) {
+  TaskPlan plan;
+  plan.section = "Task" + std::to_string(index);
+  ReadTaskSection(ini, plan.section, language, &plan.record);
+  return plan;
+}
+
+std::string PlanDeletion(const platform::ProfileFile& ini, int64_t index) {
+  return ini.GetString(kDeleteSection, "Task" + std::to_string(index), "", kValueBufferSize);
+}
+
 int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& languages) {
+  return ApplyIniFile(ini_path, languages, /*keep_items=*/false).result;
+}
+
+IniDone ApplyIniFile(const std::string& ini_path, const LanguageList& languages,
+                     bool keep_items) {
+  IniDone done;
+  done.ini_path = IniPathForMessages(ini_path);
   bool found = false;
   std::unique_ptr<platform::ProfileFile> ini = platform::ProfileFile::Load(ini_path, &found);
   if (ini == nullptr) found = false;
@@ -365,19 +419,19 @@ int32_t ConvertIniFile(const std::string& ini_path, const LanguageList& language
     platform::Report("the INI file " + IniPathForMessages(ini_path) +
                      " was not found or could not be read; nothing was done for it");
   }
-  if (ini == nullptr) return 0;
+  done.found = found;
+  if (ini == nullptr) return done;
   // The size of the file bounds the counts it may give.
   const IniReview review = ReviewIniFile(*ini, ini->SourceSize(), languages);
-  const std::string where = IniPathForMessages(ini_path);
+  const std::string& where = done.ini_path;
   for (const IniFinding& finding : review.findings) platform::Report(FindingLine(where, finding));
-  TaskRecord record;
-  HRESULT refused = S_OK;
   for (const std::string& language : languages) {
-    HRESULT hr = RunLanguagePass(*ini, where, review, language, &record);
-    if (FAILED(hr)) refused = hr;
+    PassDone pass;
+    HRESULT hr = RunLanguagePass(*ini, where, review, language, keep_items, &pass);
+    if (FAILED(hr)) done.result = hr;
+    if (keep_items) done.passes.push_back(std::move(pass));
   }
-  record.Clear();
-  return refused;
+  return done;
 }
 
 }  // namespace builder

@@ -3,6 +3,8 @@
 #include "builder/ini_review.h"
 
 #include <algorithm>
+#include <iterator>
+#include <string>
 #include <set>
 
 #include "platform/text.h"
@@ -115,7 +117,7 @@ void ReviewEncoding(const platform::ProfileFile& ini, std::vector<IniFinding>* f
 // the file.
 int64_t BoundedCount(const platform::ProfileFile& ini, const char* section, uint64_t file_size,
                      std::vector<IniFinding>* findings) {
-  int32_t count = static_cast<int32_t>(ini.GetInt(section, "NumTasks", 0));
+  int32_t count = static_cast<int32_t>(ini.GetInt(section, kNumTasksKey, 0));
   if (count <= 0) return 0;
   if (static_cast<uint64_t>(count) > file_size) {
     findings->push_back({section, "NumTasks=" + std::to_string(count),
@@ -127,8 +129,8 @@ int64_t BoundedCount(const platform::ProfileFile& ini, const char* section, uint
 
 void ReviewTaskNumbering(const platform::ProfileFile& ini, int64_t count,
                          const std::set<int64_t>& present, std::vector<IniFinding>* findings) {
-  const std::string written = ini.GetString(kMainSection, "NumTasks", "", 30);
-  const std::string key = written.empty() ? "NumTasks" : "NumTasks=" + written;
+  const std::string written = ini.GetString(kMainSection, kNumTasksKey, "", 30);
+  const std::string key = written.empty() ? std::string(kNumTasksKey) : kNumTasksKey + ("=" + written);
   if (count == 0) {
     if (present.empty()) return;
     std::vector<int64_t> shown(present.begin(),
@@ -210,12 +212,92 @@ void ReviewSwitches(const platform::ProfileFile& ini, const std::string& section
 void ReviewAreas(const platform::ProfileFile& ini, const std::string& section,
                  const std::vector<std::string>& key_names, FindingsOfAKind* findings) {
   bool has_areas = false;
-  for (const std::string& name : key_names) has_areas |= platform::EqualNoCaseAnsi(name, "Areas");
+  for (const std::string& name : key_names) has_areas |= platform::EqualNoCaseAnsi(name, kAreasKey);
   if (!has_areas) return;
-  std::string value = ini.GetString(section, "Areas", "", kValueBufferSize, /*keep_quotes=*/true);
+  std::string value = ini.GetString(section, kAreasKey, "", kValueBufferSize, /*keep_quotes=*/true);
   for (const std::string& item : SplitListValue(value)) {
     std::string why = AreaItemProblem(item);
-    if (!why.empty()) findings->Add({section, "Areas", "the item " + item + " is left out (" + why + ")"});
+    if (!why.empty()) findings->Add({section, kAreasKey, "the item " + item + " is left out (" + why + ")"});
+  }
+}
+
+template <size_t N>
+bool InTable(const std::string& key, const char* const (&table)[N]) {
+  for (const char* name : table) {
+    if (platform::EqualNoCaseAnsi(key, name)) return true;
+  }
+  return false;
+}
+
+// `key` is `base` followed by what may be a language code.
+bool IsLanguageKey(const std::string& key, const char* base) {
+  return StartsWithNoCase(key, base) &&
+         key.size() - std::char_traits<char>::length(base) <= kMaxLanguageLength;
+}
+
+// The edit distance of two key names without regard to case, or 3 when it
+// is larger than 2 (a likely typo is at most two letters off).
+size_t TypoDistance(const std::string& a, const std::string& b) {
+  if ((a.size() > b.size() ? a.size() - b.size() : b.size() - a.size()) > 2) return 3;
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      bool same = platform::EqualNoCaseAnsi(a.substr(i - 1, 1), b.substr(j - 1, 1));
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (same ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return std::min<size_t>(row[b.size()], 3);
+}
+
+// The schema's key of `section` closest to `key`, or "" when none is
+// within two letters.
+std::string ClosestKey(const std::string& section, const std::string& key) {
+  std::vector<std::string> names;
+  if (platform::EqualNoCaseAnsi(section, kMainSection)) {
+    names.assign(std::begin(kMainValueKeys), std::end(kMainValueKeys));
+    names.insert(names.end(), std::begin(kMainSwitchKeys), std::end(kMainSwitchKeys));
+    names.push_back(kOutputKey);
+  } else if (platform::EqualNoCaseAnsi(section, kDeleteSection)) {
+    // An entry is "Task" and its number: the number of the key is kept.
+    size_t digits = key.find_last_not_of("0123456789") + 1;
+    names = {kNumTasksKey, "Task" + key.substr(digits)};
+  } else {
+    names.assign(std::begin(kTaskValueKeys), std::end(kTaskValueKeys));
+    names.insert(names.end(), std::begin(kTaskSwitchKeys), std::end(kTaskSwitchKeys));
+    names.insert(names.end(), std::begin(kTaskLanguageKeys), std::end(kTaskLanguageKeys));
+  }
+  std::string best;
+  size_t best_distance = 3;
+  for (const std::string& name : names) {
+    size_t d = TypoDistance(key, name);
+    if (d < best_distance) {
+      best = name;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
+// Keys of the sections that are read which the conversion never asks for.
+void ReviewUnknownKeys(const std::string& section, const std::vector<std::string>& key_names,
+                       FindingsOfAKind* findings) {
+  std::vector<std::string> seen;
+  for (const std::string& name : key_names) {
+    if (IsSchemaKey(section, name)) continue;
+    bool repeated = false;
+    for (const std::string& s : seen) repeated |= platform::EqualNoCaseAnsi(s, name);
+    if (repeated) continue;
+    seen.push_back(name);
+    std::string closest = ClosestKey(section, name);
+    findings->Add({section, name,
+                   "no such key in this section, likely a typo" +
+                       (closest.empty() ? std::string() : " of " + closest) +
+                       "; the line is passed over"});
   }
 }
 
@@ -295,8 +377,33 @@ IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
       ReviewAreas(ini, section, ini.KeyNames(section), &areas);
     }
   }
+  {
+    FindingsOfAKind unknown(&findings);
+    ReviewUnknownKeys(kMainSection, main_keys, &unknown);
+    // [ToDelete] whatever its count: a mistyped count is worth saying most.
+    ReviewUnknownKeys(kDeleteSection, ini.KeyNames(kDeleteSection), &unknown);
+    for (const std::string& section : task_sections) {
+      ReviewUnknownKeys(section, ini.KeyNames(section), &unknown);
+    }
+  }
   ReviewOutputs(ini, languages, main_keys, task_sections, &findings);
   return review;
+}
+
+bool IsSchemaKey(const std::string& section, const std::string& key) {
+  if (platform::EqualNoCaseAnsi(section, kMainSection)) {
+    return InTable(key, kMainValueKeys) || InTable(key, kMainSwitchKeys) ||
+           IsLanguageKey(key, kOutputKey);
+  }
+  if (platform::EqualNoCaseAnsi(section, kDeleteSection)) {
+    return platform::EqualNoCaseAnsi(key, kNumTasksKey) || TaskSectionNumber(key) >= 0;
+  }
+  if (TaskSectionNumber(section) < 0) return false;
+  if (InTable(key, kTaskValueKeys) || InTable(key, kTaskSwitchKeys)) return true;
+  for (const char* base : kTaskLanguageKeys) {
+    if (IsLanguageKey(key, base)) return true;
+  }
+  return false;
 }
 
 std::string FindingLine(const std::string& ini_path, const IniFinding& finding) {

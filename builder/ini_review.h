@@ -33,6 +33,13 @@ struct IniReview {
 IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
                         const LanguageList& languages);
 
+// Whether the conversion reads the key `key` in the section `section`
+// ("MAIN", "ToDelete", "Task<n>"), without regard to case: the keys of
+// ini_conversion.h's tables, a language key followed by at most 11
+// characters (a language code), and in [ToDelete] "Task<n>". Any key of any
+// other section is not read.
+bool IsSchemaKey(const std::string& section, const std::string& key);
+
 // The line of a finding: "PATH: [SECTION] KEY: WHAT", the parts that are
 // empty left out.
 std::string FindingLine(const std::string& ini_path, const IniFinding& finding);

@@ -295,7 +295,8 @@ bool FindTaskInArea(TaskRecord* record, const std::string& name, uint32_t area_b
   return found;
 }
 
-DeleteOutcome DeleteTask(TaskRecord* record, const std::string& name, HRESULT* error) {
+DeleteOutcome DeleteTask(TaskRecord* record, const std::string& name, HRESULT* error,
+                         uint32_t* area_found) {
   SetError(error, S_OK);
   uint32_t found_in = 0;
   HRESULT hr = S_OK;
@@ -317,6 +318,7 @@ DeleteOutcome DeleteTask(TaskRecord* record, const std::string& name, HRESULT* e
     }
   }
   if (record->DirectLookup) found_in = 0;
+  if (area_found != nullptr) *area_found = found_in;
   // Destroyed in the area where the task was found: the found stream's own
   // TaskFlags could name another area, whose stream of the same name would
   // be another task.

@@ -66,9 +66,12 @@ enum class DeleteOutcome { kDeleted, kNotFound, kFailed };
 
 // Removes the task `name` (looked up in the common area, then in the
 // read-only area) by destroying its stream in the area where it was found.
-// `record` is working storage. *error (when given) gets the HRESULT of a
-// failed destroy.
-DeleteOutcome DeleteTask(TaskRecord* record, const std::string& name, HRESULT* error = nullptr);
+// `record` is working storage; after kDeleted its StreamName is the stream
+// destroyed. *error (when given) gets the HRESULT of a failed destroy;
+// *area (when given) the area of the task found: IsShared, IsReadOnly, or 0
+// for the user area of a fixed name.
+DeleteOutcome DeleteTask(TaskRecord* record, const std::string& name, HRESULT* error = nullptr,
+                         uint32_t* area = nullptr);
 
 // Windows' MulDiv: number * numerator / denominator with a 64-bit
 // intermediate, rounded half away from zero; -1 for a zero denominator or

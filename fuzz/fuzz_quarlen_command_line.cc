@@ -20,6 +20,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::string& code : command_line.languages) {
     if (code.size() > builder::kMaxLanguageLength) fuzz_check::Fail("a language code fits");
   }
+  // A dry run needs a word "/D" or "-D" of its own (the tail ends at a NUL).
+  if (command_line.dry_run) {
+    const std::string words = " " + tail.substr(0, tail.find('\0')) + " ";
+    if (words.find(" /D ") == std::string::npos && words.find(" -D ") == std::string::npos) {
+      fuzz_check::Fail("a dry run is asked for by a word /D or -D");
+    }
+  }
   for (const std::string& path : command_line.ini_paths) {
     if (path.empty() || path.size() > builder::kMaxPathLength) {
       fuzz_check::Fail("an INI path is not empty and fits");

@@ -162,4 +162,16 @@ int MoveStorageFile(const std::string& from, const std::string& to);
 // not this run's).
 int DeleteStorageFile(const std::string& path);
 
+// The files of a dry run: while the object lives, files are read from disk
+// and every change of them (a write, a create, a rename, a delete) is kept
+// in memory only (OverlayFileSystem, file_overlay.h); its end forgets them.
+// Begin it before the run's StorageScope, end it after. Null where the
+// storage does not go through FileSystem (Windows, where ole32 writes the
+// files itself): there is no dry run there.
+class DryRunFiles {
+ public:
+  virtual ~DryRunFiles() = default;
+};
+std::unique_ptr<DryRunFiles> BeginDryRunFiles();
+
 }  // namespace platform

@@ -24,6 +24,7 @@
 #include "platform/cfb/journal.h"
 #include "platform/conversion_record.h"
 #include "platform/file.h"
+#include "platform/file_overlay.h"
 #include "platform/storage.h"
 #include "platform/system.h"
 
@@ -452,6 +453,26 @@ int DeleteStorageFile(const std::string& path) {
   error = fs->Delete(path);
   if (error == 0 || journal == 0) fs->SyncFolderOf(path);
   return error;
+}
+
+namespace {
+
+class OverlayFiles : public DryRunFiles {
+ public:
+  OverlayFiles() : previous_(FileSystem::Default()), overlay_(previous_) {
+    FileSystem::SetDefault(&overlay_);
+  }
+  ~OverlayFiles() override { FileSystem::SetDefault(previous_); }
+
+ private:
+  FileSystem* previous_;
+  OverlayFileSystem overlay_;
+};
+
+}  // namespace
+
+std::unique_ptr<DryRunFiles> BeginDryRunFiles() {
+  return std::unique_ptr<DryRunFiles>(new OverlayFiles());
 }
 
 }  // namespace platform

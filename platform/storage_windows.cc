@@ -295,4 +295,6 @@ int DeleteStorageFile(const std::string& path) {
   return FileSystem::Default()->Delete(path);
 }
 
+std::unique_ptr<DryRunFiles> BeginDryRunFiles() { return nullptr; }
+
 }  // namespace platform

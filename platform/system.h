@@ -140,6 +140,11 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
 // nothing.
 void Report(const std::string& line);
 
+// Writes `text` to standard output as it stands (a listing). Returns false
+// when it could not be written whole. The Windows build writes to the
+// handle it was given, when there is one.
+bool WriteStandardOutput(const std::string& text);
+
 // Report for a run that ran out of memory: "<program>: out of memory: <what>"
 // without allocating anything, so that it works while memory is short.
 // `what` is a fixed text, such as kOutOfMemoryStopped.

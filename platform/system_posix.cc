@@ -426,6 +426,11 @@ void Report(const std::string& line) {
   std::fflush(stderr);
 }
 
+bool WriteStandardOutput(const std::string& text) {
+  bool whole = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  return std::fflush(stdout) == 0 && whole;
+}
+
 void ReportOutOfMemory(const char* what) {
   std::fprintf(stderr, "%s: out of memory: %s\n", ProgramName().c_str(), what);
   std::fflush(stderr);

@@ -203,6 +203,21 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
 
 void Report(const std::string& line) {}
 
+bool WriteStandardOutput(const std::string& text) {
+  HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD written = 0;
+    DWORD piece = static_cast<DWORD>(std::min<size_t>(text.size() - done, 1 << 20));
+    if (!WriteFile(output, text.data() + done, piece, &written, nullptr) || written == 0) {
+      return false;
+    }
+    done += written;
+  }
+  return true;
+}
+
 void ReportOutOfMemory(const char* what) {}
 
 void SetProgramName(const std::string& name) { program_name = name; }

@@ -5,10 +5,11 @@
 
 const platform::ProgramInfo kProgramInfo = {
     "Quarlen",
-    "usage: Quarlen [INI-FILE]... [/LCODE]...\n"
+    "usage: Quarlen [INI-FILE]... [/LCODE]... [/D]\n"
     "Builds or changes version-616 configuration files from INI descriptions,\n"
     "once per language code (default ENG). Without an INI file, TORVI32.INI\n"
-    "is read from $WINDIR (else /etc). Switches may be written with '-'.\n",
+    "is read from $WINDIR (else /etc). /D lists what the run would do and\n"
+    "changes no file. Switches may be written with '-'.\n",
     "Quarlen 1.0.0",
     builder::kExitOutOfMemory,
 };

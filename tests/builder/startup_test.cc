@@ -24,8 +24,12 @@ TEST(ParseCommandLineTest, AcceptedTails) {
     std::string tail;
     Strings languages;  // head first
     Strings paths;
+    bool dry_run = false;
   };
   const std::vector<Case> cases = {
+      {"A.INI /D", {"ENG"}, {cwd + "/A.INI"}, true},
+      {"-D /LDEU -D", {"DEU"}, {}, true},
+      {"/Dx/a.ini", {"ENG"}, {"/Dx/a.ini"}, false},  // a path
       {"", {"ENG"}, {}},
       {"   ", {"ENG"}, {}},
       {"/LX A.INI /LY", {"Y", "X"}, {cwd + "/A.INI"}},
@@ -45,6 +49,7 @@ TEST(ParseCommandLineTest, AcceptedTails) {
     ASSERT_EQ(ParseCommandLine(c.tail, &parsed), 0) << c.tail;
     EXPECT_EQ(Languages(parsed), c.languages) << c.tail;
     EXPECT_EQ(parsed.ini_paths, c.paths) << c.tail;
+    EXPECT_EQ(parsed.dry_run, c.dry_run) << c.tail;
   }
 }
 
@@ -52,6 +57,9 @@ TEST(ParseCommandLineTest, RefusedTails) {
   const std::string cwd = platform::CurrentDirectory();
   const std::vector<std::string> tails = {
       "/l",
+      "/d",   // the letters are upper case
+      "/Dx",  // takes no value
+      "A.INI -DENG",
       "/",
       "-",
       "A.INI /x",  // all switches are checked before any file is read

@@ -297,6 +297,24 @@ TEST_F(OutOfMemoryTest, QuarlenCreatingAndChangingAFile) {
   SweepAllocations({"Quarlen changing a file", builder::kExitOutOfMemory, {}, original, change,
                     "", [&] { return Judge(cnf, after_create, after_change); }},
                    err_, Stride());
+
+  // The dry run of the change leaves the file and the folder as they are,
+  // however it ends: "after" is the file unchanged.
+  auto dry_run = [&] {
+    int null = ::open("/dev/null", O_WRONLY);  // the listing
+    if (null >= 0) ::dup2(null, 1);
+    return builder::RunBuilder(change_ini + " /LENG /D");
+  };
+  original();
+  const std::string folder = FolderListing(cnf);
+  SweepAllocations({"Quarlen dry run of a change", builder::kExitOutOfMemory, {}, original,
+                    dry_run, "",
+                    [&] {
+                      std::string now = FolderListing(cnf);
+                      if (now != folder) return "a file was made: " + now;
+                      return Judge(cnf, {{"never", ""}}, after_create);
+                    }},
+                   err_, Stride());
 }
 
 TEST_F(OutOfMemoryTest, RebolanExportAndConversion) {

@@ -187,6 +187,19 @@ void RunConsoleBlock(const PageFolder& folder, const Block& block) {
 void BuildIniBlock(const PageFolder& folder, const Block& block, int index) {
   const std::string ini = folder.path() + "/example" + std::to_string(index) + ".ini";
   WriteWholeFile(ini, block.text);
+  // Listed first: the dry run of the example changes no file and lists
+  // every task it then builds as written.
+  const std::vector<std::string> files = testing_support::FilesBelow(folder.path());
+  std::string contents;
+  for (const std::string& file : files) contents += file + "\n" + ReadWholeFile(file);
+  RunResult listed = folder.Shell("Quarlen -D " + ini);
+  EXPECT_EQ(listed.exit_status, 0) << Where(block) << listed.err;
+  EXPECT_EQ(listed.out.find("\tfails\t"), std::string::npos) << Where(block) << listed.out;
+  std::string after;
+  for (const std::string& file : testing_support::FilesBelow(folder.path())) {
+    after += file + "\n" + ReadWholeFile(file);
+  }
+  EXPECT_EQ(after, contents) << Where(block) << "the dry run changed a file";
   RunResult result = folder.Shell("Quarlen " + ini);
   EXPECT_EQ(result.exit_status, 0) << Where(block) << result.err;
   EXPECT_EQ(result.err.find("not written"), std::string::npos) << Where(block) << result.err;

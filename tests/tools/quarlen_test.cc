@@ -364,11 +364,15 @@ TEST(QuarlenTest, HelpAndSwitchLookingPaths) {
     EXPECT_EQ(r.err, "Quarlen: unknown switch " + word +
                          "; nothing was done (see Quarlen --help for the usage)\n");
   }
-  RunResult path = Quarlen({"/LENG/a.ini"}, dir.path());
-  EXPECT_EQ(path.exit_status, 0);
-  EXPECT_EQ(path.err.substr(0, path.err.find('\n') + 1),
-            "Quarlen: /LENG/a.ini is read as a path, not as the switch /L (a \"/\" word holding a "
-            "further \"/\" is a path); for the switch write -LENG/a.ini\n");
+  for (const std::string word : {"/LENG/a.ini", "/Dry/a.ini"}) {
+    RunResult path = Quarlen({word}, dir.path());
+    EXPECT_EQ(path.exit_status, 0);
+    EXPECT_EQ(path.out, "");  // a path, not the dry run
+    EXPECT_EQ(path.err.substr(0, path.err.find('\n') + 1),
+              "Quarlen: " + word + " is read as a path, not as the switch " + word.substr(0, 2) +
+                  " (a \"/\" word holding a further \"/\" is a path); for the switch write -" +
+                  word.substr(1) + "\n");
+  }
   EXPECT_FALSE(PathExists(dir.File("TORVI32.CNF")));
 }
 
