@@ -247,16 +247,22 @@ class PosixFileSystem : public FileSystem {
 // cannot redirect it.
 class PosixOutputFolder : public OutputFolder {
  public:
-  explicit PosixOutputFolder(int fd) : fd_(fd) {}
-  ~PosixOutputFolder() override { close(fd_); }
+  // Made with -1 before anything is opened (out of memory, nothing is
+  // left open); Adopt takes the descriptor over.
+  PosixOutputFolder() = default;
+  ~PosixOutputFolder() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  void Adopt(int fd) { fd_ = fd; }
   PosixOutputFolder(const PosixOutputFolder&) = delete;
   PosixOutputFolder& operator=(const PosixOutputFolder&) = delete;
 
   int NewFolder(const std::string& name, std::unique_ptr<OutputFolder>* folder) override {
-    std::unique_ptr<PosixOutputFolder> made(new PosixOutputFolder(-1));
+    std::unique_ptr<PosixOutputFolder> made(new PosixOutputFolder);
     if (mkdirat(fd_, name.c_str(), 0777) != 0) return errno;
-    made->fd_ = openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (made->fd_ < 0) return errno;
+    int fd = openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    made->Adopt(fd);
     *folder = std::move(made);
     return 0;
   }
@@ -274,17 +280,17 @@ class PosixOutputFolder : public OutputFolder {
   }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 }  // namespace
 
 int OpenEmptyFolder(const std::string& path, std::unique_ptr<OutputFolder>* folder) {
   if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
-  std::unique_ptr<PosixOutputFolder> made(new PosixOutputFolder(-1));
+  std::unique_ptr<PosixOutputFolder> made(new PosixOutputFolder);
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno == ELOOP ? ENOTDIR : errno;
-  made.reset(new PosixOutputFolder(fd));
+  made->Adopt(fd);
   // The listing reads a descriptor of its own, so that the folder's stays
   // at its start.
   int scan = dup(fd);
