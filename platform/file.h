@@ -91,6 +91,32 @@ class FileSystem {
   virtual int SyncFolderOf(const std::string& path) = 0;
 };
 
+// A folder into which new files and folders are written by name. Each is
+// created relative to the folder itself (its descriptor on POSIX),
+// exclusively and without following a symbolic link, so that nothing can be
+// written outside it whatever the name.
+class OutputFolder {
+ public:
+  virtual ~OutputFolder() = default;
+  // Creates the folder `name` in this one and opens it: 0, EEXIST when the
+  // name is taken, or another errno value.
+  virtual int NewFolder(const std::string& name, std::unique_ptr<OutputFolder>* folder) = 0;
+  // Creates the empty file `name` in this one, for writing (readable by its
+  // owner and, as the umask allows, others): 0, EEXIST when the name is
+  // taken, or another errno value.
+  virtual int NewFile(const std::string& name, std::unique_ptr<File>* file) = 0;
+};
+
+// Opens the folder at `path` to write into, creating it when it is missing.
+// ENOTDIR when `path` is no folder or a symbolic link, ENOTEMPTY when it
+// holds anything; ENOSYS in the Windows build, which has no such folders
+// (yet): cfbtool extract is not available there.
+int OpenEmptyFolder(const std::string& path, std::unique_ptr<OutputFolder>* folder);
+
+// Whether a failed write's errno says that the disk (or the user's quota)
+// is full: ENOSPC, EFBIG and, where the system has it, EDQUOT.
+bool IsOutOfSpace(int error);
+
 // Reads a whole file through the default file system. Returns false when it
 // cannot be opened or read, or holds more than `max_bytes` (checked as it is
 // read, so a device or endless pipe is never read without bound).

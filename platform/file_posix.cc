@@ -1,5 +1,7 @@
 // The POSIX file system: open/pread/pwrite/fsync/ftruncate/flock, rename
-// without replacing, unlink, and fsync of a folder.
+// without replacing, unlink, fsync of a folder, and folders written into
+// through their descriptors (mkdirat, openat).
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -240,7 +242,75 @@ class PosixFileSystem : public FileSystem {
 
 };
 
+// A folder held by its descriptor: what is made in it is made relative to
+// the descriptor, so a folder renamed or swapped for a link meanwhile
+// cannot redirect it.
+class PosixOutputFolder : public OutputFolder {
+ public:
+  // Made with -1 before anything is opened (out of memory, nothing is
+  // left open); Adopt takes the descriptor over.
+  PosixOutputFolder() = default;
+  ~PosixOutputFolder() override {
+    if (fd_ >= 0) close(fd_);
+  }
+  void Adopt(int fd) { fd_ = fd; }
+  PosixOutputFolder(const PosixOutputFolder&) = delete;
+  PosixOutputFolder& operator=(const PosixOutputFolder&) = delete;
+
+  int NewFolder(const std::string& name, std::unique_ptr<OutputFolder>* folder) override {
+    std::unique_ptr<PosixOutputFolder> made(new PosixOutputFolder);
+    if (mkdirat(fd_, name.c_str(), 0777) != 0) return errno;
+    int fd = openat(fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    made->Adopt(fd);
+    *folder = std::move(made);
+    return 0;
+  }
+
+  int NewFile(const std::string& name, std::unique_ptr<File>* file) override {
+    std::unique_ptr<PosixFile> made(new PosixFile(-1, 0));
+    int fd;
+    do {
+      fd = openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return errno;
+    made->Adopt(fd, 0);
+    *file = std::move(made);
+    return 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
 }  // namespace
+
+int OpenEmptyFolder(const std::string& path, std::unique_ptr<OutputFolder>* folder) {
+  if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) return errno;
+  std::unique_ptr<PosixOutputFolder> made(new PosixOutputFolder);
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ELOOP ? ENOTDIR : errno;
+  made->Adopt(fd);
+  // The listing reads a descriptor of its own, so that the folder's stays
+  // at its start.
+  int scan = dup(fd);
+  DIR* listing = scan < 0 ? nullptr : fdopendir(scan);
+  if (listing == nullptr) {
+    int error = errno;
+    if (scan >= 0) close(scan);
+    return error;
+  }
+  bool empty = true;
+  while (struct dirent* item = readdir(listing)) {
+    if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0) empty = false;
+  }
+  closedir(listing);
+  if (!empty) return ENOTEMPTY;
+  *folder = std::move(made);
+  return 0;
+}
+
+bool IsOutOfSpace(int error) { return error == ENOSPC || error == EFBIG || error == EDQUOT; }
 
 FileSystem* FileSystem::Platform() {
   static PosixFileSystem* fs = new PosixFileSystem;

@@ -179,7 +179,10 @@ class WindowsFileSystem : public FileSystem {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                 nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastErrno();
-    file->reset(new WindowsFile(handle));
+    std::unique_ptr<WindowsFile> made(new WindowsFile(handle));
+    // A device (NUL, CON, COM1, a pipe) opens like a file: it is no file here.
+    if (GetFileType(handle) != FILE_TYPE_DISK) return EINVAL;
+    *file = std::move(made);
     return 0;
   }
 
@@ -211,6 +214,13 @@ class WindowsFileSystem : public FileSystem {
 };
 
 }  // namespace
+
+// Extracting into folders needs names made safe for Windows (no device
+// names, no ':' streams, no trailing dots); until then there is none.
+int OpenEmptyFolder(const std::string&, std::unique_ptr<OutputFolder>*) { return ENOSYS; }
+
+// A full quota comes as ERROR_DISK_FULL too, which ErrnoOf makes ENOSPC.
+bool IsOutOfSpace(int error) { return error == ENOSPC || error == EFBIG; }
 
 FileSystem* FileSystem::Platform() {
   static WindowsFileSystem* platform = new WindowsFileSystem;

@@ -137,8 +137,11 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
 
 // One line to the user: on POSIX "<program>: <line>" on stderr, control
 // characters escaped (EscapeControlCharacters); the Windows build shows
-// nothing.
+// nothing, unless the program is a console program (ReportOnStderr).
 void Report(const std::string& line);
+// From now on Report and ReportOutOfMemory write to stderr on Windows too
+// (UseConsole calls it); POSIX: they always do.
+void ReportOnStderr();
 
 // Writes `text` to standard output as it stands (a listing). Returns false
 // when it could not be written whole. The Windows build writes to the
@@ -154,5 +157,24 @@ constexpr char kOutOfMemoryStopped[] =
 
 // The name that Report puts in front; set once by the program's entry.
 void SetProgramName(const std::string& name);
+
+// Sets up a console program (cfbtool), once at its start: standard input,
+// output and error carry bytes unchanged (on Windows binary mode, where text
+// mode would turn LF into CR LF and end input at a Ctrl-Z), a Windows console
+// shows the UTF-8 that the program writes (its output code page is UTF-8
+// until the program ends), and Report writes to stderr on every build.
+void UseConsole();
+
+// The program's arguments argv[1..argc-1] in UTF-8: on POSIX the bytes as
+// they are; on Windows taken from the UTF-16 command line (GetCommandLineW,
+// split by CommandLineToArgvW), so that a name beyond the ANSI code page
+// arrives whole.
+std::vector<std::string> Utf8Arguments(int argc, char** argv);
+
+// A file path given in UTF-8 in the encoding that file and storage paths
+// take: unchanged on POSIX; on Windows in the ANSI code page, where a
+// character that the code page lacks becomes '?' (no file has it in its
+// name).
+std::string PathFromUtf8(const std::string& path);
 
 }  // namespace platform

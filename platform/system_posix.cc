@@ -438,6 +438,8 @@ void ReportOutOfMemory(const char* what) {
 
 void SetProgramName(const std::string& name) { ProgramName() = name; }
 
+void ReportOnStderr() {}  // it always does
+
 std::string HelpHint() { return "see " + ProgramName() + " --help for the usage"; }
 
 bool ReadStandardInput(size_t max_bytes, std::string* bytes) {

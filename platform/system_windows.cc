@@ -1,13 +1,16 @@
 // Operating-system services of the Windows build: folders, the temporary
 // INI file, the builder started hidden and waited for, the registry value.
-// The Windows build shows no messages; the exit code is its only report.
+// The GUI programs show no messages; the exit code is their only report.
+// A console program's (cfbtool's) Report lines go to stderr.
 #include "platform/system.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/hresult.h"  // windows.h
+#include "platform/text.h"
 
 namespace platform {
 namespace {
@@ -201,7 +204,8 @@ bool ReadRegistryString(const std::string& key_path, const std::string& value_na
   return found;
 }
 
-void Report(const std::string& line) {}
+// Set by a console program (UseConsole); the GUI programs show nothing.
+bool report_on_stderr = false;
 
 bool WriteStandardOutput(const std::string& text) {
   HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -218,7 +222,20 @@ bool WriteStandardOutput(const std::string& text) {
   return true;
 }
 
-void ReportOutOfMemory(const char* what) {}
+void ReportOnStderr() { report_on_stderr = true; }
+
+void Report(const std::string& line) {
+  if (!report_on_stderr) return;
+  std::string text = program_name + ": " + EscapeControlCharacters(line) + "\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
+void ReportOutOfMemory(const char* what) {
+  if (!report_on_stderr) return;
+  std::fprintf(stderr, "%s: out of memory: %s\n", program_name.c_str(), what);
+  std::fflush(stderr);
+}
 
 void SetProgramName(const std::string& name) { program_name = name; }
 

@@ -4,10 +4,12 @@
 #  1. windows_tests.exe: the Windows backend over ole32, the registry, the
 #     file and process APIs, the process entry, and the profile reader
 #     against Wine's own GetPrivateProfileStringA / GetPrivateProfileIntA;
-#  2. wine_tests (a native program): Quarlen.exe and Rebolan.exe run under
-#     Wine beside the native Quarlen and Rebolan on the same inputs;
-#  3. the zip for administrators (scripts/package.sh windows): the quick
-#     start and the pages as text with CR LF line ends.
+#  2. wine_tests (a native program): Quarlen.exe, Rebolan.exe and
+#     cfbtool.exe run under Wine beside the native programs on the same
+#     inputs, and the quick start's commands for cmd, taken from its text,
+#     run as batch files under `wine cmd /c`;
+#  3. the zip for administrators (scripts/package.sh windows): the three
+#     programs, the quick start and the pages as text with CR LF line ends.
 # The 32-bit (i686) build is made as well; its tests run only where Wine can
 # run 32-bit programs. The native build is $CNF_NATIVE_BUILD (default build).
 set -euo pipefail
@@ -27,7 +29,7 @@ if [ ! -f "$native/build.ninja" ]; then
   cmake -S . -B "$native" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     ${CNF_WERROR:+-DCNF_WERROR="$CNF_WERROR"} >/dev/null
 fi
-cmake --build "$native" -j "$jobs" --target wine_tests Quarlen Rebolan
+cmake --build "$native" -j "$jobs" --target wine_tests Quarlen Rebolan cfbtool
 
 WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/cnf-wine.XXXXXX")
 export WINEPREFIX
@@ -58,11 +60,11 @@ else
   echo "== i686: built, not run (this Wine cannot run 32-bit programs)"
 fi
 
-echo "== Windows programs against the native ones"
+echo "== Windows programs against the native ones, the quick start under wine cmd"
 CNF_WINDOWS_BUILD="$PWD/build-windows-x86_64" "$native/tests/wine_tests"
 
 # The zip for administrators: the quick start at the top beside the
-# programs, and every page as text with CR LF line ends that names the
+# three programs, and every page as text with CR LF line ends that names the
 # other pages by their .txt names.
 echo "== the Windows zip"
 zip=$(CNF_JOBS=$jobs scripts/package.sh windows | tail -n 1)
@@ -70,8 +72,18 @@ python3 - "$zip" <<'PY'
 import re, sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 top = names[0].split("/")[0] + "/"
-faults = [f"no {top}{n}" for n in ("QUICKSTART.txt", "Rebolan.exe", "Quarlen.exe")
+faults = [f"no {top}{n}" for n in ("QUICKSTART.txt", "Rebolan.exe", "Quarlen.exe", "cfbtool.exe",
+                    "docs/cfbtool.txt")
           if top + n not in names]
+# The PE header's subsystem: 2 for a GUI program without a window, 3 for
+# a console program, which prints into its command prompt.
+import struct
+for exe, subsystem in (("Quarlen.exe", 2), ("Rebolan.exe", 2), ("cfbtool.exe", 3)):
+    if top + exe in names:
+        data = zipfile.ZipFile(sys.argv[1]).read(top + exe)
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        if struct.unpack_from("<H", data, pe + 24 + 68)[0] != subsystem:
+            faults.append(f"{exe}: not of subsystem {subsystem}")
 for name in names:
     if name.endswith(".md"):
         faults.append(f"{name}: a Markdown page, not text")

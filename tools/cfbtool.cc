@@ -7,11 +7,6 @@
 // a name as \x20; paths on the command line take the same escapes. Files
 // that extract writes are named by the same rule (see FileName).
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,8 +17,10 @@
 
 #include "platform/cfb/compound_file.h"
 #include "platform/element_name.h"
+#include "platform/file.h"
 #include "platform/hresult_names.h"
 #include "platform/storage.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "tools/cfbtool.h"
 
@@ -522,18 +519,15 @@ int Cat(const std::string& file, const std::vector<std::u16string>& names,
   return std::fflush(stdout) == 0 ? 0 : Fail("cannot write to stdout");
 }
 
-// All of stdin; false when it cannot be read or does not fit a stream.
+// All of stdin (which platform::UseConsole made binary); false when it
+// cannot be read or does not fit a stream.
 bool ReadStdin(std::string* data) {
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    if (data->size() + static_cast<size_t>(n) > UINT32_MAX) return false;
-    data->append(buffer, static_cast<size_t>(n));
+    size_t n = std::fread(buffer, 1, sizeof buffer, stdin);
+    if (data->size() + n > UINT32_MAX) return false;
+    data->append(buffer, n);
+    if (n < sizeof buffer) return std::ferror(stdin) == 0;
   }
 }
 
@@ -659,16 +653,17 @@ std::string SectorText(uint32_t sector) {
 }
 
 int Info(const std::string& file) {
-  // The size comes from a descriptor of the regular file itself.
-  int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    return Fail("cannot open " + file + ": " + std::strerror(errno));
+  // The size comes from an open of the file itself, which the file layer
+  // makes only of a regular file.
+  uint64_t file_size = 0;
+  {
+    std::unique_ptr<platform::File> sized;
+    int error = platform::FileSystem::Default()->Open(file, platform::OpenMode::kReadOnly, &sized);
+    if (error == EISDIR || error == EINVAL) return Fail(file + " is not a regular file");
+    if (error != 0) return Fail("cannot open " + file + ": " + std::strerror(error));
+    error = sized->Size(&file_size);
+    if (error != 0) return Fail("cannot read " + file + ": " + std::strerror(error));
   }
-  struct stat st;
-  int stat_error = ::fstat(fd, &st) == 0 ? 0 : errno;
-  ::close(fd);
-  if (stat_error != 0) return Fail("cannot read " + file + ": " + std::strerror(stat_error));
-  if (!S_ISREG(st.st_mode)) return Fail(file + " is not a regular file");
   std::unique_ptr<cfb::CompoundFile> cf;
   HRESULT hr = cfb::CompoundFile::Open(file, &cf);
   if (FAILED(hr)) return FailHr("cannot open " + file, hr);
@@ -697,7 +692,7 @@ int Info(const std::string& file) {
       "first directory sector: %s\n"
       "mini sectors: %u\n"
       "free mini sectors: %u\n",
-      static_cast<unsigned long long>(st.st_size), h.major_version, h.minor_version,
+      static_cast<unsigned long long>(file_size), h.major_version, h.minor_version,
       h.sector_size(), cfb::kMiniSectorSize, cfb::kMiniStreamCutoff, census.sectors,
       census.free_sectors, h.num_fat_sectors, h.num_difat_sectors,
       SectorText(h.first_difat_sector).c_str(), h.num_minifat_sectors,
@@ -713,63 +708,50 @@ int Info(const std::string& file) {
 // elements whose names escape alike, or a file system that ignores letter
 // case) gets \#2, \#3, ... appended: '\' never stands alone in an escaped
 // name, so the suffix cannot be read as part of the name. Everything is
-// created relative to the descriptor of its folder, exclusively and without
-// following symbolic links, so nothing can be written outside the folder.
+// created through platform::OutputFolder, relative to its folder,
+// exclusively and without following symbolic links, so nothing can be
+// written outside the folder.
 class Extractor : public Visitor {
  public:
-  Extractor(const std::string& file, int root_fd) : file_(file) { fds_.push_back(root_fd); }
-  ~Extractor() override {
-    for (int fd : fds_) ::close(fd);
+  Extractor(const std::string& file, std::unique_ptr<platform::OutputFolder> root) : file_(file) {
+    folders_.push_back(std::move(root));
   }
 
   int Element(const ElementStat& stat, size_t, const std::string& path,
               Storage* parent) override {
     const std::string base = EscapeName(stat.name, NameUse::kFile);
     const bool storage = stat.type == ElementType::kStorage;
-    int fd = -1;
-    for (uint32_t n = 1; fd < 0; ++n) {
+    std::unique_ptr<platform::OutputFolder> folder;
+    std::unique_ptr<platform::File> out;
+    for (uint32_t n = 1;; ++n) {
       const std::string name = n == 1 ? base : base + "\\#" + std::to_string(n);
-      int error = 0;
-      if (storage) {
-        if (::mkdirat(fds_.back(), name.c_str(), 0777) != 0) error = errno;
-        if (error == 0) {
-          fd = ::openat(fds_.back(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (fd < 0) error = errno;
-        }
-      } else {
-        fd = ::openat(fds_.back(), name.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0) error = errno;
-      }
+      int error = storage ? folders_.back()->NewFolder(name, &folder)
+                          : folders_.back()->NewFile(name, &out);
+      if (error == 0) break;
       if (error == EEXIST && n < 100000) continue;
-      if (error != 0) return Fail("cannot create " + name + " for " + path + ": " + std::strerror(error));
+      return Fail("cannot create " + name + " for " + path + ": " + std::strerror(error));
     }
     if (storage) {
-      fds_.push_back(fd);
+      folders_.push_back(std::move(folder));
       return 0;
     }
-    int status = CopyStream(stat.name, path, parent, fd);
+    int status = CopyStream(stat.name, path, parent, out.get());
     if (status == kUnreadable) {
       // A name the rule refuses (damaged files) cannot be opened: the file
       // stays empty, the walk goes on and the run fails at its end.
       unreadable_ = true;
       status = 0;
     }
-    if (::close(fd) != 0 && status == 0) {
-      status = Fail("cannot write the file of " + path + ": " + std::strerror(errno));
-    }
     return status;
   }
 
-  void Leave() override {
-    ::close(fds_.back());
-    fds_.pop_back();
-  }
+  void Leave() override { folders_.pop_back(); }
   bool unreadable() const { return unreadable_; }
 
  private:
   static constexpr int kUnreadable = -1;
-  int CopyStream(const std::u16string& name, const std::string& path, Storage* parent, int fd) {
+  int CopyStream(const std::u16string& name, const std::string& path, Storage* parent,
+                 platform::File* out) {
     std::unique_ptr<Stream> stream;
     HRESULT hr = parent->OpenStream(name, kStorageMode, &stream);
     if (FAILED(hr)) {
@@ -777,55 +759,40 @@ class Extractor : public Visitor {
       return hr == STG_E_INVALIDNAME ? kUnreadable : 1;
     }
     buffer_.resize(1 << 20);
-    for (;;) {
+    for (uint64_t offset = 0;;) {
       uint32_t read = 0;
       hr = stream->Read(buffer_.data(), static_cast<uint32_t>(buffer_.size()), &read);
       if (FAILED(hr)) return FailHr("cannot read the stream " + path + " in " + file_, hr);
       if (read == 0) return 0;
-      for (uint32_t done = 0; done < read;) {
-        ssize_t n = ::write(fd, buffer_.data() + done, read - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return Fail("cannot write the file of " + path + ": " + std::strerror(errno));
-        done += static_cast<uint32_t>(n);
+      if (int error = out->WriteAt(offset, buffer_.data(), read)) {
+        return Fail("cannot write the file of " + path + ": " + std::strerror(error));
       }
+      offset += read;
     }
   }
 
   std::string file_;
-  std::vector<int> fds_;  // the folder of each storage being walked, innermost last
+  // The folder of each storage being walked, innermost last.
+  std::vector<std::unique_ptr<platform::OutputFolder>> folders_;
   std::vector<char> buffer_;
   bool unreadable_ = false;
 };
 
 // Opens `dir` as the folder to extract into: created when missing, refused
 // when it holds anything, is no folder or is a symbolic link.
-int OpenTargetFolder(const std::string& dir, int* fd) {
-  if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST) {
-    return Fail("cannot create the folder " + dir + ": " + std::strerror(errno));
+int OpenTargetFolder(const std::string& dir, std::unique_ptr<platform::OutputFolder>* folder) {
+  switch (int error = platform::OpenEmptyFolder(dir, folder)) {
+    case 0:
+      return 0;
+    case ENOSYS:
+      return Fail("extract is not available in the Windows build");
+    case ENOTDIR:
+      return Fail(dir + " is not a folder");
+    case ENOTEMPTY:
+      return Fail("the folder " + dir + " is not empty");
+    default:
+      return Fail("cannot open the folder " + dir + ": " + std::strerror(error));
   }
-  *fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (*fd < 0) {
-    int error = errno;
-    if (error == ENOTDIR || error == ELOOP) return Fail(dir + " is not a folder");
-    return Fail("cannot open the folder " + dir + ": " + std::strerror(error));
-  }
-  int scan = ::dup(*fd);
-  DIR* listing = scan < 0 ? nullptr : ::fdopendir(scan);
-  if (listing == nullptr) {
-    if (scan >= 0) ::close(scan);
-    ::close(*fd);
-    return Fail("cannot read the folder " + dir + ": " + std::strerror(errno));
-  }
-  bool empty = true;
-  while (struct dirent* item = ::readdir(listing)) {
-    if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0) empty = false;
-  }
-  ::closedir(listing);
-  if (!empty) {
-    ::close(*fd);
-    return Fail("the folder " + dir + " is not empty");
-  }
-  return 0;
 }
 
 int Extract(const std::string& file, const std::string& dir) {
@@ -835,9 +802,9 @@ int Extract(const std::string& file, const std::string& dir) {
     HRESULT hr = platform::OpenStorageFile(file, kStorageMode, &root);
     if (FAILED(hr)) return FailHr("cannot open " + file, hr);
   }
-  int fd = -1;
-  if (int status = OpenTargetFolder(dir, &fd)) return status;
-  Extractor extractor(file, fd);
+  std::unique_ptr<platform::OutputFolder> folder;
+  if (int status = OpenTargetFolder(dir, &folder)) return status;
+  Extractor extractor(file, std::move(folder));
   int status = Walk(file, &extractor);
   return status == 0 && extractor.unreadable() ? 1 : status;
 }
@@ -903,7 +870,9 @@ int RunTool(int argc, char** argv) {
     return UsageError("unknown command " + command);
   }
   if (args.size() != expected) return UsageError(command + " takes " + takes);
-  const std::string& file = args[0];
+  // FILE and DIR in the encoding of paths (on Windows the ANSI code page);
+  // element paths and names stay UTF-8.
+  const std::string file = platform::PathFromUtf8(args[0]);
   std::vector<std::u16string> names;
   std::string error;
   if ((takes_path || command == "mv") && !ParsePath(args[1], &names, &error)) {
@@ -925,7 +894,7 @@ int RunTool(int argc, char** argv) {
   } else if (command == "info") {
     rc = Info(file);
   } else if (command == "extract") {
-    rc = Extract(file, args[1]);
+    rc = Extract(file, platform::PathFromUtf8(args[1]));
   } else if (command == "mv") {
     rc = Rename(file, names, args[1], new_name[0]);
   } else if (command == "cat") {

@@ -46,8 +46,7 @@ void SectorFile::UseJournal(const std::string& file_path) {
 }
 
 HRESULT SectorFile::WriteError(int error) {
-  return (error == ENOSPC || error == EFBIG || error == EDQUOT) ? STG_E_MEDIUMFULL
-                                                                : STG_E_WRITEFAULT;
+  return platform::IsOutOfSpace(error) ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
 }
 
 HRESULT SectorFile::Prefetch(uint32_t first, uint32_t count) {

@@ -51,6 +51,25 @@ TEST(FileWindows, OpenModes) {
   EXPECT_EQ(0u, size);
 }
 
+// A device opens like a file on Windows (NUL reads as empty and takes every
+// write): only a file on disk is a file here. A folder and the
+// extraction folders, which this build does not have, are refused too.
+TEST(FileWindows, OnlyFilesOnDiskOpen) {
+  TempFolder dir;
+  FileSystem* fs = FileSystem::Platform();
+  std::unique_ptr<File> file;
+  for (const char* device : {"NUL", "nul", "C:\\NUL"}) {
+    for (OpenMode mode : {OpenMode::kReadOnly, OpenMode::kReadWrite}) {
+      EXPECT_EQ(EINVAL, fs->Open(device, mode, &file)) << device;
+      EXPECT_EQ(nullptr, file);
+    }
+  }
+  EXPECT_NE(0, fs->Open(dir.path(), OpenMode::kReadOnly, &file));
+  std::unique_ptr<OutputFolder> folder;
+  EXPECT_EQ(ENOSYS, OpenEmptyFolder(dir.File("out"), &folder));
+  EXPECT_EQ(nullptr, folder);
+}
+
 TEST(FileWindows, LockIsExclusiveAlsoWithinTheProcess) {
   TempFolder dir;
   FileSystem* fs = FileSystem::Platform();

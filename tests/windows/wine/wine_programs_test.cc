@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <sstream>
 #include <memory>
@@ -24,6 +23,7 @@
 #include "platform/storage.h"
 #include "platform/text.h"
 #include "tests/support/test_support.h"
+#include "tests/windows/wine/wine_support.h"
 
 namespace {
 
@@ -35,20 +35,10 @@ using testing_support::ReadWholeFile;
 using testing_support::RunResult;
 using testing_support::TempDir;
 using testing_support::WriteWholeFile;
-
-std::string Env(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-// Wine maps the Unix root to drive Z:.
-std::string WinPath(const std::string& unix_path) {
-  std::string path = "Z:" + unix_path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
-  return path;
-}
+using wine_support::CountTempIniFiles;
+using wine_support::Env;
+using wine_support::WinPath;
+using wine_support::WineTempFolder;
 
 std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
   if (from.empty()) return text;
@@ -68,7 +58,7 @@ class WinePrograms : public ::testing::Test {
   void SetUp() override {
     build_ = Env("CNF_WINDOWS_BUILD");
     if (build_.empty()) GTEST_SKIP() << "$CNF_WINDOWS_BUILD is not set (scripts/test-windows.sh)";
-    wine_ = Env("CNF_WINE").empty() ? "/usr/bin/wine" : Env("CNF_WINE");  // an absolute path
+    wine_ = wine_support::WineProgram();
     runner_ = build_ + "/tests/windows/windows_run.exe";
     ASSERT_TRUE(testing_support::PathExists(runner_)) << runner_;
     ASSERT_TRUE(testing_support::PathExists(WindowsProgram("Quarlen")));
@@ -463,32 +453,6 @@ TEST_F(WinePrograms, FullExitCodesOnWindows) {
   EXPECT_FALSE(testing_support::PathExists(dir.File("TORVI32.CNF")));
   EXPECT_EQ(ReadWholeFile(FixturePath("615/basic.CNF")), ReadWholeFile(basic));
   EXPECT_EQ(ReadWholeFile(FixturePath("615/v616.CNF")), ReadWholeFile(v616));
-}
-
-// The Temp folder of the Wine prefix's user, as a Unix path; "" if none.
-std::string WineTempFolder() {
-  std::error_code error;
-  const std::filesystem::path users = std::filesystem::path(Env("WINEPREFIX")) / "drive_c/users";
-  for (const auto& user : std::filesystem::directory_iterator(users, error)) {
-    if (user.path().filename() == "Public") continue;
-    for (const char* below : {"Temp", "AppData/Local/Temp"}) {  // Wine 8, later ones
-      std::filesystem::path temp = user.path() / below;
-      if (std::filesystem::is_directory(temp, error)) return temp.string();
-    }
-  }
-  return "";
-}
-
-int CountTempIniFiles(const std::string& folder) {
-  int count = 0;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-    std::string name = entry.path().filename().string();
-    if (name.rfind("INI", 0) == 0 && name.size() > 4 && name.substr(name.size() - 4) == ".tmp") {
-      ++count;
-    }
-  }
-  return count;
 }
 
 // Quarlen.exe with an empty command tail reads TORVI32.INI from the Windows
