@@ -136,17 +136,13 @@ struct UndoOnUnwind {
 }
 
 HRESULT CountStreams(platform::Storage* storage, uint32_t* count) {
+  std::vector<platform::ElementStat> elements;
+  HRESULT hr = platform::ListElements(storage, &elements);
   *count = 0;
-  std::unique_ptr<platform::ElementEnumerator> elements;
-  HRESULT hr = storage->EnumElements(&elements);
-  if (FAILED(hr)) return hr;
-  for (;;) {
-    platform::ElementStat stat;
-    hr = elements->Next(&stat);
-    if (hr == S_FALSE) return S_OK;
-    if (FAILED(hr)) return hr;
+  for (const platform::ElementStat& stat : elements) {
     if (stat.type == platform::ElementType::kStream) ++*count;
   }
+  return hr;
 }
 
 // Gives the new file at `path` the owner and mode `owner`, through a

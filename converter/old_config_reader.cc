@@ -92,28 +92,16 @@ std::string Place(const OldArea& area) {
 // over. Returns 0 or kAreaFailed.
 int ReadAreaStreams(Storage* storage, const std::string& path, OldArea* area) {
   const std::string place = Place(*area);
-  std::unique_ptr<platform::ElementEnumerator> elements;
-  HRESULT hr = storage->EnumElements(&elements);
-  if (FAILED(hr)) {
-    platform::Report(platform::FailureText("cannot list the task area " + place + " of " + path, hr));
-    return kAreaFailed;
-  }
+  std::vector<ElementStat> elements;
+  const HRESULT listed = platform::ListElements(storage, &elements);
   int result = 0;
-  for (;;) {
-    ElementStat stat;
-    hr = elements->Next(&stat);
-    if (hr == S_FALSE) break;
-    if (FAILED(hr)) {
-      platform::Report(
-          platform::FailureText("cannot list the task area " + place + " of " + path, hr));
-      return kAreaFailed;
-    }
+  for (const ElementStat& stat : elements) {
     if (stat.type != ElementType::kStream) continue;
     OldTask task;
     task.stream = Narrow(stat.name);
     task.record.reset(new (std::nothrow) OldTaskRecord);
     std::unique_ptr<Stream> stream;
-    hr = task.record ? storage->OpenStream(stat.name, kStorageMode, &stream) : E_OUTOFMEMORY;
+    HRESULT hr = task.record ? storage->OpenStream(stat.name, kStorageMode, &stream) : E_OUTOFMEMORY;
     int read = hr;
     std::string why = "cannot open: " + platform::DescribeHResult(hr);
     if (SUCCEEDED(hr)) read = ReadTaskStream(task.record.get(), stream.get(), &why);
@@ -125,6 +113,11 @@ int ReadAreaStreams(Storage* storage, const std::string& path, OldArea* area) {
       continue;
     }
     area->tasks.push_back(std::move(task));
+  }
+  if (FAILED(listed)) {
+    platform::Report(
+        platform::FailureText("cannot list the task area " + place + " of " + path, listed));
+    return kAreaFailed;
   }
   return result;
 }
@@ -150,21 +143,10 @@ int ReadArea(Storage* root, const std::string& path, OldArea* area) {
 // or kAreaFailed (a domain that cannot be listed, a name that cannot be
 // carried as ANSI text), with a message.
 int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorage>* domains) {
-  std::unique_ptr<platform::ElementEnumerator> elements;
-  HRESULT hr = root->EnumElements(&elements);
-  if (FAILED(hr)) {
-    platform::Report(platform::FailureText("cannot list the domains of " + path, hr));
-    return kAreaFailed;
-  }
+  std::vector<ElementStat> elements;
+  const HRESULT listed = platform::ListElements(root, &elements);
   int result = 0;
-  for (;;) {
-    ElementStat stat;
-    hr = elements->Next(&stat);
-    if (hr == S_FALSE) break;
-    if (FAILED(hr)) {
-      platform::Report(platform::FailureText("cannot list the domains of " + path, hr));
-      return kAreaFailed;
-    }
+  for (const ElementStat& stat : elements) {
     if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
     DomainStorage domain;
     if (!CarriedAsAnsi(stat.name, &domain.name)) {
@@ -174,24 +156,10 @@ int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorag
       continue;
     }
     std::unique_ptr<Storage> domain_storage;
-    std::unique_ptr<platform::ElementEnumerator> users;
-    hr = root->OpenStorage(stat.name, kStorageMode, &domain_storage);
-    if (SUCCEEDED(hr)) hr = domain_storage->EnumElements(&users);
-    const std::string cannot_list = "cannot list the users of domain " + domain.name + " of " + path;
-    if (FAILED(hr)) {
-      platform::Report(platform::FailureText(cannot_list, hr));
-      result |= kAreaFailed;
-      continue;
-    }
-    for (;;) {
-      ElementStat user;
-      hr = users->Next(&user);
-      if (hr == S_FALSE) break;
-      if (FAILED(hr)) {
-        platform::Report(platform::FailureText(cannot_list, hr));
-        result |= kAreaFailed;
-        break;
-      }
+    std::vector<ElementStat> users;
+    HRESULT hr = root->OpenStorage(stat.name, kStorageMode, &domain_storage);
+    if (SUCCEEDED(hr)) hr = platform::ListElements(domain_storage.get(), &users);
+    for (const ElementStat& user : users) {
       // Only storages are user areas; a stream directly in a domain holds
       // no task of any area.
       if (user.type != ElementType::kStorage) continue;
@@ -204,7 +172,18 @@ int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorag
       }
       domain.users.push_back(std::move(user_name));
     }
+    if (FAILED(hr)) {
+      platform::Report(platform::FailureText(
+          "cannot list the users of domain " + domain.name + " of " + path, hr));
+      result |= kAreaFailed;
+      // Only what could be listed is carried.
+      if (domain.users.empty()) continue;
+    }
     domains->push_back(std::move(domain));
+  }
+  if (FAILED(listed)) {
+    platform::Report(platform::FailureText("cannot list the domains of " + path, listed));
+    return kAreaFailed;
   }
   return result;
 }

@@ -24,4 +24,17 @@ HRESULT ReadWholeStream(Stream* stream, std::string* bytes) {
   return hr;
 }
 
+HRESULT ListElements(Storage* storage, std::vector<ElementStat>* elements) {
+  elements->clear();
+  std::unique_ptr<ElementEnumerator> enumerator;
+  HRESULT hr = storage->EnumElements(&enumerator);
+  while (SUCCEEDED(hr)) {
+    ElementStat stat;
+    hr = enumerator->Next(&stat);
+    if (hr == S_FALSE) return S_OK;
+    if (SUCCEEDED(hr)) elements->push_back(std::move(stat));
+  }
+  return hr;
+}
+
 }  // namespace platform

@@ -1,9 +1,10 @@
-// Whole-stream reads over platform/storage.h, shared by the builder and the
-// converter.
+// Whole-stream reads and whole listings over platform/storage.h, shared by
+// the builder and the converter.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/hresult.h"
 #include "platform/storage.h"
@@ -19,5 +20,10 @@ HRESULT MeasureStream(Stream* stream, uint64_t* size);
 // more; STG_E_READFAULT for a short read. *bytes may hold part of the
 // stream after a failure.
 HRESULT ReadWholeStream(Stream* stream, std::string* bytes);
+
+// Every element of `storage`, in enumeration order, into *elements.
+// Returns S_OK, or the failed enumeration's HRESULT, with *elements holding
+// what was listed before the failure.
+HRESULT ListElements(Storage* storage, std::vector<ElementStat>* elements);
 
 }  // namespace platform
