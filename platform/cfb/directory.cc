@@ -569,8 +569,8 @@ HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id) {
   if (removed_color == kBlack) {
     uint32_t x = child;
     // x carries an extra black; push it up until it can be absorbed. The
-    // cases are written once for x on the left of its parent; `near` is
-    // x's side and `far` its sibling's, so that x on the right mirrors them.
+    // cases are written once for x on the left of its parent; `x_side` is
+    // x's side and `w_side` its sibling w's, so that x on the right mirrors them.
     enum Side { kLeftSide, kRightSide };
     auto child_of = [&t](uint32_t n, Side side) {
       return side == kLeftSide ? t.N(n).left : t.N(n).right;
@@ -586,37 +586,37 @@ HRESULT Directory::RemoveOnce(uint32_t storage, uint32_t id) {
     while (t.Color(x) == kBlack && !path.empty() && SUCCEEDED(t.error())) {
       uint32_t p = path.back();
       uint32_t gp = path.size() >= 2 ? path[path.size() - 2] : NOSTREAM;
-      const Side near = x_is_left ? kLeftSide : kRightSide;
-      const Side far = x_is_left ? kRightSide : kLeftSide;
-      uint32_t w = child_of(p, far);
+      const Side x_side = x_is_left ? kLeftSide : kRightSide;
+      const Side w_side = x_is_left ? kRightSide : kLeftSide;
+      uint32_t w = child_of(p, w_side);
       if (w == NOSTREAM) break;  // only in a tree that was not valid before
       if (t.Color(w) == kRed) {
         t.SetColor(w, kBlack);
         t.SetColor(p, kRed);
-        rotate(p, gp, near);
+        rotate(p, gp, x_side);
         path.back() = w;
         path.push_back(p);
         gp = w;
-        w = child_of(p, far);
+        w = child_of(p, w_side);
         if (w == NOSTREAM) break;
       }
-      if (t.Color(child_of(w, near)) == kBlack && t.Color(child_of(w, far)) == kBlack) {
+      if (t.Color(child_of(w, x_side)) == kBlack && t.Color(child_of(w, w_side)) == kBlack) {
         t.SetColor(w, kRed);
         x = p;
         path.pop_back();
         if (!path.empty()) x_is_left = t.N(path.back()).left == x;
         continue;
       }
-      if (t.Color(child_of(w, far)) == kBlack) {
-        t.SetColor(child_of(w, near), kBlack);
+      if (t.Color(child_of(w, w_side)) == kBlack) {
+        t.SetColor(child_of(w, x_side), kBlack);
         t.SetColor(w, kRed);
-        rotate(w, p, far);
-        w = child_of(p, far);
+        rotate(w, p, w_side);
+        w = child_of(p, w_side);
       }
       t.SetColor(w, t.Color(p));
       t.SetColor(p, kBlack);
-      t.SetColor(child_of(w, far), kBlack);
-      rotate(p, gp, near);
+      t.SetColor(child_of(w, w_side), kBlack);
+      rotate(p, gp, x_side);
       x = NOSTREAM;
       break;
     }
