@@ -92,7 +92,11 @@ std::string CannotOpen(const std::string& path, HRESULT hr) {
 HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool* is_old,
                     std::string* why) {
   *is_old = false;
-  HRESULT hr = platform::OpenStorageFile(settings->config_path, kStorageMode, root);
+  // An export only reads the file: where the platform lets it, one that the
+  // user may not write is read as it is. A conversion must write it.
+  const bool reads_only = !settings->hand_off && platform::ExportReadsUnwritableFiles();
+  HRESULT hr = reads_only ? platform::OpenStorageFileToRead(settings->config_path, root)
+                          : platform::OpenStorageFile(settings->config_path, kStorageMode, root);
   if (FAILED(hr)) {
     SetWhy(why, CannotOpen(settings->config_path, hr));
     return hr;
