@@ -87,16 +87,30 @@ std::string CannotOpen(const std::string& path, HRESULT hr) {
   return "cannot open " + path + ": " + platform::HResultHex(hr);
 }
 
+// Opens the configuration file. An export only reads it: where the
+// platform lets it, one that the user may not write is read as it is. A
+// conversion must write it.
+HRESULT OpenConfiguration(const RunSettings& settings, std::unique_ptr<Storage>* root) {
+  const bool reads_only = !settings.hand_off && platform::ExportReadsUnwritableFiles();
+  return reads_only ? platform::OpenStorageFileToRead(settings.config_path, root)
+                    : platform::OpenStorageFile(settings.config_path, kStorageMode, root);
+}
+
+// The stream `name` of "_Zarin_", the configuration opened as above (see
+// builder::OpenPasswordStream for what is set when only the stream fails).
+HRESULT OpenPasswordStream(const RunSettings& settings, const char* name,
+                           builder::PasswordStream* out) {
+  HRESULT hr = OpenConfiguration(settings, &out->root);
+  if (FAILED(hr)) return hr;
+  return builder::OpenPasswordStream(out->root.get(), name, out);
+}
+
 // Opens the configuration file and reads "_Version_". *is_old tells whether
 // it holds 615; a missing or short version stream is another version.
 HRESULT OpenOldFile(RunSettings* settings, std::unique_ptr<Storage>* root, bool* is_old,
                     std::string* why) {
   *is_old = false;
-  // An export only reads the file: where the platform lets it, one that the
-  // user may not write is read as it is. A conversion must write it.
-  const bool reads_only = !settings->hand_off && platform::ExportReadsUnwritableFiles();
-  HRESULT hr = reads_only ? platform::OpenStorageFileToRead(settings->config_path, root)
-                          : platform::OpenStorageFile(settings->config_path, kStorageMode, root);
+  HRESULT hr = OpenConfiguration(*settings, root);
   if (FAILED(hr)) {
     SetWhy(why, CannotOpen(settings->config_path, hr));
     return hr;
@@ -435,8 +449,7 @@ int WalkUserAreas(RunSettings* settings, const std::function<int()>& emit_privat
 int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
   bytes->clear();
   builder::PasswordStream password;
-  HRESULT hr =
-      builder::OpenPasswordStream(settings.config_path, builder::kMainPasswordStreamName, &password);
+  HRESULT hr = OpenPasswordStream(settings, builder::kMainPasswordStreamName, &password);
   Stream* stream = password.stream.get();
   if (!password.root && hr != STG_E_FILENOTFOUND && hr != STG_E_PATHNOTFOUND) {
     // A file that does not open: its storage code, as the area walk gives it.
@@ -479,8 +492,7 @@ int ReadStoredPassword(const RunSettings& settings, std::string* bytes) {
 int ReadSecondPasswordStream(const RunSettings& settings, std::string* bytes) {
   bytes->clear();
   builder::PasswordStream password;
-  HRESULT hr = builder::OpenPasswordStream(settings.config_path,
-                                           builder::kSecondPasswordStreamName, &password);
+  HRESULT hr = OpenPasswordStream(settings, builder::kSecondPasswordStreamName, &password);
   if (hr == STG_E_FILENOTFOUND || hr == STG_E_PATHNOTFOUND) return 0;
   if (SUCCEEDED(hr)) hr = platform::ReadWholeStream(password.stream.get(), bytes);
   if (FAILED(hr)) {

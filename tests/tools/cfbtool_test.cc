@@ -14,7 +14,6 @@
 
 #include "platform/cfb/journal.h"
 #include "platform/conversion_record.h"
-#include "platform/file.h"
 #include "platform/storage.h"
 #include "tests/cfb/cfb_test_util.h"
 #include "tests/support/test_support.h"
@@ -595,17 +594,7 @@ TEST_F(CfbtoolReaderTest, EveryReadingCommandReadsAFileThatMayNotBeWritten) {
 // stay. A user who may write the file takes it back with the same command.
 TEST_F(CfbtoolReaderTest, AFileWithAnUnfinishedJournalIsRefusedAndLeftAsItIs) {
   const std::string journal_path = cfb::JournalPath(file_);
-  {
-    cfb::Journal journal(file_, 512);
-    std::unique_ptr<platform::File> file;
-    platform::FileIdentity identity;
-    ASSERT_EQ(0, platform::FileSystem::Platform()->Open(file_, platform::OpenMode::kReadOnly, &file));
-    ASSERT_EQ(0, file->Identify(&identity));
-    const auto* header = reinterpret_cast<const uint8_t*>(before_.data());
-    ASSERT_EQ(S_OK, journal.Begin(before_.size(), identity, header));
-    journal.Add(0, header);
-    ASSERT_EQ(S_OK, journal.Sync());
-  }
+  cfb_test::LeaveUnfinishedJournal(file_);
   testing_support::GiveToReader(journal_path, 0600);
   const std::string journal = testing_support::ReadWholeFile(journal_path);
   for (const std::vector<std::string>& args :
