@@ -90,6 +90,37 @@ std::string ReadStream(Storage* storage, const std::u16string& name) {
   return out;
 }
 
+using Change = std::function<HRESULT(Storage*)>;
+
+// Every call that changes a file, each on an element that `storage` may
+// hold (a result of STG_E_FILENOTFOUND: not there).
+std::vector<std::pair<const char*, Change>> Changes() {
+  return {
+      {"CreateStream", [](Storage* s) {
+         std::unique_ptr<Stream> made;
+         return s->CreateStream(u"new", kStorageMode, &made);
+       }},
+      {"CreateStorage", [](Storage* s) {
+         std::unique_ptr<Storage> made;
+         return s->CreateStorage(u"new", kStorageMode, &made);
+       }},
+      {"DestroyElement", [](Storage* s) { return s->DestroyElement(u"small"); }},
+      {"DestroyElement of a storage", [](Storage* s) { return s->DestroyElement(u"Tasks"); }},
+      {"RenameElement", [](Storage* s) { return s->RenameElement(u"top", u"other"); }},
+      {"RenameElement of a storage", [](Storage* s) { return s->RenameElement(u"Tasks", u"T"); }},
+      {"Write", [](Storage* s) {
+         std::unique_ptr<Stream> stream;
+         HRESULT hr = s->OpenStream(u"top", kStorageMode, &stream);
+         if (FAILED(hr)) hr = s->OpenStream(u"large", kStorageMode, &stream);
+         if (FAILED(hr)) return hr;
+         if (FAILED(stream->Seek(10, platform::SeekOrigin::kSet, nullptr))) return STG_E_UNKNOWN;
+         uint32_t written = 99;
+         hr = stream->Write("zz", 2, &written);
+         return written == 0 ? hr : STG_E_UNKNOWN;
+       }},
+  };
+}
+
 class ReadOnlyTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -120,31 +151,7 @@ TEST_F(ReadOnlyTest, EveryChangeBelowAReadOnlyRootIsRefused) {
   ASSERT_EQ(S_OK, platform::OpenStorageFile(path_, kStorageReadMode, &root));
   std::unique_ptr<Storage> tasks;
   ASSERT_EQ(S_OK, root->OpenStorage(u"Tasks", kStorageMode, &tasks));
-  using Change = std::function<HRESULT(Storage*)>;
-  const std::vector<std::pair<const char*, Change>> changes = {
-      {"CreateStream", [](Storage* s) {
-         std::unique_ptr<Stream> made;
-         return s->CreateStream(u"new", kStorageMode, &made);
-       }},
-      {"CreateStorage", [](Storage* s) {
-         std::unique_ptr<Storage> made;
-         return s->CreateStorage(u"new", kStorageMode, &made);
-       }},
-      {"DestroyElement", [](Storage* s) { return s->DestroyElement(u"small"); }},
-      {"DestroyElement of a storage", [](Storage* s) { return s->DestroyElement(u"Tasks"); }},
-      {"RenameElement", [](Storage* s) { return s->RenameElement(u"top", u"other"); }},
-      {"RenameElement of a storage", [](Storage* s) { return s->RenameElement(u"Tasks", u"T"); }},
-      {"Write", [](Storage* s) {
-         std::unique_ptr<Stream> stream;
-         HRESULT hr = s->OpenStream(u"top", kStorageMode, &stream);
-         if (FAILED(hr)) hr = s->OpenStream(u"large", kStorageMode, &stream);
-         if (FAILED(hr)) return hr;
-         if (FAILED(stream->Seek(10, platform::SeekOrigin::kSet, nullptr))) return STG_E_UNKNOWN;
-         uint32_t written = 99;
-         hr = stream->Write("zz", 2, &written);
-         return written == 0 ? hr : STG_E_UNKNOWN;
-       }},
-  };
+  const auto changes = Changes();
   for (const auto& [what, change] : changes) {
     for (Storage* at : {root.get(), tasks.get()}) {
       HRESULT hr = change(at);
@@ -284,6 +291,10 @@ TEST_F(ReadOnlyTest, AScopeHoldsAReadOnlyFileWithoutWritingIt) {
     root.reset();
     ASSERT_EQ(S_OK, platform::OpenStorageFile(path_, kStorageReadMode, &root));
     EXPECT_EQ(STG_E_ACCESSDENIED, root->DestroyElement(u"added"));
+    for (const auto& [what, change] : Changes()) {
+      HRESULT hr = change(root.get());
+      if (hr != STG_E_FILENOTFOUND) { EXPECT_EQ(STG_E_ACCESSDENIED, hr) << what; }
+    }
     root.reset();
     EXPECT_TRUE(scope.Commit().empty());
   }
