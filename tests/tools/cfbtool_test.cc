@@ -542,6 +542,9 @@ class CfbtoolReaderTest : public testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return testing_support::RunAsReader(argv, "", {}, input);
   }
+  // Lets this process, and the programs it runs with Tool, write the file
+  // (the reader too, when the tests do not run as root).
+  void MayWrite() { ::chmod(file_.c_str(), 0644); }
   // The file's bytes as they were, and nothing beside it but `also`.
   void ExpectUntouched(const std::string& what, std::vector<std::string> also = {}) {
     EXPECT_EQ(before_, testing_support::ReadWholeFile(file_)) << what;
@@ -582,6 +585,7 @@ TEST_F(CfbtoolReaderTest, EveryReadingCommandReadsAFileThatMayNotBeWritten) {
   ExpectUntouched("put", {out});
 
   // The same as a user who may write it gets.
+  MayWrite();
   for (size_t i = 0; i < commands.size(); ++i) {
     RunResult written = Tool(commands[i]);
     EXPECT_EQ(written.out, read[i].out) << commands[i][0] << " " << commands[i][1];
@@ -611,6 +615,7 @@ TEST_F(CfbtoolReaderTest, AFileWithAnUnfinishedJournalIsRefusedAndLeftAsItIs) {
     EXPECT_EQ(journal, testing_support::ReadWholeFile(journal_path)) << args[0];
     ExpectUntouched(args[0], {journal_path});
   }
+  MayWrite();
   RunResult writer = Tool({"ls", file_});
   EXPECT_EQ(0, writer.exit_status) << writer.err;
   EXPECT_NE(std::string::npos, writer.err.find("were taken back")) << writer.err;
@@ -646,8 +651,10 @@ TEST_F(CfbtoolReaderTest, AFileInAConversionIsRefused) {
 // result a second writer gets.
 TEST_F(CfbtoolReaderTest, AWriterAndAReaderExcludeEachOther) {
   {
+    MayWrite();  // for this process
     std::unique_ptr<platform::Storage> writer;
     ASSERT_EQ(S_OK, platform::OpenStorageFile(file_, platform::kStorageMode, &writer));
+    testing_support::GiveToReader(file_, 0444);
     RunResult r = Reader({"ls", file_});
     EXPECT_EQ(1, r.exit_status);
     EXPECT_NE(std::string::npos, r.err.find("0x80030020 (STG_E_SHAREVIOLATION)")) << r.err;
@@ -656,6 +663,7 @@ TEST_F(CfbtoolReaderTest, AWriterAndAReaderExcludeEachOther) {
     std::unique_ptr<platform::Storage> reader;
     ASSERT_EQ(S_OK, platform::OpenStorageFile(file_, platform::kStorageReadMode, &reader));
     EXPECT_EQ(0, Reader({"ls", file_}).exit_status) << "readers share the file";
+    MayWrite();
     RunResult r = Tool({"put", file_, "_Version_"}, "xxxx");
     EXPECT_EQ(1, r.exit_status);
     EXPECT_NE(std::string::npos, r.err.find("0x80030020 (STG_E_SHAREVIOLATION)")) << r.err;

@@ -1195,6 +1195,7 @@ TEST_F(RebolanReaderTest, AnExportRefusesAConfigurationWithAnUnfinishedJournal) 
   EXPECT_EQ(FilesBeside(),
             (std::vector<std::string>{"basic.CNF", "basic.CNF-journal", "out.ini"}));
 
+  ::chmod(cnf_.c_str(), 0644);  // a user who may write it
   r = Rebolan({cnf_, "-I" + ini, "-Psecret1"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf_));
