@@ -345,7 +345,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   // The configuration is opened once, and held by the scope to the end. A
   // file that does not open gives its storage code; nothing of it is read.
   std::unique_ptr<platform::Storage> root;
-  const HRESULT opened = OpenOldConfiguration(settings.config_path, &root);
+  const HRESULT opened = OpenOldConfiguration(settings.config_path, !settings.hand_off, &root);
   std::string stored;
   const int password_read =
       SUCCEEDED(opened) ? ReadStoredPassword(root.get(), settings.config_path, &stored) : 0;

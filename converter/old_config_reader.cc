@@ -326,8 +326,11 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   return ParseTaskStream(record, bytes.get(), static_cast<size_t>(size), why);
 }
 
-HRESULT OpenOldConfiguration(const std::string& path, std::unique_ptr<Storage>* root) {
-  HRESULT hr = platform::OpenStorageFile(path, kStorageMode, root);
+HRESULT OpenOldConfiguration(const std::string& path, bool export_run,
+                             std::unique_ptr<Storage>* root) {
+  const bool reads_only = export_run && platform::ExportReadsUnwritableFiles();
+  HRESULT hr = reads_only ? platform::OpenStorageFileToRead(path, root)
+                          : platform::OpenStorageFile(path, kStorageMode, root);
   if (FAILED(hr)) platform::Report(platform::CannotOpenFile(path, hr));
   return hr;
 }

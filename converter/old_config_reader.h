@@ -122,9 +122,13 @@ struct OldConfiguration {
   std::vector<OldArea> areas;
 };
 
-// Opens the configuration file at `path` (platform::kStorageMode). Returns
+// Opens the configuration file at `path`. A conversion must write it
+// (platform::kStorageMode); an export only reads it, so where the platform
+// lets it (platform::ExportReadsUnwritableFiles) a file that the user may
+// not write is read as it is (platform::OpenStorageFileToRead). Returns
 // S_OK, or the storage code with the "cannot open" message.
-HRESULT OpenOldConfiguration(const std::string& path, std::unique_ptr<platform::Storage>* root);
+HRESULT OpenOldConfiguration(const std::string& path, bool export_run,
+                             std::unique_ptr<platform::Storage>* root);
 
 // Reads "_Version_" into *version. Returns S_OK (also when it is missing or
 // short), or the failed read's HRESULT with a message.

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "platform/cfb/compound_file.h"
+#include "platform/file.h"
 #include "platform/storage.h"
 #include "fuzz/fuzz_check.h"
 #include "tests/support/fake_no_sync_file_system.h"
@@ -90,6 +91,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (f == nullptr) return 0;
   fwrite(data, 1, size, f);
   fclose(f);
+  // A reader walks the same bytes and writes nothing of them.
+  {
+    std::unique_ptr<platform::Storage> reader;
+    if (SUCCEEDED(platform::OpenStorageFile(path, platform::kStorageReadMode, &reader))) {
+      Walk(reader.get(), 0);
+    }
+  }
+  std::string after;
+  if (!platform::ReadWholeFile(path, size + 1, &after) ||
+      after != std::string(reinterpret_cast<const char*>(data), size)) {
+    fuzz_check::Fail("a read-only open leaves the file as it was");
+  }
   const bool consistent = OpensConsistent(path);
   // The changes go in as the programs make them: one transaction, with the
   // calls that fail on a damaged file undone in memory.

@@ -39,6 +39,11 @@ class File {
   // Takes an exclusive lock without waiting (flock LOCK_EX | LOCK_NB on
   // POSIX). EWOULDBLOCK when another open holds it, also in this process.
   virtual int LockExclusive() = 0;
+  // Takes a shared lock without waiting (flock LOCK_SH | LOCK_NB on POSIX):
+  // any number of shared locks are held together, none beside an exclusive
+  // one. EWOULDBLOCK while another open holds the exclusive lock; while a
+  // shared lock is held, LockExclusive of any other open gives EWOULDBLOCK.
+  virtual int LockShared() = 0;
   // The file's identity, which a rename keeps: device and inode on POSIX,
   // volume serial number and file index on Windows.
   virtual int Identify(FileIdentity* identity) = 0;
@@ -54,6 +59,8 @@ class File {
 
 enum class OpenMode {
   kReadOnly,        // existing file, read only
+  kReadOnlyNoLink,  // existing file, read only; a symbolic link at the path
+                    // is refused (ELOOP), as kReadWrite does
   kReadWrite,       // existing file, read and write; a symbolic link at the
                     // path is refused (ELOOP): what is changed in place is
                     // always the file at the path itself

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "platform/system.h"
 
@@ -16,8 +17,10 @@ struct OverlayFileSystem::Content {
   FileIdentity identity;
   FileOwner owner;
   std::unique_ptr<File> below;  // the file read, kept open for its lock; none for a new one
-  bool below_locked = false;
-  const File* lock_holder = nullptr;
+  bool below_locked = false;  // exclusively
+  bool below_shared = false;
+  const File* lock_holder = nullptr;  // the exclusive lock's
+  std::set<const File*> shared_holders;
 };
 
 namespace {
@@ -33,6 +36,7 @@ class OverlayFile : public File {
       : content_(std::move(content)), writable_(writable) {}
   ~OverlayFile() override {
     if (content_->lock_holder == this) content_->lock_holder = nullptr;
+    content_->shared_holders.erase(this);
   }
 
   int ReadAt(uint64_t offset, void* buffer, size_t n, size_t* read) override {
@@ -68,6 +72,9 @@ class OverlayFile : public File {
   int Sync() override { return 0; }
   int LockExclusive() override {
     if (content_->lock_holder != nullptr && content_->lock_holder != this) return EWOULDBLOCK;
+    for (const File* holder : content_->shared_holders) {
+      if (holder != this) return EWOULDBLOCK;
+    }
     // Another program holding the file below is refused as in a real run.
     if (content_->below != nullptr && !content_->below_locked) {
       int error = content_->below->LockExclusive();
@@ -75,6 +82,16 @@ class OverlayFile : public File {
       content_->below_locked = true;
     }
     content_->lock_holder = this;
+    return 0;
+  }
+  int LockShared() override {
+    if (content_->lock_holder != nullptr && content_->lock_holder != this) return EWOULDBLOCK;
+    if (content_->below != nullptr && !content_->below_locked && !content_->below_shared) {
+      int error = content_->below->LockShared();
+      if (error != 0) return error;
+      content_->below_shared = true;
+    }
+    content_->shared_holders.insert(this);
     return 0;
   }
   int Identify(FileIdentity* identity) override {
@@ -135,7 +152,8 @@ int OverlayFileSystem::Open(const std::string& path, OpenMode mode,
                             std::unique_ptr<File>* file) {
   std::shared_ptr<Content> content;
   switch (mode) {
-    case OpenMode::kReadOnly: {
+    case OpenMode::kReadOnly:
+    case OpenMode::kReadOnlyNoLink: {
       auto it = paths_.find(path);
       if (it == paths_.end()) return below_->Open(path, mode, file);
       if (it->second == nullptr) return ENOENT;

@@ -93,14 +93,18 @@ class PosixFile : public File {
     return 0;
   }
 
-  int LockExclusive() override {
+  int LockExclusive() override { return Lock(LOCK_EX); }
+  int LockShared() override { return Lock(LOCK_SH); }
+
+  int Lock(int kind) {
     // flock locks belong to the open file description, so a second open in
     // the same process is refused as well.
-    while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    while (flock(fd_, kind | LOCK_NB) != 0) {
       if (errno == EINTR) continue;
       return errno == EAGAIN ? EWOULDBLOCK : errno;
     }
-    // Another writer may have changed the file before the lock was taken.
+    // Another writer may have changed the file before the lock was taken;
+    // while it is held, none can.
     struct stat st;
     if (fstat(fd_, &st) != 0) return errno;
     size_ = static_cast<uint64_t>(st.st_size);
@@ -150,6 +154,7 @@ class PosixFileSystem : public FileSystem {
     int flags = O_CLOEXEC | O_NONBLOCK;
     switch (mode) {
       case OpenMode::kReadOnly: flags |= O_RDONLY; break;
+      case OpenMode::kReadOnlyNoLink: flags |= O_RDONLY | O_NOFOLLOW; break;
       case OpenMode::kReadWrite: flags |= O_RDWR | O_NOFOLLOW; break;
       case OpenMode::kCreateNew: flags |= O_RDWR | O_CREAT | O_EXCL; break;
       case OpenMode::kCreateOrTruncate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;

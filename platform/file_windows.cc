@@ -125,11 +125,15 @@ class WindowsFile : public File {
 
   int Sync() override { return FlushFileBuffers(handle_) ? 0 : LastErrno(); }
 
-  int LockExclusive() override {
+  int LockExclusive() override { return Lock(LOCKFILE_EXCLUSIVE_LOCK); }
+  // Without LOCKFILE_EXCLUSIVE_LOCK the lock is shared: other shared locks
+  // on the byte are granted, an exclusive one is not.
+  int LockShared() override { return Lock(0); }
+
+  int Lock(DWORD kind) {
     if (locked_) return 0;
     OVERLAPPED lock = At((uint64_t{kLockOffsetHigh} << 32) | kLockOffsetLow);
-    if (!LockFileEx(handle_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                    &lock)) {
+    if (!LockFileEx(handle_, kind | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &lock)) {
       return LastErrno();
     }
     locked_ = true;
@@ -164,6 +168,7 @@ class WindowsFileSystem : public FileSystem {
     DWORD disposition = OPEN_EXISTING;
     switch (mode) {
       case OpenMode::kReadOnly:
+      case OpenMode::kReadOnlyNoLink:
         access = GENERIC_READ;
         break;
       case OpenMode::kReadWrite:

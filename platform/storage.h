@@ -5,8 +5,16 @@
 // compound-file engine (platform/cfb). Both follow the same rules:
 //  - every call returns an HRESULT, passed up unchanged by callers;
 //  - names are UTF-16 and matched without regard to letter case;
-//  - the only mode supported is kStorageMode (read-write, share-exclusive,
-//    direct); any other mode gives STG_E_INVALIDFLAG;
+//  - files are created, and elements opened and created, with kStorageMode
+//    (read-write, share-exclusive, direct); an existing file is opened with
+//    kStorageMode or kStorageReadMode (read only, deny write, direct). Any
+//    other mode gives STG_E_INVALIDFLAG;
+//  - below a root opened with kStorageReadMode elements are still asked for
+//    with kStorageMode and come read only (ole32: STGM_READ |
+//    STGM_SHARE_EXCLUSIVE); every call there that would change the file
+//    (CreateStream, CreateStorage, DestroyElement, RenameElement,
+//    Stream::Write) fails with STG_E_ACCESSDENIED, and nothing of the file
+//    is ever written;
 //  - destroying an object is its Release. Children must be destroyed before
 //    their parents; once the root is destroyed, children still alive fail
 //    with STG_E_REVERTED;
@@ -28,6 +36,9 @@ namespace platform {
 
 // STGM_READWRITE | STGM_SHARE_EXCLUSIVE: direct mode, fail if there.
 constexpr uint32_t kStorageMode = 18;
+// STGM_READ | STGM_SHARE_DENY_WRITE: direct mode, read only; other readers
+// may hold the file beside it, a writer may not (nor it beside a writer).
+constexpr uint32_t kStorageReadMode = 0x20;
 
 enum class ElementType : uint32_t { kStorage = 1, kStream = 2 };  // STGTY_*
 enum class SeekOrigin : uint32_t { kSet = 0, kCurrent = 1, kEnd = 2 };  // STREAM_SEEK_*
@@ -92,12 +103,32 @@ class Storage {
 // StgOpenStorage: opens an existing compound file. `path` is a file path in
 // the platform's narrow encoding (the ANSI code page on Windows, bytes as
 // they are on POSIX); a symbolic link is followed to its target. Fails with
-// STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_SHAREVIOLATION while another
-// open holds the file or it is in an unfinished conversion (see
-// conversion_record.h), and STG_E_FILEALREADYEXISTS for a file that is not
-// a compound file.
+// STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED for a file
+// that may not be opened in `mode` (kStorageMode: one the user may not
+// write, or on a read-only mount), STG_E_SHAREVIOLATION while another open
+// holds the file (any number of kStorageReadMode opens hold it together)
+// or it is in an unfinished conversion (see conversion_record.h), and
+// STG_E_FILEALREADYEXISTS for a file that is not a compound file.
+// kStorageMode takes back what an interrupted run left unfinished in the
+// file (POSIX: its journal) before the file is read; kStorageReadMode
+// cannot, and refuses such a file with STG_E_SHAREVIOLATION after a message
+// that says what takes it back. Inside a StorageScope a path held for
+// reading gives STG_E_ACCESSDENIED to kStorageMode.
 HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
                         std::unique_ptr<Storage>* root);
+
+// Opens a compound file for a run that only reads it: with kStorageMode,
+// as every run does, and when that gives STG_E_ACCESSDENIED (the user may
+// not write the file, or it lies on a read-only mount) with
+// kStorageReadMode. The open for writing comes first because it also takes
+// back what an interrupted run left unfinished in the file.
+HRESULT OpenStorageFileToRead(const std::string& path, std::unique_ptr<Storage>* root);
+
+// Whether Rebolan's export runs read a configuration they may not write,
+// through OpenStorageFileToRead: true on POSIX; false on Windows, where the
+// export opens with kStorageMode alone, as it always has there (ole32 then
+// refuses such a file with STG_E_ACCESSDENIED).
+bool ExportReadsUnwritableFiles();
 
 // StgCreateDocfile without STGM_CREATE: creates a new, empty compound file;
 // fails with STG_E_FILEALREADYEXISTS when any file of that name exists.

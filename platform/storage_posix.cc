@@ -6,6 +6,10 @@
 // below it, and releasing the root reverts all of them: calls on a reverted
 // object fail with STG_E_REVERTED.
 //
+// A root opened with kStorageReadMode, and everything below it, refuses
+// every change (STG_E_ACCESSDENIED); its Session's file may itself be open
+// for reading only (cfb::Access::kRead), and then no root of it can write.
+//
 // Outside a StorageScope a Session lives as long as its root and each call
 // commits as it ends (autocommit). Inside one, the scope keeps the Session of
 // every path opened, and each later open of the path makes a new root on it.
@@ -52,6 +56,7 @@ struct Session {
   std::map<uint32_t, std::weak_ptr<Handle>> open;  // share-exclusive elements
   bool held = false;        // a scope keeps it after its root is released
   bool root_alive = false;  // a root of it exists
+  bool read_only = false;   // the file is open for reading only
 
   bool IsOpen(uint32_t id) {
     auto it = open.find(id);
@@ -72,8 +77,8 @@ HRESULT Check(const std::shared_ptr<Session>& session, const std::shared_ptr<Han
 
 class PosixStream : public Stream {
  public:
-  PosixStream(std::shared_ptr<Session> session, std::shared_ptr<Handle> handle)
-      : session_(std::move(session)), handle_(std::move(handle)) {}
+  PosixStream(std::shared_ptr<Session> session, std::shared_ptr<Handle> handle, bool read_only)
+      : session_(std::move(session)), handle_(std::move(handle)), read_only_(read_only) {}
   ~PosixStream() override { Release(); }
 
   HRESULT Read(void* buffer, uint32_t count, uint32_t* read) override {
@@ -88,6 +93,7 @@ class PosixStream : public Stream {
   HRESULT Write(const void* data, uint32_t count, uint32_t* written) override {
     if (written != nullptr) *written = 0;
     HRESULT hr = Check(session_, handle_);
+    if (SUCCEEDED(hr) && read_only_) hr = STG_E_ACCESSDENIED;
     if (SUCCEEDED(hr)) hr = session_->file->WriteStream(handle_->id, position_, data, count);
     if (FAILED(hr)) return hr;
     position_ += count;
@@ -134,6 +140,7 @@ class PosixStream : public Stream {
 
   std::shared_ptr<Session> session_;
   std::shared_ptr<Handle> handle_;
+  const bool read_only_;
   uint64_t position_ = 0;
 };
 
@@ -168,8 +175,12 @@ class PosixEnumerator : public ElementEnumerator {
 
 class PosixStorage : public Storage {
  public:
-  PosixStorage(std::shared_ptr<Session> session, std::shared_ptr<Handle> handle, bool is_root)
-      : session_(std::move(session)), handle_(std::move(handle)), is_root_(is_root) {}
+  PosixStorage(std::shared_ptr<Session> session, std::shared_ptr<Handle> handle, bool is_root,
+               bool read_only)
+      : session_(std::move(session)),
+        handle_(std::move(handle)),
+        is_root_(is_root),
+        read_only_(read_only) {}
 
   ~PosixStorage() override {
     if (is_root_) {
@@ -194,7 +205,7 @@ class PosixStorage : public Storage {
                      std::unique_ptr<Stream>* stream) override {
     std::shared_ptr<Handle> child;
     HRESULT hr = OpenChild(name, mode, cfb::kTypeStream, false, &child);
-    if (SUCCEEDED(hr)) stream->reset(new PosixStream(session_, child));
+    if (SUCCEEDED(hr)) stream->reset(new PosixStream(session_, child, read_only_));
     return hr;
   }
 
@@ -202,7 +213,7 @@ class PosixStorage : public Storage {
                        std::unique_ptr<Stream>* stream) override {
     std::shared_ptr<Handle> child;
     HRESULT hr = OpenChild(name, mode, cfb::kTypeStream, true, &child);
-    if (SUCCEEDED(hr)) stream->reset(new PosixStream(session_, child));
+    if (SUCCEEDED(hr)) stream->reset(new PosixStream(session_, child, read_only_));
     return hr;
   }
 
@@ -210,7 +221,7 @@ class PosixStorage : public Storage {
                       std::unique_ptr<Storage>* storage) override {
     std::shared_ptr<Handle> child;
     HRESULT hr = OpenChild(name, mode, cfb::kTypeStorage, false, &child);
-    if (SUCCEEDED(hr)) storage->reset(new PosixStorage(session_, child, false));
+    if (SUCCEEDED(hr)) storage->reset(new PosixStorage(session_, child, false, read_only_));
     return hr;
   }
 
@@ -218,12 +229,12 @@ class PosixStorage : public Storage {
                         std::unique_ptr<Storage>* storage) override {
     std::shared_ptr<Handle> child;
     HRESULT hr = OpenChild(name, mode, cfb::kTypeStorage, true, &child);
-    if (SUCCEEDED(hr)) storage->reset(new PosixStorage(session_, child, false));
+    if (SUCCEEDED(hr)) storage->reset(new PosixStorage(session_, child, false, read_only_));
     return hr;
   }
 
   HRESULT DestroyElement(const std::u16string& name) override {
-    HRESULT hr = Check(session_, handle_);
+    HRESULT hr = Changeable();
     if (FAILED(hr)) return hr;
     std::vector<uint32_t> gone;
     hr = session_->file->DestroyElement(handle_->id, name, &gone);
@@ -240,7 +251,7 @@ class PosixStorage : public Storage {
 
   HRESULT RenameElement(const std::u16string& old_name,
                         const std::u16string& new_name) override {
-    HRESULT hr = Check(session_, handle_);
+    HRESULT hr = Changeable();
     if (FAILED(hr)) return hr;
     uint32_t id;
     cfb::DirEntry entry;
@@ -258,9 +269,16 @@ class PosixStorage : public Storage {
   }
 
  private:
+  // Check, and STG_E_ACCESSDENIED below a root opened for reading.
+  HRESULT Changeable() {
+    HRESULT hr = Check(session_, handle_);
+    if (SUCCEEDED(hr) && read_only_) hr = STG_E_ACCESSDENIED;
+    return hr;
+  }
+
   HRESULT OpenChild(const std::u16string& name, uint32_t mode, uint8_t type, bool create,
                     std::shared_ptr<Handle>* child) {
-    HRESULT hr = Check(session_, handle_);
+    HRESULT hr = create ? Changeable() : Check(session_, handle_);
     if (FAILED(hr)) return hr;
     if (mode != kStorageMode) return STG_E_INVALIDFLAG;
     uint32_t id;
@@ -286,14 +304,19 @@ class PosixStorage : public Storage {
   std::shared_ptr<Session> session_;
   std::shared_ptr<Handle> handle_;
   bool is_root_;
+  const bool read_only_;
 };
 
-HRESULT MakeRoot(std::shared_ptr<Session> session, std::unique_ptr<Storage>* root) {
+// A root on `session`, for reading only with `read_only` (always when the
+// session's file is open for reading only).
+HRESULT MakeRoot(std::shared_ptr<Session> session, bool read_only,
+                 std::unique_ptr<Storage>* root) {
   if (session->root_alive) return STG_E_SHAREVIOLATION;  // one open of a file at a time
   session->root_alive = true;
   auto handle = std::make_shared<Handle>();
   handle->id = cfb::CompoundFile::kRootId;
-  root->reset(new PosixStorage(std::move(session), handle, true));
+  const bool reads_only = read_only || session->read_only;
+  root->reset(new PosixStorage(std::move(session), handle, true, reads_only));
   return S_OK;
 }
 
@@ -307,16 +330,17 @@ std::shared_ptr<Session> HeldSession(const std::string& path) {
 }
 
 HRESULT StartSession(const std::string& path, std::unique_ptr<cfb::CompoundFile> file,
-                     std::unique_ptr<Storage>* root) {
+                     bool read_only, std::unique_ptr<Storage>* root) {
   auto session = std::make_shared<Session>();
   session->file = std::move(file);
+  session->read_only = read_only;
   if (held_files != nullptr) {
     session->held = true;
     (*held_files)[path] = session;
   } else {
     session->file->set_autocommit(true);
   }
-  return MakeRoot(std::move(session), root);
+  return MakeRoot(std::move(session), read_only, root);
 }
 
 // Commits (or with `discard`, takes back) and closes a held session; it is
@@ -334,17 +358,23 @@ HRESULT EndSession(const std::shared_ptr<Session>& session, bool discard = false
 
 HRESULT OpenStorageFile(const std::string& given_path, uint32_t mode,
                         std::unique_ptr<Storage>* root) {
-  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  if (mode != kStorageMode && mode != kStorageReadMode) return STG_E_INVALIDFLAG;
+  const bool read_only = mode == kStorageReadMode;
   // A link is followed once, here; the engine then opens the file itself,
   // never through a link.
   const std::string path = FinalPath(given_path);
-  if (std::shared_ptr<Session> held = HeldSession(path)) return MakeRoot(held, root);
+  if (std::shared_ptr<Session> held = HeldSession(path)) {
+    // What this run could only read it cannot write later in the run.
+    if (held->read_only && !read_only) return STG_E_ACCESSDENIED;
+    return MakeRoot(held, read_only, root);
+  }
   HRESULT hr = CheckNotInConversion(path);
   if (FAILED(hr)) return hr;
   std::unique_ptr<cfb::CompoundFile> file;
-  hr = cfb::CompoundFile::Open(path, &file);
+  hr = cfb::CompoundFile::Open(path, &file,
+                               read_only ? cfb::Access::kRead : cfb::Access::kReadWrite);
   if (FAILED(hr)) return hr;
-  return StartSession(path, std::move(file), root);
+  return StartSession(path, std::move(file), read_only, root);
 }
 
 HRESULT CreateStorageFile(const std::string& path, uint32_t mode, std::unique_ptr<Storage>* root) {
@@ -357,7 +387,7 @@ HRESULT CreateStorageFile(const std::string& path, uint32_t mode, std::unique_pt
   // Outside a scope the new, empty file is at its path when the call returns.
   if (SUCCEEDED(hr) && held_files == nullptr) hr = file->Commit();
   if (FAILED(hr)) return hr;
-  return StartSession(path, std::move(file), root);
+  return StartSession(path, std::move(file), /*read_only=*/false, root);
 }
 
 StorageScope::StorageScope() {
@@ -474,5 +504,7 @@ class OverlayFiles : public DryRunFiles {
 std::unique_ptr<DryRunFiles> BeginDryRunFiles() {
   return std::unique_ptr<DryRunFiles>(new OverlayFiles());
 }
+
+bool ExportReadsUnwritableFiles() { return true; }
 
 }  // namespace platform

@@ -1,7 +1,11 @@
 // Structured storage of the Windows build: thin wrappers of ole32's
-// IStorage, IStream and IEnumSTATSTG. Results are ole32's own, with two
+// IStorage, IStream and IEnumSTATSTG. Results are ole32's own, with these
 // checks made before ole32 is called, so that both builds agree:
-//  - any mode but kStorageMode gives STG_E_INVALIDFLAG;
+//  - any mode but kStorageMode gives STG_E_INVALIDFLAG (OpenStorageFile also
+//    takes kStorageReadMode);
+//  - below a root opened with kStorageReadMode every change gives
+//    STG_E_ACCESSDENIED, and an element asked for with kStorageMode is
+//    opened with kElementReadMode, the mode ole32 allows there;
 //  - a name that the compound file format forbids (platform::IsValidElementName:
 //    empty, 32 characters or more, or holding NUL, '/', '\', ':' or '!') gives
 //    STG_E_INVALIDNAME. Wine's ole32 accepts these and would write them into
@@ -27,6 +31,10 @@ const wchar_t* Wide(const std::u16string& name) {
 
 constexpr uint64_t kMaxVersion3Offset = 0x7FFFFFFF;
 
+// STGM_READ | STGM_SHARE_EXCLUSIVE: an element below a root opened for
+// reading.
+constexpr DWORD kElementReadMode = 0x10;
+
 // Checks made before every call that takes a mode and a name.
 HRESULT CheckModeAndName(uint32_t mode, const std::u16string& name) {
   if (mode != kStorageMode) return STG_E_INVALIDFLAG;
@@ -36,7 +44,7 @@ HRESULT CheckModeAndName(uint32_t mode, const std::u16string& name) {
 
 class WindowsStream : public Stream {
  public:
-  explicit WindowsStream(IStream* stream) : stream_(stream) {}
+  WindowsStream(IStream* stream, bool read_only) : stream_(stream), read_only_(read_only) {}
   ~WindowsStream() override { stream_->Release(); }
   WindowsStream(const WindowsStream&) = delete;
   WindowsStream& operator=(const WindowsStream&) = delete;
@@ -50,6 +58,7 @@ class WindowsStream : public Stream {
 
   HRESULT Write(const void* data, uint32_t count, uint32_t* written) override {
     if (written != nullptr) *written = 0;
+    if (read_only_) return STG_E_ACCESSDENIED;
     // A write of nothing changes nothing, also past the end.
     HRESULT hr = count > 0 ? ZeroGapBeforeWrite() : S_OK;
     if (FAILED(hr)) return hr;
@@ -126,6 +135,7 @@ class WindowsStream : public Stream {
   }
 
   IStream* stream_;
+  const bool read_only_;
 };
 
 class WindowsEnumerator : public ElementEnumerator {
@@ -165,7 +175,7 @@ class WindowsEnumerator : public ElementEnumerator {
 
 class WindowsStorage : public Storage {
  public:
-  explicit WindowsStorage(IStorage* storage) : storage_(storage) {}
+  WindowsStorage(IStorage* storage, bool read_only) : storage_(storage), read_only_(read_only) {}
   ~WindowsStorage() override { storage_->Release(); }
   WindowsStorage(const WindowsStorage&) = delete;
   WindowsStorage& operator=(const WindowsStorage&) = delete;
@@ -175,17 +185,18 @@ class WindowsStorage : public Storage {
     HRESULT hr = CheckModeAndName(mode, name);
     if (FAILED(hr)) return hr;
     IStream* raw = nullptr;
-    hr = storage_->OpenStream(Wide(name), nullptr, mode, 0, &raw);
-    return Wrap(hr, raw, stream);
+    hr = storage_->OpenStream(Wide(name), nullptr, ElementMode(mode), 0, &raw);
+    return Wrap(hr, raw, read_only_, stream);
   }
 
   HRESULT CreateStream(const std::u16string& name, uint32_t mode,
                        std::unique_ptr<Stream>* stream) override {
     HRESULT hr = CheckModeAndName(mode, name);
+    if (SUCCEEDED(hr) && read_only_) hr = STG_E_ACCESSDENIED;
     if (FAILED(hr)) return hr;
     IStream* raw = nullptr;
     hr = storage_->CreateStream(Wide(name), mode, 0, 0, &raw);
-    return Wrap(hr, raw, stream);
+    return Wrap(hr, raw, read_only_, stream);
   }
 
   HRESULT OpenStorage(const std::u16string& name, uint32_t mode,
@@ -193,61 +204,65 @@ class WindowsStorage : public Storage {
     HRESULT hr = CheckModeAndName(mode, name);
     if (FAILED(hr)) return hr;
     IStorage* raw = nullptr;
-    hr = storage_->OpenStorage(Wide(name), nullptr, mode, nullptr, 0, &raw);
-    return Wrap(hr, raw, storage);
+    hr = storage_->OpenStorage(Wide(name), nullptr, ElementMode(mode), nullptr, 0, &raw);
+    return Wrap(hr, raw, read_only_, storage);
   }
 
   HRESULT CreateStorage(const std::u16string& name, uint32_t mode,
                         std::unique_ptr<Storage>* storage) override {
     HRESULT hr = CheckModeAndName(mode, name);
+    if (SUCCEEDED(hr) && read_only_) hr = STG_E_ACCESSDENIED;
     if (FAILED(hr)) return hr;
     IStorage* raw = nullptr;
     hr = storage_->CreateStorage(Wide(name), mode, 0, 0, &raw);
-    return Wrap(hr, raw, storage);
+    return Wrap(hr, raw, read_only_, storage);
   }
 
   HRESULT DestroyElement(const std::u16string& name) override {
     if (!IsValidElementName(name)) return STG_E_INVALIDNAME;
+    if (read_only_) return STG_E_ACCESSDENIED;
     return storage_->DestroyElement(Wide(name));
   }
 
   HRESULT RenameElement(const std::u16string& old_name,
                         const std::u16string& new_name) override {
     if (!IsValidElementName(old_name) || !IsValidElementName(new_name)) return STG_E_INVALIDNAME;
+    if (read_only_) return STG_E_ACCESSDENIED;
     return storage_->RenameElement(Wide(old_name), Wide(new_name));
   }
 
   HRESULT EnumElements(std::unique_ptr<ElementEnumerator>* enumerator) override {
     IEnumSTATSTG* raw = nullptr;
     HRESULT hr = storage_->EnumElements(0, nullptr, 0, &raw);
-    return Wrap(hr, raw, enumerator);
+    return WrapAs<WindowsEnumerator>(hr, raw, enumerator);
   }
 
-  // Takes ownership of `raw` when the call succeeded.
-  template <typename Wrapper, typename Raw, typename Interface>
-  static HRESULT WrapAs(HRESULT hr, Raw* raw, std::unique_ptr<Interface>* out) {
+  // Takes ownership of `raw` when the call succeeded; `extra` goes to the
+  // wrapper's constructor.
+  template <typename Wrapper, typename Raw, typename Interface, typename... Extra>
+  static HRESULT WrapAs(HRESULT hr, Raw* raw, std::unique_ptr<Interface>* out, Extra... extra) {
     out->reset();
     if (FAILED(hr)) {
       if (raw != nullptr) raw->Release();
       return hr;
     }
     if (raw == nullptr) return STG_E_UNKNOWN;
-    out->reset(new Wrapper(raw));
+    out->reset(new Wrapper(raw, extra...));
     return hr;
   }
-  static HRESULT Wrap(HRESULT hr, IStream* raw, std::unique_ptr<Stream>* out) {
-    return WrapAs<WindowsStream>(hr, raw, out);
+  static HRESULT Wrap(HRESULT hr, IStream* raw, bool read_only, std::unique_ptr<Stream>* out) {
+    return WrapAs<WindowsStream>(hr, raw, out, read_only);
   }
-  static HRESULT Wrap(HRESULT hr, IStorage* raw, std::unique_ptr<Storage>* out) {
-    return WrapAs<WindowsStorage>(hr, raw, out);
-  }
-  static HRESULT Wrap(HRESULT hr, IEnumSTATSTG* raw,
-                      std::unique_ptr<ElementEnumerator>* out) {
-    return WrapAs<WindowsEnumerator>(hr, raw, out);
+  static HRESULT Wrap(HRESULT hr, IStorage* raw, bool read_only, std::unique_ptr<Storage>* out) {
+    return WrapAs<WindowsStorage>(hr, raw, out, read_only);
   }
 
  private:
+  // The mode ole32 is given for an element asked for with kStorageMode.
+  DWORD ElementMode(uint32_t mode) const { return read_only_ ? kElementReadMode : mode; }
+
   IStorage* storage_;
+  const bool read_only_;
 };
 
 }  // namespace
@@ -255,13 +270,13 @@ class WindowsStorage : public Storage {
 HRESULT OpenStorageFile(const std::string& path, uint32_t mode,
                         std::unique_ptr<Storage>* root) {
   root->reset();
-  if (mode != kStorageMode) return STG_E_INVALIDFLAG;
+  if (mode != kStorageMode && mode != kStorageReadMode) return STG_E_INVALIDFLAG;
   HRESULT hr = CheckNotInConversion(path);
   if (FAILED(hr)) return hr;
   std::u16string wide_path = AnsiToWide(path);
   IStorage* raw = nullptr;
   hr = StgOpenStorage(Wide(wide_path), nullptr, mode, nullptr, 0, &raw);
-  return WindowsStorage::Wrap(hr, raw, root);
+  return WindowsStorage::Wrap(hr, raw, mode == kStorageReadMode, root);
 }
 
 HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
@@ -273,7 +288,7 @@ HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
   std::u16string wide_path = AnsiToWide(path);
   IStorage* raw = nullptr;
   hr = StgCreateDocfile(Wide(wide_path), mode, 0, &raw);
-  return WindowsStorage::Wrap(hr, raw, root);
+  return WindowsStorage::Wrap(hr, raw, /*read_only=*/false, root);
 }
 
 // ole32 puts every call into the file as it returns: a scope holds nothing.
@@ -296,5 +311,8 @@ int DeleteStorageFile(const std::string& path) {
 }
 
 std::unique_ptr<DryRunFiles> BeginDryRunFiles() { return nullptr; }
+
+// The export keeps ole32's read-write open, as Rebolan always had it here.
+bool ExportReadsUnwritableFiles() { return false; }
 
 }  // namespace platform

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/cfb/compound_file.h"
+#include "platform/conversion_record.h"
 #include "platform/element_name.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
@@ -251,11 +252,32 @@ class OpenPath {
   std::vector<std::unique_ptr<Storage>> storages_;
 };
 
+// What a command does with the file: a reading command also reads a file
+// that the user may not write (platform::OpenStorageFileToRead).
+enum class Use { kRead, kChange };
+
+HRESULT OpenRoot(const std::string& file, Use use, std::unique_ptr<Storage>* root) {
+  return use == Use::kRead ? platform::OpenStorageFileToRead(file, root)
+                           : platform::OpenStorageFile(file, kStorageMode, root);
+}
+
+// The engine's open for check and info, by the same rule: for writing when
+// the user may (which takes back an interrupted run's changes), else for
+// reading, where a file in a conversion is refused as the storage open
+// refuses it.
+HRESULT OpenEngineToRead(const std::string& file, std::unique_ptr<cfb::CompoundFile>* cf) {
+  HRESULT hr = cfb::CompoundFile::Open(file, cf);
+  if (hr != STG_E_ACCESSDENIED) return hr;
+  hr = platform::CheckNotInConversion(file);
+  if (FAILED(hr)) return hr;
+  return cfb::CompoundFile::Open(file, cf, cfb::Access::kRead);
+}
+
 // Opens the file and every storage of names[0 .. count-1].
 int OpenStorages(const std::string& file, const std::vector<std::u16string>& names, size_t count,
-                 OpenPath* path) {
+                 Use use, OpenPath* path) {
   std::unique_ptr<Storage> root;
-  HRESULT hr = platform::OpenStorageFile(file, kStorageMode, &root);
+  HRESULT hr = OpenRoot(file, use, &root);
   if (FAILED(hr)) return FailHr("cannot open " + file, hr);
   path->Push(std::move(root));
   std::string so_far;
@@ -301,7 +323,7 @@ class Visitor {
 // recursion, so that a deep tree cannot exhaust the stack.
 int Walk(const std::string& file, Visitor* visitor) {
   std::vector<ListLevel> levels(1);
-  HRESULT hr = platform::OpenStorageFile(file, kStorageMode, &levels[0].storage);
+  HRESULT hr = OpenRoot(file, Use::kRead, &levels[0].storage);
   if (FAILED(hr)) return FailHr("cannot open " + file, hr);
   hr = levels[0].storage->EnumElements(&levels[0].enumerator);
   if (FAILED(hr)) {
@@ -504,7 +526,7 @@ int List(const std::string& file, ListFormat format) {
 int Cat(const std::string& file, const std::vector<std::u16string>& names,
         const std::string& shown) {
   OpenPath path;
-  if (int status = OpenStorages(file, names, names.size() - 1, &path)) return status;
+  if (int status = OpenStorages(file, names, names.size() - 1, Use::kRead, &path)) return status;
   std::unique_ptr<Stream> stream;
   HRESULT hr = path.back()->OpenStream(names.back(), kStorageMode, &stream);
   if (FAILED(hr)) return FailHr("cannot open the stream " + shown + " in " + file, hr);
@@ -537,7 +559,7 @@ int Put(const std::string& file, const std::vector<std::u16string>& names,
   std::string data;
   if (!ReadStdin(&data)) return Fail("cannot read stdin (or it exceeds 4 GiB)");
   OpenPath path;
-  if (int status = OpenStorages(file, names, names.size() - 1, &path)) return status;
+  if (int status = OpenStorages(file, names, names.size() - 1, Use::kChange, &path)) return status;
   Storage* parent = path.back();
   const std::u16string& name = names.back();
   std::unique_ptr<Stream> stream;
@@ -567,7 +589,7 @@ int Put(const std::string& file, const std::vector<std::u16string>& names,
 int MakeStorage(const std::string& file, const std::vector<std::u16string>& names,
                 const std::string& shown) {
   OpenPath path;
-  if (int status = OpenStorages(file, names, names.size() - 1, &path)) return status;
+  if (int status = OpenStorages(file, names, names.size() - 1, Use::kChange, &path)) return status;
   std::unique_ptr<Storage> storage;
   HRESULT hr = path.back()->CreateStorage(names.back(), kStorageMode, &storage);
   if (FAILED(hr)) return FailHr("cannot create the storage " + shown + " in " + file, hr);
@@ -577,7 +599,7 @@ int MakeStorage(const std::string& file, const std::vector<std::u16string>& name
 int Remove(const std::string& file, const std::vector<std::u16string>& names,
            const std::string& shown) {
   OpenPath path;
-  if (int status = OpenStorages(file, names, names.size() - 1, &path)) return status;
+  if (int status = OpenStorages(file, names, names.size() - 1, Use::kChange, &path)) return status;
   HRESULT hr = path.back()->DestroyElement(names.back());
   if (FAILED(hr)) return FailHr("cannot remove " + shown + " from " + file, hr);
   return 0;
@@ -624,7 +646,7 @@ HRESULT CheckNames(cfb::CompoundFile* cf, std::string* problems) {
 // without a commit.
 int CheckFile(const std::string& file) {
   std::unique_ptr<cfb::CompoundFile> cf;
-  HRESULT hr = cfb::CompoundFile::Open(file, &cf);
+  HRESULT hr = OpenEngineToRead(file, &cf);
   if (FAILED(hr)) {
     FailHr("cannot open " + file, hr);
     return 2;
@@ -665,7 +687,7 @@ int Info(const std::string& file) {
     if (error != 0) return Fail("cannot read " + file + ": " + std::strerror(error));
   }
   std::unique_ptr<cfb::CompoundFile> cf;
-  HRESULT hr = cfb::CompoundFile::Open(file, &cf);
+  HRESULT hr = OpenEngineToRead(file, &cf);
   if (FAILED(hr)) return FailHr("cannot open " + file, hr);
   cfb::CompoundFile::Census census;
   hr = cf->Count(&census);
@@ -799,7 +821,7 @@ int Extract(const std::string& file, const std::string& dir) {
   {
     // A file that cannot be opened leaves no folder behind.
     std::unique_ptr<Storage> root;
-    HRESULT hr = platform::OpenStorageFile(file, kStorageMode, &root);
+    HRESULT hr = OpenRoot(file, Use::kRead, &root);
     if (FAILED(hr)) return FailHr("cannot open " + file, hr);
   }
   std::unique_ptr<platform::OutputFolder> folder;
@@ -812,7 +834,7 @@ int Extract(const std::string& file, const std::string& dir) {
 int Rename(const std::string& file, const std::vector<std::u16string>& names,
            const std::string& shown, const std::u16string& new_name) {
   OpenPath path;
-  if (int status = OpenStorages(file, names, names.size() - 1, &path)) return status;
+  if (int status = OpenStorages(file, names, names.size() - 1, Use::kChange, &path)) return status;
   HRESULT hr = path.back()->RenameElement(names.back(), new_name);
   if (FAILED(hr)) {
     return FailHr("cannot rename " + shown + " to " + DisplayName(new_name) + " in " + file, hr);

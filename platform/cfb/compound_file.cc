@@ -44,6 +44,17 @@ HRESULT OpenError(int error, const std::string& path) {
   }
 }
 
+// Why a reader refuses a file with an unfinished transaction, and what
+// takes the transaction back: any open for writing (RecoverJournal). A
+// reading command of cfbtool opens for writing first when it may, so that
+// one run by a user who may write the file does it and changes nothing else.
+std::string UnfinishedJournalMessage(const std::string& path) {
+  return path + " is not read: an interrupted run left unfinished changes in it (" +
+         JournalPath(path) +
+         "); the next open of it for writing takes them back, such as cfbtool ls " + path +
+         " or Rebolan run by a user who may write it";
+}
+
 HRESULT LockError(int error) {
   return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : STG_E_LOCKVIOLATION;
 }
@@ -67,17 +78,33 @@ CompoundFile::~CompoundFile() {
   }
 }
 
-HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile>* out) {
+HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile>* out,
+                           Access access) {
+  const bool read_only = access == Access::kRead;
   std::unique_ptr<platform::File> file;
-  int error = platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadWrite, &file);
+  int error = platform::FileSystem::Default()->Open(
+      path, read_only ? platform::OpenMode::kReadOnlyNoLink : platform::OpenMode::kReadWrite,
+      &file);
   if (error != 0) return OpenError(error, path);
-  error = file->LockExclusive();
+  error = read_only ? file->LockShared() : file->LockExclusive();
   if (error != 0) return LockError(error);
-  // The lock holder owns the journal: a transaction that did not end is
-  // undone before anything is read.
-  JournalFound found;
+  HRESULT hr = S_OK;
+  JournalFound found = JournalFound::kNone;
   std::string aside;
-  HRESULT hr = RecoverJournal(path, file.get(), &found, &aside);
+  if (read_only) {
+    // A reader cannot take an unfinished transaction back, and the file is
+    // half-written until someone does: it is not read.
+    JournalState state;
+    hr = ExamineJournal(path, file.get(), &state);
+    if (FAILED(hr) || state == JournalState::kUnfinished) {
+      platform::Report(UnfinishedJournalMessage(path));
+      return STG_E_SHAREVIOLATION;
+    }
+  } else {
+    // The lock holder owns the journal: a transaction that did not end is
+    // undone before anything is read.
+    hr = RecoverJournal(path, file.get(), &found, &aside);
+  }
   if (FAILED(hr)) return hr;
   if (found == JournalFound::kRolledBack) {
     platform::Report(path + ": the unfinished changes of an interrupted run were taken back; "
@@ -112,7 +139,8 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
   cf->path_ = path;
   cf->file_->HeaderOnDisk(bytes);
   cf->file_->Seed(start, got);
-  cf->file_->UseJournal(path);
+  cf->read_only_ = read_only;
+  if (!read_only) cf->file_->UseJournal(path);
   hr = cf->Load();
   if (FAILED(hr)) {
     cf->closed_ = true;  // nothing is written to a file that did not load
@@ -224,6 +252,7 @@ HRESULT CompoundFile::Load() {
 HRESULT CompoundFile::Commit() {
   HRESULT hr = Usable();
   if (FAILED(hr)) return hr;
+  if (read_only_) return S_OK;  // nothing can have changed
   platform::FileSystem* fs = platform::FileSystem::Default();
   if (temporary_.empty()) {
     hr = file_->Commit();
@@ -285,12 +314,18 @@ HRESULT CompoundFile::Close() {
 
 void CompoundFile::Moved(const std::string& path) {
   path_ = path;
-  if (temporary_.empty()) file_->UseJournal(path);
+  if (temporary_.empty() && !read_only_) file_->UseJournal(path);
 }
 
 HRESULT CompoundFile::Usable() const {
   if (closed_) return STG_E_REVERTED;
   return broken_;
+}
+
+HRESULT CompoundFile::Changeable() const {
+  HRESULT hr = Usable();
+  if (SUCCEEDED(hr) && read_only_) hr = STG_E_ACCESSDENIED;
+  return hr;
 }
 
 HRESULT CompoundFile::Flush() {
@@ -411,7 +446,7 @@ HRESULT CompoundFile::NextChild(uint32_t storage, ChildCursor* cursor, uint32_t*
 
 HRESULT CompoundFile::CreateElement(uint32_t storage, const std::u16string& name, uint8_t type,
                                     uint32_t* id) {
-  HRESULT hr = Usable();
+  HRESULT hr = Changeable();
   if (FAILED(hr)) return hr;
   hr = ValidateName(name);
   if (FAILED(hr)) return hr;
@@ -612,7 +647,7 @@ HRESULT CompoundFile::Resize(uint32_t id, DirEntry* entry, uint64_t new_size) {
 }
 
 HRESULT CompoundFile::WriteStream(uint32_t id, uint64_t pos, const void* data, uint32_t n) {
-  HRESULT hr = Usable();
+  HRESULT hr = Changeable();
   if (FAILED(hr)) return hr;
   DirEntry entry;
   hr = StreamEntry(id, &entry);
@@ -651,7 +686,7 @@ HRESULT CompoundFile::WriteStream(uint32_t id, uint64_t pos, const void* data, u
 }
 
 HRESULT CompoundFile::ResizeStream(uint32_t id, uint64_t size) {
-  HRESULT hr = Usable();
+  HRESULT hr = Changeable();
   if (FAILED(hr)) return hr;
   DirEntry entry;
   hr = StreamEntry(id, &entry);
@@ -666,9 +701,11 @@ HRESULT CompoundFile::ResizeStream(uint32_t id, uint64_t size) {
 HRESULT CompoundFile::DestroyElement(uint32_t storage, const std::u16string& name,
                                      std::vector<uint32_t>* gone) {
   gone->clear();
+  HRESULT hr = Changeable();
+  if (FAILED(hr)) return hr;
   uint32_t id;
   DirEntry entry;
-  HRESULT hr = Find(storage, name, &id, &entry);
+  hr = Find(storage, name, &id, &entry);
   if (FAILED(hr)) return hr;
 
   // Collect the subtree and resolve every chain before changing anything, so
@@ -718,7 +755,9 @@ HRESULT CompoundFile::DestroyElement(uint32_t storage, const std::u16string& nam
 
 HRESULT CompoundFile::RenameElement(uint32_t storage, const std::u16string& old_name,
                                     const std::u16string& new_name, uint32_t* id) {
-  HRESULT hr = ValidateName(new_name);
+  HRESULT hr = Changeable();
+  if (FAILED(hr)) return hr;
+  hr = ValidateName(new_name);
   if (FAILED(hr)) return hr;
   uint32_t found;
   DirEntry entry;

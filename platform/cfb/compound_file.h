@@ -20,7 +20,8 @@
 //    with a black root and no two siblings of equal names;
 //  - the header's counts (FAT, DIFAT, mini FAT, and the directory in
 //    version 4) are those of the chains; every sector is written whole.
-// The file is opened share-exclusive (flock) and stays locked until Close.
+// The file is opened share-exclusive (flock) and stays locked until Close;
+// one opened for reading only (Access::kRead) holds a shared lock instead.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,12 @@ namespace cfb {
 // Where a new file is built until its first commit puts it at `path`.
 std::string NewFilePath(const std::string& path);
 
+// How an existing file is opened.
+enum class Access {
+  kReadWrite,  // share-exclusive, with a rollback journal
+  kRead,       // read only, shared with other readers; no journal
+};
+
 class CompoundFile {
  public:
   static constexpr uint32_t kRootId = 0;
@@ -56,7 +63,18 @@ class CompoundFile {
   // STG_E_ACCESSDENIED, STG_E_SHAREVIOLATION (another open holds it),
   // STG_E_FILEALREADYEXISTS (not a compound file, also an empty file),
   // STG_E_INVALIDHEADER, STG_E_DOCFILECORRUPT or STG_E_READFAULT.
-  static HRESULT Open(const std::string& path, std::unique_ptr<CompoundFile>* out);
+  //
+  // With Access::kRead the file is opened read only (never through a
+  // symbolic link, as for writing) under a shared lock, which any number of
+  // readers hold together and which keeps writers out (and is kept out by
+  // a writer): STG_E_SHAREVIOLATION either way. Nothing is ever written:
+  // every call that would change the file fails with STG_E_ACCESSDENIED,
+  // and Commit and Close write nothing. A journal of the file's own beside
+  // it (an unfinished transaction, see journal.h) is not taken back but
+  // refused, after a line on stderr that says so and what takes it back:
+  // STG_E_SHAREVIOLATION; the file is never read half-written.
+  static HRESULT Open(const std::string& path, std::unique_ptr<CompoundFile>* out,
+                      Access access = Access::kReadWrite);
   // Starts a new file with an empty root, of version 3 (512-byte sectors)
   // unless major_version is 4 (4096-byte sectors); STG_E_FILEALREADYEXISTS
   // when any file of that name exists. It is written under a temporary name
@@ -143,6 +161,8 @@ class CompoundFile {
   explicit CompoundFile(std::unique_ptr<SectorFile> file);
   HRESULT Load();
   HRESULT Usable() const;
+  // Usable(), and STG_E_ACCESSDENIED on a file opened for reading only.
+  HRESULT Changeable() const;
   // Starts a changing call. `creates`: the call makes an element; a
   // creation held from the call before is then final on its own.
   void Begin(bool creates);
@@ -197,6 +217,7 @@ class CompoundFile {
   std::string path_;
   std::string temporary_;      // a new file's name until its first commit
   bool autocommit_ = false;
+  bool read_only_ = false;      // opened with Access::kRead
   bool trees_ordered_ = false;  // OrderEveryTree has run in this open
   HRESULT broken_ = S_OK;
   bool closed_ = false;

@@ -178,7 +178,95 @@ HRESULT MoveAside(const std::string& journal_path, std::string* aside) {
   return S_OK;
 }
 
+// What a journal says about the file it lies beside; nothing is changed.
+struct JournalScan {
+  JournalState state = JournalState::kNone;
+  uint32_t block_size = 0;
+  uint64_t original_size = 0;
+  uint64_t valid_end = Journal::kHeaderBytes;  // the end of the last valid record
+};
+
+HRESULT ScanJournal(platform::File* journal, platform::File* file, JournalScan* scan) {
+  *scan = JournalScan();
+  scan->state = JournalState::kVoid;
+  int error = 0;
+  uint64_t journal_size = 0;
+  if (journal->Size(&journal_size) != 0) return STG_E_READFAULT;
+  uint8_t head[Journal::kHeaderBytes];
+  bool valid = ReadExactly(journal, 0, head, sizeof(head), &error);
+  if (error != 0) return STG_E_READFAULT;
+  // Another layout (an older journal) is not known to be this file's.
+  if (valid && memcmp(head, kMagic, sizeof(kMagic) - 1) == 0 &&
+      head[sizeof(kMagic) - 1] != kMagic[sizeof(kMagic) - 1]) {
+    scan->state = JournalState::kOtherFile;
+    return S_OK;
+  }
+  const uint32_t block_size = valid ? Get32(head + 8) : 0;
+  valid = valid && memcmp(head, kMagic, sizeof(kMagic)) == 0 &&
+          Get32(head + kHeaderCheckAt) == Crc32(0, head, kHeaderCheckAt) &&
+          (block_size == 512 || block_size == 4096);
+  if (!valid) return S_OK;  // never synced: the file was not touched
+  const uint32_t salt = Get32(head + 12);
+  const uint64_t original_size = Get64(head + 16);
+  const platform::FileIdentity recorded{Get64(head + 24), Get64(head + 32)};
+  const uint32_t original_header = Get32(head + 40);
+  platform::FileIdentity identity;
+  if (file->Identify(&identity) != 0) return STG_E_READFAULT;
+  uint8_t file_header[kFileHeaderBytes] = {};
+  size_t got = 0;
+  if (file->ReadAt(0, file_header, sizeof(file_header), &got) != 0) return STG_E_READFAULT;
+  const uint32_t header_now = Crc32(0, file_header, sizeof(file_header));
+
+  // Counts the valid records; the header the commit wrote is among them
+  // when the commit got that far.
+  std::vector<uint8_t> record(Journal::kRecordHead + block_size);
+  uint64_t valid_end = Journal::kHeaderBytes;
+  bool header_known = header_now == original_header;
+  while (journal_size - valid_end >= record.size()) {
+    if (!ReadExactly(journal, valid_end, record.data(), record.size(), &error)) {
+      if (error != 0) return STG_E_READFAULT;
+      break;
+    }
+    uint64_t offset = Get64(record.data());
+    const uint8_t* bytes = record.data() + Journal::kRecordHead;
+    if (Get32(record.data() + 8) != RecordCrc(salt, offset, bytes, block_size)) break;
+    if (offset == Journal::kFinalHeaderMark) {
+      header_known = header_known || Crc32(0, bytes, kFileHeaderBytes) == header_now;
+    } else if (offset % block_size != 0 || offset >= original_size) {
+      break;
+    }
+    valid_end += record.size();
+  }
+  // Not this file's journal: applying it would overwrite another file.
+  scan->state = identity == recorded && header_known ? JournalState::kUnfinished
+                                                     : JournalState::kOtherFile;
+  scan->block_size = block_size;
+  scan->original_size = original_size;
+  scan->valid_end = valid_end;
+  return S_OK;
+}
+
+// Opens the journal of the file at file_path for reading: S_OK, or S_FALSE
+// when there is none.
+HRESULT OpenJournal(const std::string& file_path, std::unique_ptr<platform::File>* journal) {
+  int error = platform::FileSystem::Default()->Open(JournalPath(file_path),
+                                                    platform::OpenMode::kReadOnly, journal);
+  if (error == ENOENT) return S_FALSE;
+  return error == 0 ? S_OK : STG_E_ACCESSDENIED;
+}
+
 }  // namespace
+
+HRESULT ExamineJournal(const std::string& file_path, platform::File* file, JournalState* state) {
+  *state = JournalState::kNone;
+  std::unique_ptr<platform::File> journal;
+  HRESULT hr = OpenJournal(file_path, &journal);
+  if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
+  JournalScan scan;
+  hr = ScanJournal(journal.get(), file, &scan);
+  if (SUCCEEDED(hr)) *state = scan.state;
+  return hr;
+}
 
 HRESULT RecoverJournal(const std::string& file_path, platform::File* file, JournalFound* found,
                        std::string* aside) {
@@ -186,73 +274,27 @@ HRESULT RecoverJournal(const std::string& file_path, platform::File* file, Journ
   const std::string journal_path = JournalPath(file_path);
   platform::FileSystem* fs = platform::FileSystem::Default();
   std::unique_ptr<platform::File> journal;
-  int error = fs->Open(journal_path, platform::OpenMode::kReadOnly, &journal);
-  if (error == ENOENT) return S_OK;
-  if (error != 0) return STG_E_ACCESSDENIED;
-  uint64_t journal_size = 0;
-  if (journal->Size(&journal_size) != 0) return STG_E_READFAULT;
-
-  uint8_t head[Journal::kHeaderBytes];
-  bool valid = ReadExactly(journal.get(), 0, head, sizeof(head), &error);
-  if (error != 0) return STG_E_READFAULT;
-  // Another layout (an older journal) is not known to be this file's.
-  if (valid && memcmp(head, kMagic, sizeof(kMagic) - 1) == 0 &&
-      head[sizeof(kMagic) - 1] != kMagic[sizeof(kMagic) - 1]) {
+  HRESULT hr = OpenJournal(file_path, &journal);
+  if (hr != S_OK) return SUCCEEDED(hr) ? S_OK : hr;
+  JournalScan scan;
+  hr = ScanJournal(journal.get(), file, &scan);
+  if (FAILED(hr)) return hr;
+  if (scan.state == JournalState::kOtherFile) {
     journal.reset();
-    HRESULT hr = MoveAside(journal_path, aside);
+    hr = MoveAside(journal_path, aside);
     if (SUCCEEDED(hr)) *found = JournalFound::kMovedAside;
     return hr;
   }
-  uint32_t block_size = valid ? Get32(head + 8) : 0;
-  valid = valid && memcmp(head, kMagic, sizeof(kMagic)) == 0 &&
-          Get32(head + kHeaderCheckAt) == Crc32(0, head, kHeaderCheckAt) &&
-          (block_size == 512 || block_size == 4096);
-  if (valid) {
-    uint32_t salt = Get32(head + 12);
-    uint64_t original_size = Get64(head + 16);
-    platform::FileIdentity recorded{Get64(head + 24), Get64(head + 32)};
-    uint32_t original_header = Get32(head + 40);
-    platform::FileIdentity identity;
-    if (file->Identify(&identity) != 0) return STG_E_READFAULT;
+  if (scan.state == JournalState::kUnfinished) {
     uint64_t file_size = 0;
     if (file->Size(&file_size) != 0) return STG_E_READFAULT;
-    uint8_t file_header[kFileHeaderBytes] = {};
-    size_t got = 0;
-    if (file->ReadAt(0, file_header, sizeof(file_header), &got) != 0) return STG_E_READFAULT;
-    const uint32_t header_now = Crc32(0, file_header, sizeof(file_header));
-
-    // Counts the valid records; the header the commit wrote is among them
-    // when the commit got that far.
-    std::vector<uint8_t> record(Journal::kRecordHead + block_size);
-    uint64_t valid_end = Journal::kHeaderBytes;
-    bool header_known = header_now == original_header;
-    while (journal_size - valid_end >= record.size()) {
-      if (!ReadExactly(journal.get(), valid_end, record.data(), record.size(), &error)) {
-        if (error != 0) return STG_E_READFAULT;
-        break;
-      }
-      uint64_t offset = Get64(record.data());
-      const uint8_t* bytes = record.data() + Journal::kRecordHead;
-      if (Get32(record.data() + 8) != RecordCrc(salt, offset, bytes, block_size)) break;
-      if (offset == Journal::kFinalHeaderMark) {
-        header_known = header_known || Crc32(0, bytes, kFileHeaderBytes) == header_now;
-      } else if (offset % block_size != 0 || offset >= original_size) {
-        break;
-      }
-      valid_end += record.size();
-    }
-    if (!(identity == recorded) || !header_known) {
-      // Not this file's journal: applying it would overwrite another file.
-      journal.reset();
-      HRESULT hr = MoveAside(journal_path, aside);
-      if (SUCCEEDED(hr)) *found = JournalFound::kMovedAside;
-      return hr;
-    }
     // The file only grows during a transaction.
-    if (file_size < original_size) return STG_E_DOCFILECORRUPT;
+    if (file_size < scan.original_size) return STG_E_DOCFILECORRUPT;
     // Writes the records back last first (each block is saved once, so the
     // order matters only for a journal written by an older transaction).
-    for (uint64_t at = valid_end; at > Journal::kHeaderBytes;) {
+    std::vector<uint8_t> record(Journal::kRecordHead + scan.block_size);
+    int error = 0;
+    for (uint64_t at = scan.valid_end; at > Journal::kHeaderBytes;) {
       at -= record.size();
       if (!ReadExactly(journal.get(), at, record.data(), record.size(), &error)) {
         return STG_E_READFAULT;
@@ -260,11 +302,11 @@ HRESULT RecoverJournal(const std::string& file_path, platform::File* file, Journ
       uint64_t offset = Get64(record.data());
       if (offset == Journal::kFinalHeaderMark) continue;
       // Bytes saved past the old end of a short last sector are cut below.
-      if (file->WriteAt(offset, record.data() + Journal::kRecordHead, block_size) != 0) {
+      if (file->WriteAt(offset, record.data() + Journal::kRecordHead, scan.block_size) != 0) {
         return STG_E_WRITEFAULT;
       }
     }
-    if (file->Truncate(original_size) != 0) return STG_E_WRITEFAULT;
+    if (file->Truncate(scan.original_size) != 0) return STG_E_WRITEFAULT;
     if (file->Sync() != 0) return STG_E_WRITEFAULT;
     *found = JournalFound::kRolledBack;
   }

@@ -113,6 +113,22 @@ enum class JournalFound {
   kMovedAside,  // a journal of another file: moved to *aside, file untouched
 };
 
+// What lies beside a file, as far as its reader is concerned.
+enum class JournalState {
+  kNone,        // no journal
+  kVoid,        // a journal that was never synced: the file was not touched
+  kOtherFile,   // a journal written for another file: the file was not touched
+  kUnfinished,  // the file's own: a transaction that did not end, which only
+                // an open for writing takes back (RecoverJournal)
+};
+
+// Reads the journal beside the file at file_path, if any, without changing
+// anything. REQUIRES: `file` is that file, open for reading at least, and a
+// lock on it (shared or exclusive) is held, so that no transaction runs.
+// S_OK with *state set; STG_E_ACCESSDENIED when the journal cannot be
+// opened, STG_E_READFAULT when it or the file cannot be read.
+HRESULT ExamineJournal(const std::string& file_path, platform::File* file, JournalState* state);
+
 // Rolls back a journal left by a transaction that did not end, if one is
 // there and belongs to `file`. REQUIRES: `file` is the file at file_path,
 // open for writing, and its lock is held. Returns S_OK with *found set;

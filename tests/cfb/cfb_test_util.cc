@@ -5,10 +5,13 @@
 #include <cstdio>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
 #include "platform/cfb/compound_file.h"
 #include "platform/cfb/format.h"
+#include "platform/cfb/journal.h"
+#include "platform/file.h"
 #include "platform/storage.h"
 #include "tests/support/test_support.h"
 
@@ -209,6 +212,24 @@ std::vector<uint64_t> EntryOffsets(const std::string& path) {
     for (uint32_t i = 0; i < sector_size / 128; ++i) entries.push_back(offset(s) + 128 * i);
   }
   return entries;
+}
+
+void LeaveUnfinishedJournal(const std::string& path) {
+  const std::string bytes = testing_support::ReadWholeFile(path);
+  std::unique_ptr<platform::File> file;
+  platform::FileIdentity identity;
+  if (bytes.size() < 512 ||
+      platform::FileSystem::Platform()->Open(path, platform::OpenMode::kReadOnly, &file) != 0 ||
+      file->Identify(&identity) != 0) {
+    throw std::runtime_error("no file for a journal: " + path);
+  }
+  cfb::Journal journal(path, 512);
+  const auto* header = reinterpret_cast<const uint8_t*>(bytes.data());
+  if (FAILED(journal.Begin(bytes.size(), identity, header))) {
+    throw std::runtime_error("cannot start a journal: " + path);
+  }
+  journal.Add(0, header);
+  if (FAILED(journal.Sync())) throw std::runtime_error("cannot write a journal: " + path);
 }
 
 }  // namespace cfb_test

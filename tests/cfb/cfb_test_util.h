@@ -38,4 +38,9 @@ void FilePut32(const std::string& path, uint64_t offset, uint32_t value);
 // tests can relink trees as other writers leave them.
 std::vector<uint64_t> EntryOffsets(const std::string& path);
 
+// Leaves beside the file at `path` the journal of a transaction that did
+// not end, as a run killed in its commit would: valid, the file's own, with
+// its header saved (the file itself is left as it is).
+void LeaveUnfinishedJournal(const std::string& path);
+
 }  // namespace cfb_test

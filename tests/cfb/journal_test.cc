@@ -711,6 +711,62 @@ TEST_F(JournalFileTest, AJournalOfAnotherFileIsMovedAsideAndTheFileLeftAlone) {
   }
 }
 
+// A reader cannot take an unfinished transaction back: it refuses the file,
+// says why and what takes it back, and leaves the file and the journal as
+// they are; the next open for writing rolls it back as ever.
+TEST_F(JournalFileTest, AReaderRefusesAFileWithAnUnfinishedJournalAndLeavesBoth) {
+  SaveJournal({0, 4 * 512}, before_.size(), 512, kNewHeader);
+  Scribble();
+  const std::string scribbled = ReadWholeFile(path_);
+  const std::string journal = JournalBytes();
+  testing::internal::CaptureStderr();
+  std::unique_ptr<cfb::CompoundFile> file;
+  EXPECT_EQ(STG_E_SHAREVIOLATION, cfb::CompoundFile::Open(path_, &file, cfb::Access::kRead));
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(std::string::npos, said.find(path_ + " is not read: an interrupted run left "
+                                         "unfinished changes in it (" + cfb::JournalPath(path_) +
+                                         ")")) << said;
+  EXPECT_NE(std::string::npos, said.find("cfbtool ls " + path_)) << said;
+  EXPECT_EQ(scribbled, ReadWholeFile(path_));
+  EXPECT_EQ(journal, JournalBytes());
+  ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file));
+  file.reset();
+  EXPECT_EQ(before_, ReadWholeFile(path_));
+  EXPECT_FALSE(PathExists(cfb::JournalPath(path_)));
+}
+
+// A journal that says nothing about the file (never synced, or written for
+// another file) does not stop a reader, which leaves it for the next
+// writer to remove or move aside.
+TEST_F(JournalFileTest, AReaderReadsBesideAJournalThatIsNotTheFiles) {
+  SaveJournal({0, 4 * 512}, before_.size(), 512, kNewHeader);
+  const std::string journal = JournalBytes();
+  std::string torn_header = journal;
+  torn_header[20] ^= 1;
+  std::string older_layout = journal;
+  older_layout[7] = '1';
+  const std::pair<const char*, std::string> cases[] = {
+      {"empty", ""}, {"short", journal.substr(0, 20)}, {"torn header", torn_header},
+      {"older layout", older_layout}};
+  for (const auto& [what, bytes] : cases) {
+    WriteWholeFile(cfb::JournalPath(path_), bytes);
+    std::unique_ptr<cfb::CompoundFile> file;
+    ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file, cfb::Access::kRead)) << what;
+    file.reset();
+    EXPECT_EQ(before_, ReadWholeFile(path_)) << what;
+    EXPECT_EQ(bytes, JournalBytes()) << what;
+  }
+  // The file moved away and a copy put in its place: another inode.
+  WriteWholeFile(cfb::JournalPath(path_), journal);
+  ASSERT_EQ(0, FileSystem::Platform()->Rename(path_, path_ + ".615"));
+  WriteWholeFile(path_, before_);
+  std::unique_ptr<cfb::CompoundFile> file;
+  EXPECT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file, cfb::Access::kRead));
+  file.reset();
+  EXPECT_EQ(before_, ReadWholeFile(path_));
+  EXPECT_EQ(journal, JournalBytes());
+}
+
 TEST(JournalCreateTest, ANewFileAppearsWholeAtItsCommitAndNeverBefore) {
   testing_support::TempDir dir;
   std::string path = dir.File("a.cnf");

@@ -183,7 +183,7 @@ class ReaderFileTest : public ::testing::Test {
   OldConfiguration Read(const std::string& path, int* result, FileVersion* version = nullptr) {
     OldConfiguration config;
     std::unique_ptr<platform::Storage> root;
-    EXPECT_EQ(OpenOldConfiguration(path, &root), S_OK) << path;
+    EXPECT_EQ(OpenOldConfiguration(path, false, &root), S_OK) << path;
     if (!root) return config;
     FileVersion found;
     EXPECT_EQ(ReadVersion(root.get(), path, &found), S_OK);
@@ -228,7 +228,7 @@ TEST_F(ReaderFileTest, ListsEveryAreaOfAFileWrittenByWindows) {
   EXPECT_EQ(List(config, "VELOX/TORVI"), (std::vector<std::string>{"5:My task"}));
 
   std::unique_ptr<platform::Storage> root;
-  ASSERT_EQ(OpenOldConfiguration(path, &root), S_OK);
+  ASSERT_EQ(OpenOldConfiguration(path, false, &root), S_OK);
   std::string password;
   EXPECT_EQ(ReadStoredPassword(root.get(), path, &password), 0);
   EXPECT_EQ(testing_support::Hex(password), "65e4cc8f7f8c31");
@@ -273,7 +273,7 @@ TEST_F(ReaderFileTest, OtherVersionsAreTold) {
   };
   for (const Case& c : cases) {
     std::unique_ptr<platform::Storage> root;
-    ASSERT_EQ(OpenOldConfiguration(c.path, &root), S_OK) << c.what;
+    ASSERT_EQ(OpenOldConfiguration(c.path, false, &root), S_OK) << c.what;
     FileVersion version;
     version.number = 1;
     EXPECT_EQ(ReadVersion(root.get(), c.path, &version), S_OK) << c.what;
@@ -332,11 +332,11 @@ TEST_F(ReaderFileTest, AFileThatCannotBeOpenedIsNeverEmpty) {
   std::unique_ptr<platform::Storage> held;
   ASSERT_EQ(platform::OpenStorageFile(path, platform::kStorageMode, &held), S_OK);
   std::unique_ptr<platform::Storage> root;
-  EXPECT_EQ(OpenOldConfiguration(path, &root), STG_E_SHAREVIOLATION)
+  EXPECT_EQ(OpenOldConfiguration(path, false, &root), STG_E_SHAREVIOLATION)
       << "a held file must not read as one without tasks or password";
   EXPECT_FALSE(root);
   held.reset();
-  EXPECT_EQ(OpenOldConfiguration(dir_.File("missing.CNF"), &root), STG_E_FILENOTFOUND);
+  EXPECT_EQ(OpenOldConfiguration(dir_.File("missing.CNF"), false, &root), STG_E_FILENOTFOUND);
 }
 
 TEST_F(ReaderFileTest, StoredPasswordCases) {
@@ -360,7 +360,7 @@ TEST_F(ReaderFileTest, StoredPasswordCases) {
     if (!c.stream.empty()) tree.streams.push_back({"_Zarin_/cc012", c.stream});
     const std::string path = Write(tree, "p" + std::to_string(n++) + ".CNF");
     std::unique_ptr<platform::Storage> root;
-    ASSERT_EQ(OpenOldConfiguration(path, &root), S_OK);
+    ASSERT_EQ(OpenOldConfiguration(path, false, &root), S_OK);
     std::string bytes = "junk";
     EXPECT_EQ(ReadStoredPassword(root.get(), path, &bytes), c.result) << c.what;
     EXPECT_EQ(bytes, c.bytes) << c.what;

@@ -19,7 +19,7 @@ struct ReadWhole {
 inline ReadWhole ReadWholeFile615(const std::string& path) {
   ReadWhole read;
   std::unique_ptr<platform::Storage> root;
-  read.result = OpenOldConfiguration(path, &root);
+  read.result = OpenOldConfiguration(path, false, &root);
   if (!root) return read;
   read.result |= ReadStoredPassword(root.get(), path, &read.stored_password);
   read.result |= ReadTaskAreas(root.get(), path, &read.config);

@@ -33,6 +33,10 @@ class FaultInjectingFile : public ForwardingFile {
     if (int e = fs_->Check(FileCall::kLock)) return e;
     return base()->LockExclusive();
   }
+  int LockShared() override {
+    if (int e = fs_->Check(FileCall::kLock)) return e;
+    return base()->LockShared();
+  }
   int SetOwner(const platform::FileOwner& owner) override {
     if (int e = fs_->Check(FileCall::kAccess)) return e;
     return base()->SetOwner(owner);

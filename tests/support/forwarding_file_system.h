@@ -24,6 +24,7 @@ class ForwardingFile : public platform::File {
   int Truncate(uint64_t size) override { return base_->Truncate(size); }
   int Sync() override { return base_->Sync(); }
   int LockExclusive() override { return base_->LockExclusive(); }
+  int LockShared() override { return base_->LockShared(); }
   int Identify(platform::FileIdentity* identity) override { return base_->Identify(identity); }
   int GetOwner(platform::FileOwner* owner) override { return base_->GetOwner(owner); }
   int SetOwner(const platform::FileOwner& owner) override { return base_->SetOwner(owner); }

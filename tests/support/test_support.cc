@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -99,8 +100,15 @@ std::string FixturePath(const std::string& relative) {
   return SourceDir() + "/tests/fixtures/" + relative;
 }
 
-RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
-              const std::map<std::string, std::string>& env, const std::string& input) {
+// The user nobody: whom a test run as root runs a reader as.
+constexpr uid_t kReaderUser = 65534;
+constexpr gid_t kReaderGroup = 65534;
+
+static bool AsRoot() { return ::geteuid() == 0; }
+
+static RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                            const std::map<std::string, std::string>& env,
+                            const std::string& input, bool as_reader) {
   RunResult result;
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
@@ -136,6 +144,11 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
+    if (as_reader && AsRoot() &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(kReaderGroup) != 0 ||
+         ::setuid(kReaderUser) != 0)) {
+      ::_exit(125);
+    }
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
@@ -170,6 +183,25 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
   }
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
+              const std::map<std::string, std::string>& env, const std::string& input) {
+  return RunProgram(argv, cwd, env, input, /*as_reader=*/false);
+}
+
+RunResult RunAsReader(const std::vector<std::string>& argv, const std::string& cwd,
+                      const std::map<std::string, std::string>& env, const std::string& input) {
+  return RunProgram(argv, cwd, env, input, /*as_reader=*/true);
+}
+
+void GiveToReader(const std::string& path, unsigned mode) {
+  if (AsRoot() && ::chown(path.c_str(), kReaderUser, kReaderGroup) != 0) {
+    throw std::runtime_error("chown failed: " + path);
+  }
+  if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+    throw std::runtime_error("chmod failed: " + path);
+  }
 }
 
 std::string OlefileDump(const std::string& cnf_path) {

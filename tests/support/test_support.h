@@ -48,6 +48,16 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd = "",
               const std::map<std::string, std::string>& env = {},
               const std::string& input = "");
 
+// Run as a user to whom permission bits apply: this process's own, or when
+// that is root, for whom they deny nothing (as in CI), the user nobody.
+RunResult RunAsReader(const std::vector<std::string>& argv, const std::string& cwd = "",
+                      const std::map<std::string, std::string>& env = {},
+                      const std::string& input = "");
+// Gives `path` the permission bits `mode`, and to the user RunAsReader runs
+// as (chown, when this process is root): a file given with 0444 is one that
+// user may read and not write, and may delete from a folder given with 0755.
+void GiveToReader(const std::string& path, unsigned mode);
+
 // The tree of a compound file as Python olefile reads it (Debian's
 // /usr/bin/python3 with python3-olefile): one line per element in the form
 // "S path" for a storage and "F path size hex-bytes" for a stream, sorted by

@@ -1,6 +1,8 @@
 // cfbtool run as a program: listing, reading and patching compound files,
 // checked against an independent reader, and its failures.
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/cfb/journal.h"
+#include "platform/conversion_record.h"
+#include "platform/storage.h"
 #include "tests/cfb/cfb_test_util.h"
 #include "tests/support/test_support.h"
 
@@ -517,3 +522,151 @@ TEST(CfbtoolTest, MvRenamesWithinAStorageAndKeepsTheFileValid) {
 }
 
 }  // namespace
+
+// A file that the user may not write (mode 0444; in CI, run as root, the
+// reader is the user nobody): every reading command reads it, with what a
+// user who may write it gets, and writes nothing; a changing command is
+// refused.
+class CfbtoolReaderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::GiveToReader(dir_.path(), 0755);
+    file_ = dir_.File("r.cnf");
+    testing_support::WriteWholeFile(file_,
+                                    testing_support::ReadWholeFile(FixturePath("615/basic.CNF")));
+    testing_support::GiveToReader(file_, 0444);
+    before_ = testing_support::ReadWholeFile(file_);
+  }
+  RunResult Reader(const std::vector<std::string>& args, const std::string& input = "") {
+    std::vector<std::string> argv = {ProgramPath("cfbtool")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::RunAsReader(argv, "", {}, input);
+  }
+  // Lets this process, and the programs it runs with Tool, write the file
+  // (the reader too, when the tests do not run as root).
+  void MayWrite() { ::chmod(file_.c_str(), 0644); }
+  // The file's bytes as they were, and nothing beside it but `also`.
+  void ExpectUntouched(const std::string& what, std::vector<std::string> also = {}) {
+    EXPECT_EQ(before_, testing_support::ReadWholeFile(file_)) << what;
+    also.push_back(file_);
+    std::sort(also.begin(), also.end());
+    EXPECT_EQ(also, testing_support::FolderEntries(dir_.path())) << what;
+  }
+
+  TempDir dir_;
+  std::string file_;
+  std::string before_;
+};
+
+TEST_F(CfbtoolReaderTest, EveryReadingCommandReadsAFileThatMayNotBeWritten) {
+  const std::vector<std::vector<std::string>> commands = {
+      {"ls", file_},         {"ls", "-l", file_}, {"ls", "-p", file_}, {"ls", "--json", file_},
+      {"cat", file_, "_Common_/101"}, {"check", file_}, {"info", file_}};
+  std::vector<RunResult> read;
+  for (const auto& args : commands) {
+    read.push_back(Reader(args));
+    // check: 1 for the findings in a file that Windows wrote
+    EXPECT_EQ(args[0] == "check" ? 1 : 0, read.back().exit_status) << args[0] << ": " << read.back().err;
+    EXPECT_EQ("", read.back().err) << args[0];
+    ExpectUntouched(args[0]);
+  }
+  const std::string out = dir_.File("out");
+  ASSERT_EQ(0, ::mkdir(out.c_str(), 0700));
+  testing_support::GiveToReader(out, 0755);
+  RunResult extracted = Reader({"extract", file_, out});
+  EXPECT_EQ(0, extracted.exit_status) << extracted.err;
+  EXPECT_EQ(OlefileDump(file_), FolderDump(out));
+  ExpectUntouched("extract", {out});
+
+  RunResult put = Reader({"put", file_, "_Version_"}, "xxxx");
+  EXPECT_EQ(1, put.exit_status);
+  EXPECT_NE(std::string::npos, put.err.find("cannot open " + file_ + ": 0x80030005 (STG_E_ACCESSDENIED: "))
+      << put.err;
+  ExpectUntouched("put", {out});
+
+  // The same as a user who may write it gets.
+  MayWrite();
+  for (size_t i = 0; i < commands.size(); ++i) {
+    RunResult written = Tool(commands[i]);
+    EXPECT_EQ(written.out, read[i].out) << commands[i][0] << " " << commands[i][1];
+    EXPECT_EQ(written.exit_status, read[i].exit_status) << commands[i][0];
+  }
+}
+
+// An interrupted run's journal beside the file: a reader, who cannot take
+// it back, refuses the file and says what does; the file and the journal
+// stay. A user who may write the file takes it back with the same command.
+TEST_F(CfbtoolReaderTest, AFileWithAnUnfinishedJournalIsRefusedAndLeftAsItIs) {
+  const std::string journal_path = cfb::JournalPath(file_);
+  cfb_test::LeaveUnfinishedJournal(file_);
+  testing_support::GiveToReader(journal_path, 0600);
+  const std::string journal = testing_support::ReadWholeFile(journal_path);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"ls", file_}, {"cat", file_, "_Version_"}, {"check", file_},
+        {"info", file_}}) {
+    RunResult r = Reader(args);
+    EXPECT_NE(0, r.exit_status) << args[0];
+    EXPECT_NE(std::string::npos,
+              r.err.find(file_ + " is not read: an interrupted run left unfinished changes in it (" +
+                         journal_path + "); the next open of it for writing takes them back, "
+                         "such as cfbtool ls " + file_))
+        << args[0] << ": " << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("0x80030020 (STG_E_SHAREVIOLATION: ")) << r.err;
+    EXPECT_EQ(journal, testing_support::ReadWholeFile(journal_path)) << args[0];
+    ExpectUntouched(args[0], {journal_path});
+  }
+  MayWrite();
+  RunResult writer = Tool({"ls", file_});
+  EXPECT_EQ(0, writer.exit_status) << writer.err;
+  EXPECT_NE(std::string::npos, writer.err.find("were taken back")) << writer.err;
+  ExpectUntouched("the writer's ls");
+}
+
+// A file in a conversion is refused to a reader with the conversion's
+// message; the record stays.
+TEST_F(CfbtoolReaderTest, AFileInAConversionIsRefused) {
+  platform::ConversionRecord record;
+  record.token = "0123456789abcdef";
+  record.configuration = file_;
+  record.old_path = file_ + ".615";
+  record.ini_path = dir_.File("x.ini");
+  ASSERT_EQ(0, platform::WriteConversionRecord(record));
+  const std::string record_path = platform::ConversionRecordPath(file_);
+  testing_support::GiveToReader(record_path, 0644);
+  const std::string text = testing_support::ReadWholeFile(record_path);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"ls", file_}, {"cat", file_, "_Version_"}, {"check", file_},
+        {"info", file_}}) {
+    RunResult r = Reader(args);
+    EXPECT_NE(0, r.exit_status) << args[0];
+    EXPECT_NE(std::string::npos,
+              r.err.find("in the middle of a conversion (" + record_path + "); run Rebolan"))
+        << args[0] << ": " << r.err;
+    EXPECT_EQ(text, testing_support::ReadWholeFile(record_path));
+    ExpectUntouched(args[0], {record_path});
+  }
+}
+
+// A writer keeps readers out and a reader keeps writers out, with the
+// result a second writer gets.
+TEST_F(CfbtoolReaderTest, AWriterAndAReaderExcludeEachOther) {
+  {
+    MayWrite();  // for this process
+    std::unique_ptr<platform::Storage> writer;
+    ASSERT_EQ(S_OK, platform::OpenStorageFile(file_, platform::kStorageMode, &writer));
+    testing_support::GiveToReader(file_, 0444);
+    RunResult r = Reader({"ls", file_});
+    EXPECT_EQ(1, r.exit_status);
+    EXPECT_NE(std::string::npos, r.err.find("0x80030020 (STG_E_SHAREVIOLATION: ")) << r.err;
+  }
+  {
+    std::unique_ptr<platform::Storage> reader;
+    ASSERT_EQ(S_OK, platform::OpenStorageFile(file_, platform::kStorageReadMode, &reader));
+    EXPECT_EQ(0, Reader({"ls", file_}).exit_status) << "readers share the file";
+    MayWrite();
+    RunResult r = Tool({"put", file_, "_Version_"}, "xxxx");
+    EXPECT_EQ(1, r.exit_status);
+    EXPECT_NE(std::string::npos, r.err.find("0x80030020 (STG_E_SHAREVIOLATION: ")) << r.err;
+  }
+  ExpectUntouched("after both");
+}

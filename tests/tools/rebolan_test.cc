@@ -25,6 +25,7 @@
 #include "platform/file.h"
 #include "platform/storage.h"
 #include "platform/system.h"
+#include "tests/cfb/cfb_test_util.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
 
@@ -1183,3 +1184,79 @@ TEST_F(RebolanTest, AMalformedStreamCostsOnlyItsOwnTask) {
   EXPECT_EQ(ReadWholeFile(cnf), before) << "no hand-off";
   for (const std::string& f : TempFiles()) platform::RemoveTempFile(f);
 }
+
+namespace {
+
+// A configuration that the user may not write (mode 0444; in CI, run as
+// root, the reader is the user nobody).
+class RebolanReaderTest : public RebolanTest {
+ protected:
+  RebolanReaderTest() {
+    testing_support::GiveToReader(dir_.path(), 0755);
+    testing_support::GiveToReader(tmp_, 0700);
+    cnf_ = Copy("basic.CNF", "basic.CNF");
+    testing_support::GiveToReader(cnf_, 0444);
+    before_ = ReadWholeFile(cnf_);
+  }
+  RunResult Reader(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{ProgramPath("Rebolan")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return testing_support::RunAsReader(
+        argv, dir_.path(), {{"TMPDIR", tmp_}, {"TORVI32_REGISTRY", dir_.File("none.reg")}});
+  }
+
+  std::string cnf_;
+  std::string before_;
+};
+
+// An export only reads the configuration: it reads one that the user may
+// not write, whole, and writes nothing of it. A conversion must write it
+// and is refused as before, the file left as it was.
+TEST_F(RebolanReaderTest, AnExportReadsAConfigurationThatMayNotBeWritten) {
+  const std::string ini = dir_.File("out.ini");
+  RunResult r = Reader({cnf_, "-I" + ini, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf_));
+  EXPECT_EQ(ReadWholeFile(cnf_), before_);
+  EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"basic.CNF", "out.ini"}));
+  EXPECT_TRUE(TempFiles().empty());
+
+  r = Reader({cnf_, "-Psecret1"});
+  EXPECT_NE(r.exit_status, 0);
+  EXPECT_NE(r.err.find("0x80030005"), std::string::npos) << r.err;
+  EXPECT_EQ(ReadWholeFile(cnf_), before_);
+  EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"basic.CNF", "out.ini"}));
+}
+
+// An interrupted run's journal: the export cannot take it back and refuses
+// the file, saying what does; file and journal stay, and an earlier export
+// stays as it was. A run by a user who may write the file takes it back.
+TEST_F(RebolanReaderTest, AnExportRefusesAConfigurationWithAnUnfinishedJournal) {
+  cfb_test::LeaveUnfinishedJournal(cnf_);
+  const std::string journal_path = cfb::JournalPath(cnf_);
+  testing_support::GiveToReader(journal_path, 0600);
+  const std::string journal = ReadWholeFile(journal_path);
+  const std::string ini = dir_.File("out.ini");
+  WriteWholeFile(ini, "an earlier export");
+  testing_support::GiveToReader(ini, 0644);
+  RunResult r = Reader({cnf_, "-I" + ini, "-Psecret1"});
+  EXPECT_NE(r.exit_status, 0);
+  EXPECT_NE(r.err.find(cnf_ + " is not read: an interrupted run left unfinished changes in it (" +
+                       journal_path + ")"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadWholeFile(journal_path), journal);
+  EXPECT_EQ(ReadWholeFile(cnf_), before_);
+  EXPECT_EQ(ReadWholeFile(ini), "an earlier export");
+  EXPECT_EQ(FilesBeside(),
+            (std::vector<std::string>{"basic.CNF", "basic.CNF-journal", "out.ini"}));
+
+  ::chmod(cnf_.c_str(), 0644);  // a user who may write it
+  r = Rebolan({cnf_, "-I" + ini, "-Psecret1"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf_));
+  EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"basic.CNF", "out.ini"}));
+}
+
+}  // namespace

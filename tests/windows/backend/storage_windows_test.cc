@@ -84,6 +84,46 @@ TEST(StorageWindows, FileLevelResults) {
   EXPECT_EQ(S_OK, OpenStorageFile(cnf, kMode, &second));
 }
 
+// kStorageReadMode (STGM_READ | STGM_SHARE_DENY_WRITE): readers share the
+// file and keep writers out; below the root elements are read with
+// kStorageMode asked for, and every change is refused.
+TEST(StorageWindows, AReadOnlyRootReadsAndRefusesEveryChange) {
+  TempFolder dir;
+  const std::string cnf = dir.File("a.cnf");
+  {
+    std::unique_ptr<Storage> root = NewFile(cnf);
+    ASSERT_TRUE(root);
+    std::unique_ptr<Storage> area;
+    ASSERT_EQ(S_OK, root->CreateStorage(u"_Common_", kMode, &area));
+    WriteStream(area.get(), u"101", "task");
+  }
+  std::unique_ptr<Storage> first, second, writer;
+  ASSERT_EQ(S_OK, OpenStorageFile(cnf, kStorageReadMode, &first));
+  ASSERT_EQ(S_OK, OpenStorageFile(cnf, kStorageReadMode, &second));
+  EXPECT_NE(S_OK, OpenStorageFile(cnf, kMode, &writer));
+  second.reset();
+  std::unique_ptr<Storage> area;
+  ASSERT_EQ(S_OK, first->OpenStorage(u"_Common_", kMode, &area));
+  EXPECT_EQ("task", ReadStream(area.get(), u"101"));
+  std::unique_ptr<Stream> stream;
+  ASSERT_EQ(S_OK, area->OpenStream(u"101", kMode, &stream));
+  uint32_t written = 7;
+  EXPECT_EQ(STG_E_ACCESSDENIED, stream->Write("x", 1, &written));
+  EXPECT_EQ(0u, written);
+  stream.reset();
+  std::unique_ptr<Storage> made;
+  EXPECT_EQ(STG_E_ACCESSDENIED, area->CreateStream(u"102", kMode, &stream));
+  EXPECT_EQ(STG_E_ACCESSDENIED, first->CreateStorage(u"New", kMode, &made));
+  EXPECT_EQ(STG_E_ACCESSDENIED, area->DestroyElement(u"101"));
+  EXPECT_EQ(STG_E_ACCESSDENIED, first->RenameElement(u"_Common_", u"Other"));
+  EXPECT_EQ(STG_E_INVALIDFLAG, CreateStorageFile(dir.File("b.cnf"), kStorageReadMode, &made));
+  area.reset();
+  first.reset();
+
+  // Rebolan's export keeps its read-write open here.
+  EXPECT_FALSE(ExportReadsUnwritableFiles());
+}
+
 TEST(StorageWindows, ElementLevelResults) {
   TempFolder dir;
   std::unique_ptr<Storage> root = NewFile(dir.File("a.cnf"));
