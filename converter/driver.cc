@@ -147,7 +147,7 @@ std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniE
 // What the reading of a configuration that opened found.
 struct Configuration {
   HRESULT unread = S_OK;  // a storage code that ends the run (the version could not be read)
-  int result = 0;         // 0, or kAreaFailed: a part could not be read
+  int result = 0;         // 0, or kAreaFailed: something could not be read
   FileVersion version;
   OldConfiguration config;  // a version-615 file's areas
   std::string second_password;

@@ -136,7 +136,7 @@ HRESULT ReadVersion(platform::Storage* root, const std::string& path, FileVersio
 
 // Reads every domain and user storage and every task of every area into
 // *config. Returns 0 when all was read; else kAreaFailed, with a message for
-// each part that could not be (an area or domain that cannot be opened or
+// everything that could not be (an area or domain that cannot be opened or
 // listed, a name that the ANSI code page cannot write, a stream that cannot
 // be read or is malformed): everything readable is still in *config.
 int ReadTaskAreas(platform::Storage* root, const std::string& path, OldConfiguration* config);
