@@ -65,6 +65,11 @@ int FailHr(const std::string& what, HRESULT hr) {
   return Fail(platform::FailureText(what, hr));
 }
 
+// The open of FILE itself failed.
+int FailOpen(const std::string& file, HRESULT hr) {
+  return Fail(platform::CannotOpenFile(file, hr));
+}
+
 // UTF-8 to UTF-16; false for bytes that are not UTF-8.
 bool Utf8ToUtf16(const std::string& text, std::u16string* out) {
   out->clear();
@@ -278,7 +283,7 @@ int OpenStorages(const std::string& file, const std::vector<std::u16string>& nam
                  Use use, OpenPath* path) {
   std::unique_ptr<Storage> root;
   HRESULT hr = OpenRoot(file, use, &root);
-  if (FAILED(hr)) return FailHr("cannot open " + file, hr);
+  if (FAILED(hr)) return FailOpen(file, hr);
   path->Push(std::move(root));
   std::string so_far;
   for (size_t i = 0; i < count; ++i) {
@@ -324,7 +329,7 @@ class Visitor {
 int Walk(const std::string& file, Visitor* visitor) {
   std::vector<ListLevel> levels(1);
   HRESULT hr = OpenRoot(file, Use::kRead, &levels[0].storage);
-  if (FAILED(hr)) return FailHr("cannot open " + file, hr);
+  if (FAILED(hr)) return FailOpen(file, hr);
   hr = levels[0].storage->EnumElements(&levels[0].enumerator);
   if (FAILED(hr)) {
     ReleaseLevels(&levels);
@@ -648,7 +653,7 @@ int CheckFile(const std::string& file) {
   std::unique_ptr<cfb::CompoundFile> cf;
   HRESULT hr = OpenEngineToRead(file, &cf);
   if (FAILED(hr)) {
-    FailHr("cannot open " + file, hr);
+    FailOpen(file, hr);
     return 2;
   }
   std::string problems;
@@ -688,7 +693,7 @@ int Info(const std::string& file) {
   }
   std::unique_ptr<cfb::CompoundFile> cf;
   HRESULT hr = OpenEngineToRead(file, &cf);
-  if (FAILED(hr)) return FailHr("cannot open " + file, hr);
+  if (FAILED(hr)) return FailOpen(file, hr);
   cfb::CompoundFile::Census census;
   hr = cf->Count(&census);
   const cfb::Header h = cf->header();
@@ -822,7 +827,7 @@ int Extract(const std::string& file, const std::string& dir) {
     // A file that cannot be opened leaves no folder behind.
     std::unique_ptr<Storage> root;
     HRESULT hr = OpenRoot(file, Use::kRead, &root);
-    if (FAILED(hr)) return FailHr("cannot open " + file, hr);
+    if (FAILED(hr)) return FailOpen(file, hr);
   }
   std::unique_ptr<platform::OutputFolder> folder;
   if (int status = OpenTargetFolder(dir, &folder)) return status;

@@ -156,8 +156,8 @@ TEST(CfbtoolTest, EveryFailureEndsNonZeroWithOneLine) {
   const Case cases[] = {
       {{"ls", dir.File("missing.cnf")}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
       {{"ls", dir.File("no/such/folder.cnf")}, 1, "0x80030003 (STG_E_PATHNOTFOUND: "},
-      {{"ls", text_file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
-      {{"new", file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
+      {{"ls", text_file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: not a compound file); check"},
+      {{"new", file}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: a file or element of that name"},
       {{"cat", file, "missing"}, 1, "cannot open the stream missing"},
       {{"cat", file, "S"}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
       {{"cat", file, "f/x"}, 1, "cannot open the storage f"},
