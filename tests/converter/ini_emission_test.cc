@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "builder/ini_review.h"
 #include "tests/converter/read_whole.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
@@ -183,6 +184,50 @@ ResidentExcludeFiles = "C:\X.EXE"
 
 )"));
   EXPECT_TRUE(problems.empty());
+}
+
+// Every key the emitter writes is one that the builder reads: a key name
+// that drifted from the builder's schema tables would be lost silently.
+TEST(FormatTaskSectionTest, EveryKeyWrittenIsInTheBuildersSchema) {
+  Task task;
+  task.name = "All on";
+  task.component_flags = 0x77;
+  task.task_flags = 0xFFFFFFFF & ~0x30u;
+  task.resident_flags = 0x20007;
+  task.types = {"*.DOC"};
+  task.type_flags = {0};
+  task.areas = {"C:\\DATA"};
+  task.area_flags = {0x20};
+  task.send_to = {"ADMIN"};
+  task.resident_exclude_files = {"C:\\X.EXE"};
+  std::vector<std::string> keys;
+  for (TaskArea area : {TaskArea::kPrivate, TaskArea::kShared}) {
+    TaskContext context;
+    context.area = area;
+    context.language = "DEU";
+    context.domain = "ALPHA";
+    context.user = "ann";
+    const std::string text = Section(task, context, nullptr);
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\r\n", start);
+      if (end == std::string::npos) end = text.size();
+      const std::string line = text.substr(start, end - start);
+      start = end + 2;
+      const size_t equals = line.find(" = ");
+      if (equals != std::string::npos) keys.push_back(line.substr(0, equals));
+    }
+  }
+  EXPECT_GT(keys.size(), 80u) << "every group of keys was written";
+  for (const std::string& key : keys) EXPECT_TRUE(builder::IsSchemaKey("Task0", key)) << key;
+
+  StringSink sink;
+  IniEmitter emitter("DEU", "C:\\T.CNF", &sink);
+  emitter.EmitMainSection("pw");
+  for (const char* key : {"OutputDEU", "NumTasks", "HexPassword"}) {
+    EXPECT_NE(sink.text.find(std::string("\r\n") + key + " = "), std::string::npos) << key;
+    EXPECT_TRUE(builder::IsSchemaKey("MAIN", key)) << key;
+  }
 }
 
 TEST(FormatTaskSectionTest, ReadOnlyTaskWithoutModulesOrKeywords) {
