@@ -93,20 +93,21 @@ class SectionWriter {
 };
 
 // "a","b": every item quoted, as the builder's list reader takes them.
-std::string QuotedList(const CStringArray& list, const std::string& key, SectionWriter* writer) {
+std::string QuotedList(const std::vector<std::string>& list, const std::string& key,
+                       SectionWriter* writer) {
   std::string value;
-  list.ForEach([&](const CString& item) {
+  for (const std::string& item : list) {
     if (!value.empty()) value.push_back(',');
     value.push_back('"');
-    value.append(item.text);
+    value.append(item);
     value.push_back('"');
-    if (std::strchr(item.text, '"') != nullptr) {
-      writer->Check(key, std::string("the item ") + item.text + " holds a double quote");
+    if (item.find('"') != std::string::npos) {
+      writer->Check(key, "the item " + item + " holds a double quote");
     }
-    if (std::strpbrk(item.text, "\r\n") != nullptr) {
+    if (item.find_first_of("\r\n") != std::string::npos) {
       writer->Check(key, "an item holds a line break");
     }
-  });
+  }
   return value;
 }
 
@@ -229,17 +230,72 @@ std::string HexText(const std::string& bytes) {
   return text;
 }
 
+namespace {
+
+std::vector<std::string> Items(const CStringArray& list) {
+  std::vector<std::string> items;
+  list.ForEach([&](const CString& item) { items.emplace_back(item.text); });
+  return items;
+}
+
+}  // namespace
+
+TaskFields FieldsOf(const OldTaskRecord& r) {
+  TaskFields f;
+  f.component_flags = r.ComponentFlags;
+  f.task_flags = r.TaskFlags;
+  f.resident_flags = r.ResidentFlags;
+  f.priority = r.Priority;
+  f.name = r.Name.text;
+  f.report_file_name = r.ReportFileName.text;
+  f.virus_found_msg = r.VirusFoundMsg.text;
+  // The builder's default chained task is written as no chained task.
+  f.chained_task = EqualNoCaseAscii(r.ChainedTask.text, "virfound.wav") ? "" : r.ChainedTask.text;
+  f.types = FormatTypes(r);
+  r.Types.ForEach([&](const CString& item) {
+    const size_t n = std::strlen(item.text);
+    if (n == 0 || std::strpbrk(item.text, ",\"\r\n") != nullptr || IsIniBlank(item.text[0]) ||
+        IsIniBlank(item.text[n - 1]) || IsKeyword(kTypeKeywords, item.text)) {
+      f.type_problems.push_back(
+          {"Types", std::string("the item \"") + item.text + "\" would not be read back as one item"});
+    }
+  });
+  f.areas = FormatAreas(r);
+  const std::vector<uint8_t> area_flags = ByteVector(r.AreaFlags);
+  size_t index = 0;
+  r.Areas.ForEach([&](const CString& item) {
+    const size_t n = std::strlen(item.text);
+    const uint8_t flag = index < area_flags.size() ? area_flags[index] : 0;
+    if (std::strpbrk(item.text, "\"\r\n") != nullptr) {
+      f.area_problems.push_back(
+          {"Areas", std::string("the path ") + item.text + " holds a double quote or line break"});
+    } else if ((flag & kAreaFlagFile) != 0 && n > 0 && item.text[n - 1] == '\\') {
+      f.area_problems.push_back(
+          {"Areas", std::string("the file entry ") + item.text + " ends with a backslash"});
+    }
+    ++index;
+  });
+  f.send_to = Items(r.SendTo);
+  f.resident_exclude_files = Items(r.ResidentExcludeFiles);
+  return f;
+}
+
 void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::string* out,
                        std::vector<ValueProblem>* problems) {
+  FormatTaskFields(FieldsOf(r), context, out, problems);
+}
+
+void FormatTaskFields(const TaskFields& r, const TaskContext& context, std::string* out,
+                      std::vector<ValueProblem>* problems) {
   SectionWriter w(out, problems);
   const std::string& lang = context.language;
-  const uint32_t components = r.ComponentFlags;
-  const uint32_t flags = r.TaskFlags;
-  const uint32_t resident = r.ResidentFlags;
+  const uint32_t components = r.component_flags;
+  const uint32_t flags = r.task_flags;
+  const uint32_t resident = r.resident_flags;
 
   out->append("[Task" + std::to_string(context.number) + "]\r\n");
-  w.Checked(true, "Name" + lang, r.Name.text);
-  w.Check("Name" + lang, FixedNameProblem(r.Name.text));
+  w.Checked(true, "Name" + lang, r.name);
+  w.Check("Name" + lang, FixedNameProblem(r.name));
   w.Line(false, "IsPrivate", context.area == TaskArea::kPrivate ? "1" : "0");
   w.Line(false, "IsShared", context.area == TaskArea::kShared ? "1" : "0");
   w.Line(false, "IsReadOnly", context.area == TaskArea::kReadOnly ? "1" : "0");
@@ -247,7 +303,7 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
     w.Checked(false, "Domain", context.domain);
     w.Checked(false, "User", context.user);
   }
-  w.Line(true, "Priority", std::to_string(r.Priority));
+  w.Line(true, "Priority", std::to_string(r.priority));
 
   w.Line(true, "UseVirusScanner", Bit(components, builder::UseVirusScanner));
   w.Line(false, "UseIntegrityChecker", Bit(components, builder::UseIntegrityChecker));
@@ -256,34 +312,12 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   w.Line(false, "UseResidentBoot", Bit(components, builder::UseResidentBoot));
   w.Line(false, "UseResidentProg", Bit(components, builder::UseResidentProg));
 
-  const std::string types = FormatTypes(r);
-  w.Line(true, "Types", types);
-  w.CheckLength("Types", types);
-  r.Types.ForEach([&](const CString& item) {
-    const size_t n = std::strlen(item.text);
-    if (n == 0 || std::strpbrk(item.text, ",\"\r\n") != nullptr || IsIniBlank(item.text[0]) ||
-        IsIniBlank(item.text[n - 1]) || IsKeyword(kTypeKeywords, item.text)) {
-      w.Check("Types", std::string("the item \"") + item.text +
-                           "\" would not be read back as one item");
-    }
-  });
-  const std::string areas = FormatAreas(r);
-  w.Line(true, "Areas", areas);
-  w.CheckLength("Areas", areas);
-  {
-    const std::vector<uint8_t> area_flags = ByteVector(r.AreaFlags);
-    size_t index = 0;
-    r.Areas.ForEach([&](const CString& item) {
-      const size_t n = std::strlen(item.text);
-      const uint8_t flag = index < area_flags.size() ? area_flags[index] : 0;
-      if (std::strpbrk(item.text, "\"\r\n") != nullptr) {
-        w.Check("Areas", std::string("the path ") + item.text + " holds a double quote or line break");
-      } else if ((flag & kAreaFlagFile) != 0 && n > 0 && item.text[n - 1] == '\\') {
-        w.Check("Areas", std::string("the file entry ") + item.text + " ends with a backslash");
-      }
-      ++index;
-    });
-  }
+  w.Line(true, "Types", r.types);
+  w.CheckLength("Types", r.types);
+  for (const ValueProblem& problem : r.type_problems) w.Check(problem.key, problem.why);
+  w.Line(true, "Areas", r.areas);
+  w.CheckLength("Areas", r.areas);
+  for (const ValueProblem& problem : r.area_problems) w.Check(problem.key, problem.why);
 
   w.Line(true, "StartWithOS", Bit(flags, builder::StartWithOS));
   w.Line(false, "StartWithTorvi", Bit(flags, builder::StartWithTorvi));
@@ -304,21 +338,20 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
     w.Line(false, "ContentsOnChange", Bit(flags, builder::ContentsOnChange));
   }
 
-  const bool default_chained = EqualNoCaseAscii(r.ChainedTask.text, "virfound.wav");
-  w.Checked(true, "ChainedTask" + lang, default_chained ? "" : r.ChainedTask.text);
+  w.Checked(true, "ChainedTask" + lang, r.chained_task);
 
   w.Line(true, "CreateReport", Bit(flags, builder::CreateReport));
   w.Line(false, "CreateNewReportFile", Bit(flags, builder::CreateNewReportFile));
-  w.Checked(false, "ReportFileName" + lang, r.ReportFileName.text);
+  w.Checked(false, "ReportFileName" + lang, r.report_file_name);
 
   if ((flags & builder::NetAlert) != 0) {
     w.Line(true, "NetAlert", "1");
-    const std::string send_to = QuotedList(r.SendTo, "SendTo", &w);
+    const std::string send_to = QuotedList(r.send_to, "SendTo", &w);
     w.Line(false, "SendTo", send_to);
     w.CheckLength("SendTo", send_to);
   }
 
-  const std::string message = r.VirusFoundMsg.text;
+  const std::string& message = r.virus_found_msg;
   w.Checked(true, "VirusFoundMsg" + lang, EscapeVirusFoundMsg(message));
   for (size_t i = 0; i < message.size(); ++i) {
     const bool cr_lf = message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n';
@@ -340,8 +373,8 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
     w.Line(false, "CheckDOSProgs", Bit(resident, builder::CheckDOSProgs));
     w.Line(false, "ResidentScan", FirstKeyword(kResidentScanKeywords, resident));
   }
-  if (r.ResidentExcludeFiles.ItemCount() > 0) {
-    const std::string excluded = QuotedList(r.ResidentExcludeFiles, "ResidentExcludeFiles", &w);
+  if (!r.resident_exclude_files.empty()) {
+    const std::string excluded = QuotedList(r.resident_exclude_files, "ResidentExcludeFiles", &w);
     w.Line(true, "ResidentExcludeFiles", excluded);
     w.CheckLength("ResidentExcludeFiles", excluded);
   }

@@ -75,9 +75,37 @@ struct ValueProblem {
   std::string why;
 };
 
+// A task as its section writes it: the header words, the texts (the
+// chained task "" for the builder's default), the whole "Types" and "Areas"
+// values, the plain items of the two other lists, and what was found wrong
+// with the Types and Areas items while their values were made.
+struct TaskFields {
+  uint32_t component_flags = 0;
+  uint32_t task_flags = 0;
+  uint32_t resident_flags = 0;
+  int32_t priority = 0;
+  std::string name;
+  std::string report_file_name;
+  std::string virus_found_msg;
+  std::string chained_task;
+  std::string types;
+  std::string areas;
+  std::vector<ValueProblem> type_problems;
+  std::vector<ValueProblem> area_problems;
+  std::vector<std::string> send_to;
+  std::vector<std::string> resident_exclude_files;
+};
+
+// The fields of a version-615 record.
+TaskFields FieldsOf(const OldTaskRecord& record);
+
 // Formats one whole task section (header to the closing empty line) and
 // appends it to *out; appends to *problems every value that the builder
 // could not read back whole.
+void FormatTaskFields(const TaskFields& fields, const TaskContext& context, std::string* out,
+                      std::vector<ValueProblem>* problems);
+
+// FormatTaskFields(FieldsOf(record), ...).
 void FormatTaskSection(const OldTaskRecord& record, const TaskContext& context, std::string* out,
                        std::vector<ValueProblem>* problems);
 
