@@ -157,4 +157,27 @@ bool ParseTaskStream(const uint8_t* data, size_t size, TaskRecord* record) {
   return false;
 }
 
+std::vector<std::string> DifferingFields(const TaskRecord& a, const TaskRecord& b) {
+  std::vector<std::string> fields;
+  auto differ = [&fields](bool different, const char* name) {
+    if (different) fields.emplace_back(name);
+  };
+  differ(a.ComponentFlags != b.ComponentFlags, "ComponentFlags");
+  differ(a.TaskFlags != b.TaskFlags, "TaskFlags");
+  differ(a.ResidentFlags != b.ResidentFlags, "ResidentFlags");
+  differ(a.Priority != b.Priority, "Priority");
+  differ(a.Reserved1 != b.Reserved1 || a.Reserved2[0] != b.Reserved2[0] ||
+             a.Reserved2[1] != b.Reserved2[1] || a.Reserved2[2] != b.Reserved2[2],
+         "Reserved");
+  differ(a.Name != b.Name, "Name");
+  differ(a.ReportFileName != b.ReportFileName, "ReportFileName");
+  differ(a.VirusFoundMsg != b.VirusFoundMsg, "VirusFoundMsg");
+  differ(a.ChainedTask != b.ChainedTask, "ChainedTask");
+  differ(a.Types != b.Types, "Types");
+  differ(a.Areas != b.Areas, "Areas");
+  differ(a.SendTo != b.SendTo, "SendTo");
+  differ(a.ResidentExcludeFiles != b.ResidentExcludeFiles, "ResidentExcludeFiles");
+  return fields;
+}
+
 }  // namespace builder

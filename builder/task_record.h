@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 namespace builder {
 
@@ -129,6 +130,11 @@ struct TaskRecord {
   // Empties the texts, lists and StreamName and zeroes the header words.
   void Clear();
 };
+
+// The fields that a task stream holds in which `a` and `b` differ, by name
+// ("TaskFlags", "Reserved", "Types", ...), in stream order; empty when the
+// two would be stored alike. StreamName and DirectLookup are no fields.
+std::vector<std::string> DifferingFields(const TaskRecord& a, const TaskRecord& b);
 
 // Whether every text and list item fits its 259-byte field, so that the
 // stream written from the record reads back.

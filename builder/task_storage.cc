@@ -139,13 +139,14 @@ int32_t PeekTaskName(platform::Stream* stream, std::string* name) {
   return 0;
 }
 
+
+}  // namespace
+
 std::string ReadTaskFailure(int32_t rc) {
   if (rc == kReadTaskFailed) return "damaged or cut short";
   if (rc == kReadTaskOutOfMemory) return "out of memory";
   return platform::DescribeHResult(rc);
 }
-
-}  // namespace
 
 int32_t MulDiv(int32_t number, int32_t numerator, int32_t denominator) {
   if (denominator == 0) return -1;

@@ -62,6 +62,10 @@ bool FindTaskInArea(TaskRecord* record, const std::string& name, uint32_t area_b
 // read fails or is short, or the bytes are not a readable task stream.
 int32_t ReadTask(TaskRecord* record, platform::Stream* stream);
 
+// What a ReadTask result other than 0 means, for messages: "damaged or cut
+// short", "out of memory", or the HRESULT described.
+std::string ReadTaskFailure(int32_t rc);
+
 enum class DeleteOutcome { kDeleted, kNotFound, kFailed };
 
 // Removes the task `name` (looked up in the common area, then in the

@@ -117,11 +117,16 @@ int32_t CheckAccessPassword(std::string typed, const std::string& stored) {
 }
 
 // The storages of `domains` that hold no task, for messages: "the domain
-// storage EMPTY and the user storages ALPHA/carl, BETA/dan"; "" for none.
-std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniEmitter& emitter) {
+// storage EMPTY and the user storages ALPHA/carl, BETA/dan hold no task";
+// "" for none.
+// With `skeleton_domain`, the domain that every new version-616 file has
+// ("VELOX") is left out when it is empty.
+std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniEmitter& emitter,
+                           bool skeleton_domain) {
   std::vector<std::string> empty_domains, empty_users;
   for (const DomainStorage& domain : domains) {
-    if (domain.users.empty()) empty_domains.push_back(domain.name);
+    const bool made_anyway = skeleton_domain && domain.name == builder::kDefaultDomainName;
+    if (domain.users.empty() && !made_anyway) empty_domains.push_back(domain.name);
     for (const std::string& user : domain.users) {
       if (emitter.tasks_per_area().count({0, domain.name, user}) == 0) {
         empty_users.push_back(builder::AreaPlace(0, domain.name, user));
@@ -141,7 +146,8 @@ std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniE
     text += (text.empty() ? "" : " and ") +
             listed("the user storage", "the user storages", empty_users);
   }
-  return text;
+  if (text.empty()) return text;
+  return text + (empty_domains.size() + empty_users.size() == 1 ? " holds" : " hold") + " no task";
 }
 
 // What the reading of a configuration that opened found.
@@ -149,33 +155,42 @@ struct Configuration {
   HRESULT unread = S_OK;  // a storage code that ends the run (the version could not be read)
   int result = 0;         // 0, or kAreaFailed: something could not be read
   FileVersion version;
-  OldConfiguration config;  // a version-615 file's areas
+  StoredConfiguration config;  // a version-615 file's areas
   std::string second_password;
 };
 
-// Reads the version and, of a version-615 file, every area; then the
-// second password.
-Configuration ReadConfiguration(platform::Storage* root, const std::string& path) {
+// Reads the version and, of a version-615 file (with `any_version` of a
+// version-616 file too), every area; then the second password.
+Configuration ReadConfiguration(platform::Storage* root, const std::string& path,
+                                bool any_version) {
   Configuration read;
   read.unread = ReadVersion(root, path, &read.version);
   if (FAILED(read.unread)) return read;
-  if (read.version.kind == VersionKind::kOld) read.result = ReadTaskAreas(root, path, &read.config);
+  if (read.version.kind == VersionKind::kOld) {
+    read.result = ReadTaskAreas(root, path, kOldVersion, &read.config);
+  } else if (any_version && read.version.number == builder::kFormatVersion) {
+    read.result = ReadTaskAreas(root, path, builder::kFormatVersion, &read.config);
+  }
   read.result |= ReadSecondPassword(root, path, &read.second_password);
   return read;
 }
 
-// An export's notes on what it found that the INI text cannot carry.
-void ReportNotInIniText(const BesideIni& beside, const IniEmitter& emitter) {
+// An export's notes on what it found that the INI text cannot carry: of a
+// version-615 file (which a conversion carries whole), or of a version-616
+// file (`exported_616`, which Quarlen rebuilds from the text).
+void ReportNotInIniText(const BesideIni& beside, const IniEmitter& emitter, bool exported_616) {
   if (!beside.second_password.empty()) {
     platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
-                     ") has no place in the INI text; "
-                     "a conversion run copies it into the new file as it is");
+                     ") has no place in the INI text; " +
+                     (exported_616 ? "a file Quarlen builds from it has none: copy the stream "
+                                     "with cfbtool cat and cfbtool put"
+                                   : "a conversion run copies it into the new file as it is"));
   }
-  const std::string empty = EmptyUserAreas(beside.domains, emitter);
+  const std::string empty = EmptyUserAreas(beside.domains, emitter, exported_616);
   if (!empty.empty()) {
-    platform::Report("note: " + empty +
-                     " hold no task and have no place in the INI text; "
-                     "a conversion run makes them in the new file");
+    platform::Report("note: " + empty + " and have no place in the INI text; " +
+                     (exported_616 ? "a file Quarlen builds from it has none of them"
+                                   : "a conversion run makes them in the new file"));
   }
 }
 
@@ -227,6 +242,14 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
           ++password_switches;
           password_from_input |= settings->access_password == kPasswordFromInput;
           break;
+        case 'A':
+          if (start < n && tail[start] != ' ') {
+            platform::Report("the switch /A takes no value (" + platform::HelpHint() + ")");
+            return kExitBadCommandLine;
+          }
+          settings->any_version = true;
+          i = start;
+          break;
         case 'S':
         case 'N':
           i = ArgumentEnd(tail, i + 1);
@@ -237,7 +260,7 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
                              "\" (" + platform::HelpHint() + ")");
           } else {
             platform::Report(std::string("unknown switch ") + tail[i] + tail[i + 1] +
-                             " (known: /I, /L, /P, /S, /N; " + platform::HelpHint() + ")");
+                             " (known: /I, /L, /P, /A, /S, /N; " + platform::HelpHint() + ")");
           }
           return kExitBadCommandLine;
       }
@@ -246,7 +269,7 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
       std::string word = tail.substr(i, end - i);
       i = end;
       // "/I/srv/x/out.ini" is a path on POSIX, whatever it looks like: say so.
-      std::string note = platform::SwitchLookingPathNote(word, "ILPSN", /*any_case=*/true);
+      std::string note = platform::SwitchLookingPathNote(word, "ILPASN", /*any_case=*/true);
       if (!note.empty()) platform::Report(note);
       if (!config_word.empty()) {
         platform::Report("two configuration paths are given, " + config_word + " and " + word +
@@ -259,6 +282,10 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
         return kExitBadCommandLine;
       }
     }
+  }
+  if (settings->any_version && settings->hand_off) {
+    platform::Report("/A exports a configuration of version 616 as well; it needs /I");
+    return kExitBadCommandLine;
   }
   if (password_from_input) {
     // Standard input can give one password, and only when no other /P does.
@@ -345,7 +372,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   // The configuration is opened once, and held by the scope to the end. A
   // file that does not open gives its storage code; nothing of it is read.
   std::unique_ptr<platform::Storage> root;
-  const HRESULT opened = OpenOldConfiguration(settings.config_path, !settings.hand_off, &root);
+  const HRESULT opened = OpenConfiguration(settings.config_path, !settings.hand_off, &root);
   std::string stored;
   const int password_read =
       SUCCEEDED(opened) ? ReadStoredPassword(root.get(), settings.config_path, &stored) : 0;
@@ -372,13 +399,15 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
 
   Configuration read;
   read.unread = opened;
-  if (SUCCEEDED(opened)) read = ReadConfiguration(root.get(), settings.config_path);
+  if (SUCCEEDED(opened)) {
+    read = ReadConfiguration(root.get(), settings.config_path, settings.any_version);
+  }
   root.reset();
   const HRESULT unread = read.unread;
   // Writing: every area, then "[MAIN]".
   IniEmitter emitter(settings.language, settings.config_path, &sink);
   int emitted = 0;
-  for (const OldArea& area : read.config.areas) emitted |= emitter.EmitArea(area);
+  for (const StoredArea& area : read.config.areas) emitted |= emitter.EmitArea(area);
   emitted |= emitter.EmitMainSection(stored);
   if (FAILED(unread) && earlier_export) {
     sink.Discard();
@@ -399,9 +428,12 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   // task have no place in the INI text: a conversion copies them into the
   // new file after the build.
   BesideIni beside{std::move(read.second_password), std::move(read.config.domains)};
-  if (!conversion) ReportNotInIniText(beside, emitter);
   const FileVersion& version = read.version;
-  if (SUCCEEDED(unread) && version.kind != VersionKind::kOld) {
+  const bool exported_616 =
+      settings.any_version && version.kind == VersionKind::kOther &&
+      version.number == builder::kFormatVersion;
+  if (!conversion) ReportNotInIniText(beside, emitter, exported_616);
+  if (SUCCEEDED(unread) && version.kind != VersionKind::kOld && !exported_616) {
     settings.hand_off = false;
     platform::Report(settings.config_path + " is not a configuration of version 615 (" +
                      (version.kind == VersionKind::kNone

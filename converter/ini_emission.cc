@@ -2,12 +2,17 @@
 
 #include "converter/ini_emission.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "builder/config_layout.h"
+#include "builder/ini_conversion.h"
 #include "builder/task_record.h"
 #include "platform/element_name.h"
+#include "platform/profile.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -232,6 +237,46 @@ std::string HexText(const std::string& bytes) {
 
 namespace {
 
+// Whether the builder's list reader gives `item` back as one item of
+// "Types" (not empty, no comma, quote or line break, no blank at its ends,
+// no keyword).
+bool IsTypeItemReadBack(const std::string& item) {
+  return !item.empty() && item.find_first_of(",\"\r\n") == std::string::npos &&
+         !IsIniBlank(item.front()) && !IsIniBlank(item.back()) &&
+         !IsKeyword(kTypeKeywords, item.c_str());
+}
+
+ValueProblem TypeItemProblem(const std::string& item) {
+  return {"Types", "the item \"" + item + "\" would not be read back as one item"};
+}
+
+// The "Areas" item of a version-616 entry: the path, then two markers,
+// "+" or "-" (included or excluded), then "+" (with subfolders), "-"
+// (without) or "_" (a file). "" when the entry cannot be written so that
+// the builder makes the same entry of it; *problem says why.
+std::string AreaItemOf(const std::string& entry, std::string* problem) {
+  const size_t n = entry.size();
+  if (n < 2) {
+    *problem = "the entry \"" + entry + "\" is too short to hold its markers";
+    return "";
+  }
+  const std::string path = entry.substr(0, n - 2);
+  const char first = entry[n - 2];
+  const char second = entry[n - 1];
+  const bool folder = !path.empty() && path.back() == '\\';
+  if ((first != '+' && first != '-') || (second != '+' && second != '-' && second != '_')) {
+    *problem = "the entry \"" + entry + "\" does not end with two markers";
+  } else if ((second == '_') == folder) {
+    *problem = "the entry " + path + (folder ? " ends with a backslash but is marked as a file"
+                                             : " has no backslash at its end but is a folder");
+  } else if (path.find_first_of("\"\r\n") != std::string::npos) {
+    *problem = "the path " + path + " holds a double quote or line break";
+  } else {
+    return "\"" + path + "\"" + (second == '+' ? "S" : "") + first;
+  }
+  return "";
+}
+
 std::vector<std::string> Items(const CStringArray& list) {
   std::vector<std::string> items;
   list.ForEach([&](const CString& item) { items.emplace_back(item.text); });
@@ -253,12 +298,7 @@ TaskFields FieldsOf(const OldTaskRecord& r) {
   f.chained_task = EqualNoCaseAscii(r.ChainedTask.text, "virfound.wav") ? "" : r.ChainedTask.text;
   f.types = FormatTypes(r);
   r.Types.ForEach([&](const CString& item) {
-    const size_t n = std::strlen(item.text);
-    if (n == 0 || std::strpbrk(item.text, ",\"\r\n") != nullptr || IsIniBlank(item.text[0]) ||
-        IsIniBlank(item.text[n - 1]) || IsKeyword(kTypeKeywords, item.text)) {
-      f.type_problems.push_back(
-          {"Types", std::string("the item \"") + item.text + "\" would not be read back as one item"});
-    }
+    if (!IsTypeItemReadBack(item.text)) f.type_problems.push_back(TypeItemProblem(item.text));
   });
   f.areas = FormatAreas(r);
   const std::vector<uint8_t> area_flags = ByteVector(r.AreaFlags);
@@ -278,6 +318,69 @@ TaskFields FieldsOf(const OldTaskRecord& r) {
   f.send_to = Items(r.SendTo);
   f.resident_exclude_files = Items(r.ResidentExcludeFiles);
   return f;
+}
+
+TaskFields FieldsOf(const builder::TaskRecord& r) {
+  TaskFields f;
+  f.component_flags = r.ComponentFlags;
+  f.task_flags = r.TaskFlags;
+  f.resident_flags = r.ResidentFlags;
+  f.priority = r.Priority;
+  f.name = r.Name;
+  f.report_file_name = r.ReportFileName;
+  f.virus_found_msg = r.VirusFoundMsg;
+  f.chained_task = r.ChainedTask;
+  // The items stand as the INI text gave them, markers included.
+  f.types = KeywordList(kTypeKeywords, r.TaskFlags);
+  for (const std::string& item : r.Types) {
+    if (!f.types.empty()) f.types.push_back(',');
+    f.types.append(item);
+    if (!IsTypeItemReadBack(item)) f.type_problems.push_back(TypeItemProblem(item));
+  }
+  f.areas = KeywordList(kAreaKeywords, r.TaskFlags);
+  for (const std::string& entry : r.Areas) {
+    std::string problem;
+    const std::string item = AreaItemOf(entry, &problem);
+    if (!problem.empty()) {
+      f.area_problems.push_back({"Areas", problem});
+      continue;
+    }
+    if (!f.areas.empty()) f.areas.push_back(',');
+    f.areas.append(item);
+  }
+  f.send_to.assign(r.SendTo.begin(), r.SendTo.end());
+  f.resident_exclude_files.assign(r.ResidentExcludeFiles.begin(), r.ResidentExcludeFiles.end());
+  return f;
+}
+
+std::vector<ValueProblem> ReadBackProblems(const std::string& section, int32_t number,
+                                           const std::string& language,
+                                           const builder::TaskRecord& record) {
+  const std::unique_ptr<platform::ProfileFile> ini = platform::ProfileFile::FromText(section);
+  builder::TaskPlan read = builder::PlanTask(*ini, number, language);
+  // The builder keeps list items in the reverse of the INI text's order and
+  // stores them so; a stored record (builder::ReadTask) has them in the
+  // text's order again.
+  for (builder::TaskList* list : {&read.record.Types, &read.record.Areas, &read.record.SendTo,
+                                  &read.record.ResidentExcludeFiles}) {
+    std::reverse(list->begin(), list->end());
+  }
+  std::vector<ValueProblem> problems;
+  for (const std::string& field : builder::DifferingFields(record, read.record)) {
+    if (field == "TaskFlags") {
+      char bits[16];
+      std::snprintf(bits, sizeof bits, "0x%X",
+                    static_cast<unsigned>(record.TaskFlags ^ read.record.TaskFlags));
+      problems.push_back({field, std::string("the bits ") + bits +
+                                     " would come back changed: no key written here gives them as they are"});
+    } else if (field == "Reserved") {
+      problems.push_back(
+          {field, "the reserved words are not 0, and the INI text has no key for them"});
+    } else {
+      problems.push_back({field, "the builder would not read back the value as it is"});
+    }
+  }
+  return problems;
 }
 
 void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::string* out,
@@ -395,21 +498,21 @@ bool IsNumberedFixedName(const char* name) {
 
 }  // namespace
 
-int IniEmitter::EmitArea(const OldArea& area) {
+int IniEmitter::EmitArea(const StoredArea& area) {
   // The builder names new tasks with numbers that it skips when a stream
   // of that name exists, but cannot write a "*" task whose number it gave
   // away already: tasks with numbered fixed names are written first.
   int result = 0;
   for (bool numbered : {true, false}) {
-    for (const OldTask& task : area.tasks) {
-      if (IsNumberedFixedName(task.record->Name.text) == numbered) result |= EmitTask(area, task);
+    for (const StoredTask& task : area.tasks) {
+      if (IsNumberedFixedName(task.name()) == numbered) result |= EmitTask(area, task);
     }
   }
   return result;
 }
 
-int IniEmitter::EmitTask(const OldArea& area, const OldTask& task) {
-  const OldTaskRecord& record = *task.record;
+int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
+  const std::string name = task.name();
   TaskContext context;
   context.area = area.area;
   context.language = language_;
@@ -420,15 +523,32 @@ int IniEmitter::EmitTask(const OldArea& area, const OldTask& task) {
   context.number = task_counter_;
   std::string text;
   std::vector<ValueProblem> problems;
-  FormatTaskSection(record, context, &text, &problems);
+  if (task.record) {
+    FormatTaskSection(*task.record, context, &text, &problems);
+  } else {
+    // The builder's reading of the section must give the stored record back.
+    FormatTaskFields(FieldsOf(*task.record616), context, &text, &problems);
+    // A field already said to be lost is not said again.
+    std::set<std::string> said;
+    for (const ValueProblem& problem : problems) said.insert(problem.key);
+    for (ValueProblem& problem :
+         ReadBackProblems(text, context.number, language_, *task.record616)) {
+      if (said.count(problem.key) == 0) problems.push_back(std::move(problem));
+    }
+    if (name[0] == '*' && platform::FoldedWide(name.substr(1)) != platform::FoldedWide(task.stream)) {
+      problems.push_back({"Name" + language_, "the task is in the stream " + task.stream +
+                                                  ", and its fixed name puts it into " +
+                                                  name.substr(1)});
+    }
+  }
   ++task_counter_;
   sink_->Write(text);
 
   AreaKey key(static_cast<uint32_t>(area.area), context.domain, context.user);
   ++tasks_per_area_[key];
-  if (record.Name.text[0] == '*') {
+  if (name[0] == '*') {
     // Folded as the engine matches element names.
-    if (!fixed_names_.insert({key, platform::FoldedWide(record.Name.text + 1)}).second) {
+    if (!fixed_names_.insert({key, platform::FoldedWide(name.substr(1))}).second) {
       problems.push_back(
           {"Name" + language_, "another task of this area has the same fixed stream name"});
     }
@@ -436,7 +556,7 @@ int IniEmitter::EmitTask(const OldArea& area, const OldTask& task) {
   const std::string place =
       builder::AreaPlace(static_cast<uint32_t>(area.area), context.domain, context.user);
   for (const ValueProblem& problem : problems) {
-    platform::Report("task " + std::to_string(context.number) + " \"" + record.Name.text +
+    platform::Report("task " + std::to_string(context.number) + " \"" + name +
                      "\" (" + place + "/" + task.stream + "): " + problem.key +
                      " cannot be carried whole: " + problem.why);
   }

@@ -99,6 +99,17 @@ struct TaskFields {
 // The fields of a version-615 record.
 TaskFields FieldsOf(const OldTaskRecord& record);
 
+// The fields of a version-616 record, read from its stream: the items as
+// the INI text gave them to the builder; an Areas entry that cannot be
+// written so that the builder makes it again is left out, with a problem.
+TaskFields FieldsOf(const builder::TaskRecord& record);
+
+// What the builder's reading of `section` (the section of task `number`
+// in `language`) gives back that is not `record`: one problem per field.
+std::vector<ValueProblem> ReadBackProblems(const std::string& section, int32_t number,
+                                           const std::string& language,
+                                           const builder::TaskRecord& record);
+
 // Formats one whole task section (header to the closing empty line) and
 // appends it to *out; appends to *problems every value that the builder
 // could not read back whole.
@@ -135,7 +146,7 @@ class IniEmitter {
   // Writes every task of the area in enumeration order, except that "*"
   // tasks whose stream name is a number come first. Returns 0, or 2 when a
   // value cannot be carried.
-  int EmitArea(const OldArea& area);
+  int EmitArea(const StoredArea& area);
   // Writes "[MAIN]" with the output path, the task count and
   // `stored_password` (the bytes ReadStoredPassword found; may be empty).
   // Returns 0, or 2 when the password cannot be carried.
@@ -150,7 +161,7 @@ class IniEmitter {
 
  private:
   // Writes one task of `area`; 0 or 2.
-  int EmitTask(const OldArea& area, const OldTask& task);
+  int EmitTask(const StoredArea& area, const StoredTask& task);
 
   const std::string language_;
   const std::string config_path_;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "builder/config_layout.h"
+#include "builder/task_storage.h"
 #include "platform/hresult_names.h"
 #include "platform/little_endian.h"
 #include "platform/stream_io.h"
@@ -83,28 +84,40 @@ bool CarriedAsAnsi(const std::u16string& name, std::string* ansi) {
   return ansi->size() <= kMaxTextLength && platform::AnsiToWide(*ansi) == name;
 }
 
-std::string Place(const OldArea& area) {
+std::string Place(const StoredArea& area) {
   return builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user);
 }
 
 // Reads every task stream of the area storage `storage` into area->tasks,
 // in enumeration order. A stream that cannot be read is reported and passed
 // over. Returns 0 or kAreaFailed.
-int ReadAreaStreams(Storage* storage, const std::string& path, OldArea* area) {
+int ReadAreaStreams(Storage* storage, const std::string& path, uint32_t version,
+                    StoredArea* area) {
   const std::string place = Place(*area);
   std::vector<ElementStat> elements;
   const HRESULT listed = platform::ListElements(storage, &elements);
   int result = 0;
   for (const ElementStat& stat : elements) {
     if (stat.type != ElementType::kStream) continue;
-    OldTask task;
+    StoredTask task;
     task.stream = Narrow(stat.name);
-    task.record.reset(new (std::nothrow) OldTaskRecord);
+    const bool old = version == kOldVersion;
+    if (old) {
+      task.record.reset(new (std::nothrow) OldTaskRecord);
+    } else {
+      task.record616.reset(new (std::nothrow) builder::TaskRecord);
+    }
     std::unique_ptr<Stream> stream;
-    HRESULT hr = task.record ? storage->OpenStream(stat.name, kStorageMode, &stream) : E_OUTOFMEMORY;
+    HRESULT hr = task.record || task.record616
+                     ? storage->OpenStream(stat.name, kStorageMode, &stream)
+                     : E_OUTOFMEMORY;
     int read = hr;
     std::string why = "cannot open: " + platform::DescribeHResult(hr);
-    if (SUCCEEDED(hr)) read = ReadTaskStream(task.record.get(), stream.get(), &why);
+    if (SUCCEEDED(hr) && old) read = ReadTaskStream(task.record.get(), stream.get(), &why);
+    if (SUCCEEDED(hr) && !old) {
+      read = builder::ReadTask(task.record616.get(), stream.get());
+      if (read != 0) why = builder::ReadTaskFailure(read);
+    }
     if (read != 0) {
       // Passed over: every task that can be read is still carried.
       platform::Report("task stream " + place + "/" + task.stream + " of " + path +
@@ -125,7 +138,7 @@ int ReadAreaStreams(Storage* storage, const std::string& path, OldArea* area) {
 // Reads one area into *area (whose kind, domain and user are set). A
 // shared or read-only area that the file does not have holds no task; a
 // user area was found by the walk, so its absence is a failure.
-int ReadArea(Storage* root, const std::string& path, OldArea* area) {
+int ReadArea(Storage* root, const std::string& path, uint32_t version, StoredArea* area) {
   std::unique_ptr<Storage> outer, inner;
   HRESULT hr = builder::OpenAreaStorages(root, static_cast<uint32_t>(area->area), area->domain,
                                          area->user, builder::OpenAreaStep, &outer, &inner);
@@ -135,7 +148,7 @@ int ReadArea(Storage* root, const std::string& path, OldArea* area) {
         platform::FailureText("cannot open the task area " + Place(*area) + " of " + path, hr));
     return kAreaFailed;
   }
-  return ReadAreaStreams(inner.get(), path, area);
+  return ReadAreaStreams(inner.get(), path, version, area);
 }
 
 // The domain storages of the file (root storages whose names do not begin
@@ -326,7 +339,7 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
   return ParseTaskStream(record, bytes.get(), static_cast<size_t>(size), why);
 }
 
-HRESULT OpenOldConfiguration(const std::string& path, bool export_run,
+HRESULT OpenConfiguration(const std::string& path, bool export_run,
                              std::unique_ptr<Storage>* root) {
   const bool reads_only = export_run && platform::ExportReadsUnwritableFiles();
   HRESULT hr = reads_only ? platform::OpenStorageFileToRead(path, root)
@@ -351,24 +364,25 @@ HRESULT ReadVersion(Storage* root, const std::string& path, FileVersion* version
   return S_OK;
 }
 
-int ReadTaskAreas(Storage* root, const std::string& path, OldConfiguration* config) {
+int ReadTaskAreas(Storage* root, const std::string& path, uint32_t version,
+                  StoredConfiguration* config) {
   int result = ListDomains(root, path, &config->domains);
   // The user areas come in the reverse of the enumeration order, then the
   // shared and the read-only area.
   for (auto d = config->domains.rbegin(); d != config->domains.rend(); ++d) {
     for (auto u = d->users.rbegin(); u != d->users.rend(); ++u) {
-      OldArea area;
+      StoredArea area;
       area.area = TaskArea::kPrivate;
       area.domain = d->name;
       area.user = *u;
-      result |= ReadArea(root, path, &area);
+      result |= ReadArea(root, path, version, &area);
       config->areas.push_back(std::move(area));
     }
   }
   for (TaskArea kind : {TaskArea::kShared, TaskArea::kReadOnly}) {
-    OldArea area;
+    StoredArea area;
     area.area = kind;
-    result |= ReadArea(root, path, &area);
+    result |= ReadArea(root, path, version, &area);
     config->areas.push_back(std::move(area));
   }
   return result;

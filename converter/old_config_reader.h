@@ -1,7 +1,7 @@
 // The converter's read side: a version-615 configuration file, its domains
 // and users, the tasks of each task area and the stored passwords.
 //
-// The file is opened once (OpenOldConfiguration) and every read takes its
+// The file is opened once (OpenConfiguration) and every read takes its
 // root; each returns what it found. Nothing here writes to the file.
 #pragma once
 
@@ -93,18 +93,22 @@ struct FileVersion {
   uint32_t number = 0;  // kOld and kOther only
 };
 
-// One task as the file holds it.
-struct OldTask {
+// One task as the file holds it: exactly one of the records is set, the
+// version-615 record or, read from a version-616 file, the builder's.
+struct StoredTask {
   std::string stream;  // the ANSI name of its stream
   std::unique_ptr<OldTaskRecord> record;
+  std::unique_ptr<builder::TaskRecord> record616;
+  // The task's name, from whichever record is set.
+  const char* name() const { return record ? record->Name.text : record616->Name.c_str(); }
 };
 
 // The readable tasks of one area, in enumeration order.
-struct OldArea {
+struct StoredArea {
   TaskArea area = TaskArea::kShared;
   std::string domain;  // the private area's domain and user (ANSI text)
   std::string user;
-  std::vector<OldTask> tasks;
+  std::vector<StoredTask> tasks;
 };
 
 // A domain storage of a version-615 file and the user storages in it, as
@@ -115,11 +119,11 @@ struct DomainStorage {
 };
 
 // The task areas of a version-615 file.
-struct OldConfiguration {
+struct StoredConfiguration {
   std::vector<DomainStorage> domains;  // enumeration order
   // Every user area, in the reverse of the enumeration order of domains and
   // of users in each, then the shared and the read-only area.
-  std::vector<OldArea> areas;
+  std::vector<StoredArea> areas;
 };
 
 // Opens the configuration file at `path`. A conversion must write it
@@ -127,7 +131,7 @@ struct OldConfiguration {
 // lets it (platform::ExportReadsUnwritableFiles) a file that the user may
 // not write is read as it is (platform::OpenStorageFileToRead). Returns
 // S_OK, or the storage code with the "cannot open" message.
-HRESULT OpenOldConfiguration(const std::string& path, bool export_run,
+HRESULT OpenConfiguration(const std::string& path, bool export_run,
                              std::unique_ptr<platform::Storage>* root);
 
 // Reads "_Version_" into *version. Returns S_OK (also when it is missing or
@@ -135,11 +139,14 @@ HRESULT OpenOldConfiguration(const std::string& path, bool export_run,
 HRESULT ReadVersion(platform::Storage* root, const std::string& path, FileVersion* version);
 
 // Reads every domain and user storage and every task of every area into
-// *config. Returns 0 when all was read; else kAreaFailed, with a message for
+// *config, each task stream in the layout of `version` (kOldVersion, or
+// builder::kFormatVersion for a version-616 file, whose areas lie in the
+// same tree). Returns 0 when all was read; else kAreaFailed, with a message for
 // everything that could not be (an area or domain that cannot be opened or
 // listed, a name that the ANSI code page cannot write, a stream that cannot
 // be read or is malformed): everything readable is still in *config.
-int ReadTaskAreas(platform::Storage* root, const std::string& path, OldConfiguration* config);
+int ReadTaskAreas(platform::Storage* root, const std::string& path, uint32_t version,
+                  StoredConfiguration* config);
 
 // Reads the stored main password ("_Zarin_/cc012") into *bytes. Returns 0,
 // with *bytes empty when there is none ("_Zarin_" or "cc012" not found, or

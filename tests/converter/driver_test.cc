@@ -105,7 +105,7 @@ class CheckConvertedFileTest : public ::testing::Test {
     ASSERT_EQ(writer_615::WriteTree(old_path, tree), S_OK);
     ReadWhole read = ReadWholeFile615(old_path);
     emitter_.reset(new IniEmitter("ENG", old_path, &sink_));
-    for (const OldArea& area : read.config.areas) emitter_->EmitArea(area);
+    for (const StoredArea& area : read.config.areas) emitter_->EmitArea(area);
     emitter_->EmitMainSection(read.stored_password);
     beside_.domains = std::move(read.config.domains);
     settings_.config_path = dir_.File("new.CNF");

@@ -180,32 +180,32 @@ class ReaderFileTest : public ::testing::Test {
   }
   // Opens the file and reads its version and areas; *result gets
   // ReadTaskAreas' result (the open must succeed).
-  OldConfiguration Read(const std::string& path, int* result, FileVersion* version = nullptr) {
-    OldConfiguration config;
+  StoredConfiguration Read(const std::string& path, int* result, FileVersion* version = nullptr) {
+    StoredConfiguration config;
     std::unique_ptr<platform::Storage> root;
-    EXPECT_EQ(OpenOldConfiguration(path, false, &root), S_OK) << path;
+    EXPECT_EQ(OpenConfiguration(path, false, &root), S_OK) << path;
     if (!root) return config;
     FileVersion found;
     EXPECT_EQ(ReadVersion(root.get(), path, &found), S_OK);
     if (version) *version = found;
-    *result = ReadTaskAreas(root.get(), path, &config);
+    *result = ReadTaskAreas(root.get(), path, kOldVersion, &config);
     return config;
   }
   // "stream:name" for every task of the area of that place ("_Common_",
   // "_Common_/_ReadOnly_", "domain/user").
-  static std::vector<std::string> List(const OldConfiguration& config, const std::string& place) {
+  static std::vector<std::string> List(const StoredConfiguration& config, const std::string& place) {
     std::vector<std::string> seen;
-    for (const OldArea& area : config.areas) {
+    for (const StoredArea& area : config.areas) {
       if (builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user) != place) {
         continue;
       }
-      for (const OldTask& task : area.tasks) seen.push_back(task.stream + ":" + task.record->Name.text);
+      for (const StoredTask& task : area.tasks) seen.push_back(task.stream + ":" + task.record->Name.text);
     }
     return seen;
   }
-  static std::vector<std::string> Places(const OldConfiguration& config) {
+  static std::vector<std::string> Places(const StoredConfiguration& config) {
     std::vector<std::string> places;
-    for (const OldArea& area : config.areas) {
+    for (const StoredArea& area : config.areas) {
       places.push_back(builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user));
     }
     return places;
@@ -217,7 +217,7 @@ TEST_F(ReaderFileTest, ListsEveryAreaOfAFileWrittenByWindows) {
   const std::string path = CopyFixture("basic.CNF");
   int result = -1;
   FileVersion version;
-  OldConfiguration config = Read(path, &result, &version);
+  StoredConfiguration config = Read(path, &result, &version);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(version.kind, VersionKind::kOld);
   EXPECT_EQ(version.number, 615u);
@@ -228,7 +228,7 @@ TEST_F(ReaderFileTest, ListsEveryAreaOfAFileWrittenByWindows) {
   EXPECT_EQ(List(config, "VELOX/TORVI"), (std::vector<std::string>{"5:My task"}));
 
   std::unique_ptr<platform::Storage> root;
-  ASSERT_EQ(OpenOldConfiguration(path, false, &root), S_OK);
+  ASSERT_EQ(OpenConfiguration(path, false, &root), S_OK);
   std::string password;
   EXPECT_EQ(ReadStoredPassword(root.get(), path, &password), 0);
   EXPECT_EQ(testing_support::Hex(password), "65e4cc8f7f8c31");
@@ -236,7 +236,7 @@ TEST_F(ReaderFileTest, ListsEveryAreaOfAFileWrittenByWindows) {
 
 TEST_F(ReaderFileTest, WalksDomainsAndUsersInReverseOrder) {
   int result = -1;
-  OldConfiguration config = Read(CopyFixture("domains.CNF"), &result);
+  StoredConfiguration config = Read(CopyFixture("domains.CNF"), &result);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(Places(config),
             (std::vector<std::string>{"GAMMA/bob", "GAMMA/ann", "ALPHA/bob", "ALPHA/ann",
@@ -273,7 +273,7 @@ TEST_F(ReaderFileTest, OtherVersionsAreTold) {
   };
   for (const Case& c : cases) {
     std::unique_ptr<platform::Storage> root;
-    ASSERT_EQ(OpenOldConfiguration(c.path, false, &root), S_OK) << c.what;
+    ASSERT_EQ(OpenConfiguration(c.path, false, &root), S_OK) << c.what;
     FileVersion version;
     version.number = 1;
     EXPECT_EQ(ReadVersion(root.get(), c.path, &version), S_OK) << c.what;
@@ -294,11 +294,11 @@ TEST_F(ReaderFileTest, CarriesTasksWhateverTheirNames) {
     AddTask(&tree, "_Common_/" + std::to_string(i + 1), task);
   }
   int result = -1;
-  OldConfiguration config = Read(Write(tree), &result);
+  StoredConfiguration config = Read(Write(tree), &result);
   EXPECT_EQ(result, 0);
   std::vector<int> priorities;
-  for (const OldArea& area : config.areas) {
-    for (const OldTask& task : area.tasks) priorities.push_back(task.record->Priority);
+  for (const StoredArea& area : config.areas) {
+    for (const StoredTask& task : area.tasks) priorities.push_back(task.record->Priority);
   }
   EXPECT_EQ(priorities, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
@@ -311,7 +311,7 @@ TEST_F(ReaderFileTest, MalformedOrMissingPartsFailTheArea) {
   tree.streams.push_back({"_Common_/2", "short"});
   AddTask(&tree, "_Common_/_ReadOnly_/3", task);
   int result = 0;
-  OldConfiguration config = Read(Write(tree), &result);
+  StoredConfiguration config = Read(Write(tree), &result);
   EXPECT_EQ(List(config, "_Common_"), (std::vector<std::string>{"1:good"}));
   EXPECT_EQ(result, kAreaFailed) << "a malformed stream ends the reading with 2";
   EXPECT_EQ(List(config, "_Common_/_ReadOnly_").size(), 1u) << "the other areas are read";
@@ -321,7 +321,7 @@ TEST_F(ReaderFileTest, AbsentCommonAreasHoldNoTask) {
   writer_615::Tree tree;
   tree.streams.push_back({"_Version_", testing_support::Le32(615)});
   int result = -1;
-  OldConfiguration config = Read(Write(tree), &result);
+  StoredConfiguration config = Read(Write(tree), &result);
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(List(config, "_Common_").empty());
   EXPECT_TRUE(List(config, "_Common_/_ReadOnly_").empty());
@@ -332,11 +332,11 @@ TEST_F(ReaderFileTest, AFileThatCannotBeOpenedIsNeverEmpty) {
   std::unique_ptr<platform::Storage> held;
   ASSERT_EQ(platform::OpenStorageFile(path, platform::kStorageMode, &held), S_OK);
   std::unique_ptr<platform::Storage> root;
-  EXPECT_EQ(OpenOldConfiguration(path, false, &root), STG_E_SHAREVIOLATION)
+  EXPECT_EQ(OpenConfiguration(path, false, &root), STG_E_SHAREVIOLATION)
       << "a held file must not read as one without tasks or password";
   EXPECT_FALSE(root);
   held.reset();
-  EXPECT_EQ(OpenOldConfiguration(dir_.File("missing.CNF"), false, &root), STG_E_FILENOTFOUND);
+  EXPECT_EQ(OpenConfiguration(dir_.File("missing.CNF"), false, &root), STG_E_FILENOTFOUND);
 }
 
 TEST_F(ReaderFileTest, StoredPasswordCases) {
@@ -360,7 +360,7 @@ TEST_F(ReaderFileTest, StoredPasswordCases) {
     if (!c.stream.empty()) tree.streams.push_back({"_Zarin_/cc012", c.stream});
     const std::string path = Write(tree, "p" + std::to_string(n++) + ".CNF");
     std::unique_ptr<platform::Storage> root;
-    ASSERT_EQ(OpenOldConfiguration(path, false, &root), S_OK);
+    ASSERT_EQ(OpenConfiguration(path, false, &root), S_OK);
     std::string bytes = "junk";
     EXPECT_EQ(ReadStoredPassword(root.get(), path, &bytes), c.result) << c.what;
     EXPECT_EQ(bytes, c.bytes) << c.what;

@@ -11,7 +11,7 @@
 namespace converter {
 
 struct ReadWhole {
-  OldConfiguration config;
+  StoredConfiguration config;
   std::string stored_password;
   int result = 0;  // the OR of the reads' results; an open's HRESULT
 };
@@ -19,10 +19,10 @@ struct ReadWhole {
 inline ReadWhole ReadWholeFile615(const std::string& path) {
   ReadWhole read;
   std::unique_ptr<platform::Storage> root;
-  read.result = OpenOldConfiguration(path, false, &root);
+  read.result = OpenConfiguration(path, false, &root);
   if (!root) return read;
   read.result |= ReadStoredPassword(root.get(), path, &read.stored_password);
-  read.result |= ReadTaskAreas(root.get(), path, &read.config);
+  read.result |= ReadTaskAreas(root.get(), path, kOldVersion, &read.config);
   return read;
 }
 
