@@ -1,5 +1,6 @@
-// The converter's read side: a version-615 configuration file, its domains
-// and users, the tasks of each task area and the stored passwords.
+// The converter's read side: a version-615 configuration file (or, for an
+// export with /A, a version-616 one, whose areas lie in the same tree), its
+// domains and users, the tasks of each task area and the stored passwords.
 //
 // The file is opened once (OpenConfiguration) and every read takes its
 // root; each returns what it found. Nothing here writes to the file.
