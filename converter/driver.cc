@@ -9,6 +9,7 @@
 
 #include "builder/config_layout.h"
 #include "builder/password_store.h"
+#include "converter/compare.h"
 #include "converter/hand_off.h"
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
@@ -54,6 +55,25 @@ bool TakeWord(const std::string& tail, size_t start, const char* what, size_t li
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
+// The path of a switch from `start`: between double quotes (it may then
+// hold blanks), else to the next blank. Returns where the next word starts.
+size_t TakePath(const std::string& tail, size_t start, std::string* path) {
+  const size_t n = tail.size();
+  size_t end;
+  size_t next;
+  if (start < n && tail[start] == '"') {
+    ++start;
+    end = tail.find('"', start);
+    if (end == std::string::npos) end = n;
+    next = end < n ? end + 1 : n;
+  } else {
+    end = ArgumentEnd(tail, start);
+    next = end;
+  }
+  *path = tail.substr(start, end - start);
+  return next;
+}
+
 // Whether the INI path may be emptied: an existing compound file (such as
 // the configuration itself, named by mistake) never is.
 bool IsSafeIniTarget(const std::string& path) {
@@ -98,22 +118,80 @@ std::string PasswordInputProblem(platform::InputLine outcome) {
   return input + " cannot be read";
 }
 
-// The access check of an export: 0 when no password is stored or `typed`
-// is it; else kExitBadPassword with a message.
-int32_t CheckAccessPassword(std::string typed, const std::string& stored) {
+// The access check of a run that shows a configuration: 0 when no password
+// is stored or `typed` is it; else kExitBadPassword with a message, which
+// begins with `path` when one is given.
+int32_t CheckAccessPassword(std::string typed, const std::string& stored,
+                            const std::string& path = "") {
   if (stored.empty()) return 0;
+  const std::string where = path.empty() ? "" : path + ": ";
   if (typed.empty() || typed.size() != stored.size()) {
-    platform::Report(typed.empty() ? "a password is stored: give it with /P"
-                                   : "the password given with /P is wrong");
+    platform::Report(where + (typed.empty() ? "a password is stored: give it with /P"
+                                            : "the password given with /P is wrong"));
     return kExitBadPassword;
   }
   builder::ScramblePassword(reinterpret_cast<uint8_t*>(&typed[0]),
                             static_cast<uint32_t>(typed.size()));
   if (typed != stored) {
-    platform::Report("the password given with /P is wrong");
+    platform::Report(where + "the password given with /P is wrong");
     return kExitBadPassword;
   }
   return 0;
+}
+
+// Reads the configuration at `path`, of version 615 or 616, for a
+// comparison; `typed` must open it when it stores a password. Returns 0,
+// or kCompareTrouble with a message.
+int32_t ReadForComparison(const std::string& path, const std::string& typed,
+                          ComparedConfiguration* out) {
+  std::unique_ptr<platform::Storage> root;
+  if (FAILED(OpenConfiguration(path, /*export_run=*/true, &root))) return kCompareTrouble;
+  if (ReadStoredPassword(root.get(), path, &out->stored_password) != 0 ||
+      CheckAccessPassword(typed, out->stored_password, path) != 0) {
+    return kCompareTrouble;
+  }
+  FileVersion version;
+  if (FAILED(ReadVersion(root.get(), path, &version))) return kCompareTrouble;
+  uint32_t layout = 0;
+  if (version.kind == VersionKind::kOld) layout = kOldVersion;
+  if (version.kind == VersionKind::kOther && version.number == builder::kFormatVersion) {
+    layout = builder::kFormatVersion;
+  }
+  if (layout == 0) {
+    platform::Report(path + " is not a configuration of version 615 or 616 (" +
+                     (version.kind == VersionKind::kNone
+                          ? std::string("no version")
+                          : "version " + std::to_string(version.number)) +
+                     ")");
+    return kCompareTrouble;
+  }
+  if (ReadTaskAreas(root.get(), path, layout, &out->config) != 0 ||
+      ReadSecondPassword(root.get(), path, &out->second_password) != 0) {
+    platform::Report(path + " could not be read whole; it is not compared");
+    return kCompareTrouble;
+  }
+  return 0;
+}
+
+// A comparison run (/C): the differences on standard output, one a line,
+// then the summary. kCompareEqual, kCompareDifferent or kCompareTrouble.
+int32_t RunComparison(const RunSettings& settings) {
+  ComparedConfiguration first, second;
+  if (ReadForComparison(settings.config_path, settings.access_password, &first) != 0 ||
+      ReadForComparison(platform::FinalPath(settings.compare_path), settings.access_password,
+                        &second) != 0) {
+    return kCompareTrouble;
+  }
+  const Comparison comparison = CompareConfigurations(first, second);
+  std::string text;
+  for (const std::string& line : comparison.lines) {
+    text += platform::EscapeControlCharacters(line) + "\n";
+  }
+  if (!platform::WriteStandardOutput(text)) {
+    platform::Report("the comparison could not be written to standard output");
+    return kCompareTrouble;
+  }
+  return comparison.differences == 0 ? kCompareEqual : kCompareDifferent;
 }
 
 // The storages of `domains` that hold no task, for messages: "the domain
@@ -210,24 +288,24 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
       if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
       size_t start = i + 2;
       switch (letter) {
-        case 'I': {
-          size_t end;
-          if (start < n && tail[start] == '"') {
-            ++start;
-            end = tail.find('"', start);
-            if (end == std::string::npos) end = n;
-            i = end < n ? end + 1 : n;
-          } else {
-            end = ArgumentEnd(tail, start);
-            i = end;
-          }
-          settings->ini_path = tail.substr(start, end - start);
+        case 'I':
+          i = TakePath(tail, start, &settings->ini_path);
           settings->hand_off = false;
           if (!WithinLimit("the INI path (/I)", settings->ini_path, kMaxPathLength)) {
             return kExitBadCommandLine;
           }
           break;
-        }
+        case 'C':
+          i = TakePath(tail, start, &settings->compare_path);
+          if (settings->compare_path.empty()) {
+            platform::Report("/C needs the path of the configuration to compare with");
+            return kExitBadCommandLine;
+          }
+          if (!WithinLimit("the path to compare with (/C)", settings->compare_path,
+                           kMaxPathLength)) {
+            return kExitBadCommandLine;
+          }
+          break;
         case 'L':
           if (!TakeWord(tail, start, "the language code (/L)", kMaxLanguageLength,
                         &settings->language, &i)) {
@@ -260,7 +338,7 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
                              "\" (" + platform::HelpHint() + ")");
           } else {
             platform::Report(std::string("unknown switch ") + tail[i] + tail[i + 1] +
-                             " (known: /I, /L, /P, /A, /S, /N; " + platform::HelpHint() + ")");
+                             " (known: /I, /L, /P, /A, /C, /S, /N; " + platform::HelpHint() + ")");
           }
           return kExitBadCommandLine;
       }
@@ -269,7 +347,7 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
       std::string word = tail.substr(i, end - i);
       i = end;
       // "/I/srv/x/out.ini" is a path on POSIX, whatever it looks like: say so.
-      std::string note = platform::SwitchLookingPathNote(word, "ILPASN", /*any_case=*/true);
+      std::string note = platform::SwitchLookingPathNote(word, "ILPACSN", /*any_case=*/true);
       if (!note.empty()) platform::Report(note);
       if (!config_word.empty()) {
         platform::Report("two configuration paths are given, " + config_word + " and " + word +
@@ -282,6 +360,11 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
         return kExitBadCommandLine;
       }
     }
+  }
+  if (!settings->compare_path.empty() && !settings->hand_off) {
+    platform::Report("/C compares two configurations and writes no INI text; give /C or /I, "
+                     "not both");
+    return kExitBadCommandLine;
   }
   if (settings->any_version && settings->hand_off) {
     platform::Report("/A exports a configuration of version 616 as well; it needs /I");
@@ -347,6 +430,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   // Whatever a killed run left is finished or undone before anything else.
   const Recovery recovery = RecoverConversion(settings.config_path);
   if (recovery.exit_code != 0) return fail_early(recovery.exit_code);
+  if (!settings.compare_path.empty()) return fail_early(RunComparison(settings));
   // After a recovery "nothing was changed" would be untrue of the run.
   const std::string nothing_changed =
       recovery.acted ? "nothing else was changed" : "nothing was changed";

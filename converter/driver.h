@@ -16,7 +16,13 @@ struct RunSettings {
   std::string access_password;
   bool hand_off = true;  // a conversion; cleared by /I (an export)
   bool any_version = false;  // /A: an export of a version-616 file writes its tasks too
+  std::string compare_path;  // /C: the configuration to compare config_path with
 };
+
+// Exit codes of a comparison (/C), as diff and cmp give them.
+constexpr int32_t kCompareEqual = 0;
+constexpr int32_t kCompareDifferent = 1;
+constexpr int32_t kCompareTrouble = 2;
 
 // Exit codes of a run besides 0, 2, passed-through storage codes and those
 // of the hand-off.
@@ -41,14 +47,15 @@ constexpr char kPasswordFromInput[] = "-";
 // Parses the argument text into *settings: a bare word is the
 // configuration path; /I, /L, /P set the INI path, language and access
 // password (/I also clears HandOff); /A has an export write the tasks of a
-// version-616 file as well; /S and /N are skipped. "/P-" reads the
+// version-616 file as well; /C<path> names a configuration to compare
+// with; /S and /N are skipped. "/P-" reads the
 // password from standard input, one line (platform::ReadStandardInputLine),
 // once every other word has been accepted. Returns 0, or 6 with a message
 // for an unknown switch letter, a "/" at the end, a value longer than its
 // buffer, a second bare word (two configuration paths), "/P-" beside
 // another /P, or standard input that gives no password (empty, too long,
 // more than one line, a NUL byte, unreadable), /A with a value or without
-// /I. A bare word that looks like
+// /I, /C without a path or beside /I. A bare word that looks like
 // a switch (/I/srv/x/out.ini, a path on POSIX) gets a note saying so.
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings);
 

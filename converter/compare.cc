@@ -1,0 +1,238 @@
+// The comparison of two configurations. See compare.h.
+
+#include "converter/compare.h"
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <tuple>
+#include <utility>
+
+#include "builder/config_layout.h"
+#include "converter/ini_emission.h"
+
+namespace converter {
+
+namespace {
+
+// A task's section as key and value pairs, in the order they are written.
+using Section = std::vector<std::pair<std::string, std::string>>;
+
+std::string Place(const StoredArea& area) {
+  return builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user);
+}
+
+// "common area", "read-only area", "user area ALPHA/ann".
+std::string AreaWords(const StoredArea& area) {
+  switch (area.area) {
+    case TaskArea::kShared:
+      return "common area";
+    case TaskArea::kReadOnly:
+      return "read-only area";
+    case TaskArea::kPrivate:
+      break;
+  }
+  return "user area " + Place(area);
+}
+
+// The section the export writes for `task`, without a language code.
+Section SectionOf(const StoredArea& area, const StoredTask& task) {
+  TaskContext context;
+  context.area = area.area;
+  if (area.area == TaskArea::kPrivate) {
+    context.domain = area.domain;
+    context.user = area.user;
+  }
+  std::string text;
+  std::vector<ValueProblem> ignored;
+  FormatTaskFields(task.record ? FieldsOf(*task.record) : FieldsOf(*task.record616), context,
+                   &text, &ignored);
+  Section section;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 2;
+    const size_t equals = line.find(" = ");
+    if (equals != std::string::npos) section.emplace_back(line.substr(0, equals), line.substr(equals + 3));
+  }
+  return section;
+}
+
+std::string Quoted(const std::string& value) { return "\"" + value + "\""; }
+
+// The items of a Types or Areas value: split at the commas outside quotes.
+std::vector<std::string> Items(const std::string& value) {
+  std::vector<std::string> items;
+  std::string item;
+  bool quoted = false;
+  for (char c : value) {
+    if (c == '"') quoted = !quoted;
+    if (c == ',' && !quoted) {
+      items.push_back(item);
+      item.clear();
+    } else {
+      item.push_back(c);
+    }
+  }
+  if (!value.empty()) items.push_back(item);
+  return items;
+}
+
+// The items of `from` that `other` lacks, each as often as it lacks it.
+std::vector<std::string> Missing(const std::vector<std::string>& from,
+                                 std::vector<std::string> other) {
+  std::vector<std::string> missing;
+  for (const std::string& item : from) {
+    auto found = std::find(other.begin(), other.end(), item);
+    if (found == other.end()) {
+      missing.push_back(item);
+    } else {
+      other.erase(found);
+    }
+  }
+  return missing;
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+  return text;
+}
+
+// The differences of two sections of one task, one text per key.
+std::vector<std::string> SectionDifferences(const Section& first, const Section& second) {
+  std::vector<std::string> differences;
+  std::map<std::string, std::string> in_second(second.begin(), second.end());
+  std::set<std::string> seen;
+  for (const auto& [key, value] : first) {
+    seen.insert(key);
+    auto other = in_second.find(key);
+    if (other == in_second.end()) {
+      differences.push_back(key + " " + Quoted(value) + " only in the first");
+      continue;
+    }
+    if (other->second == value) continue;
+    if (key == "Types" || key == "Areas") {
+      const std::vector<std::string> a = Items(value), b = Items(other->second);
+      const std::vector<std::string> lost = Missing(a, b), gained = Missing(b, a);
+      std::string text = key;
+      if (!lost.empty()) text += " lost " + Joined(lost);
+      if (!gained.empty()) text += std::string(lost.empty() ? "" : ",") + " gained " + Joined(gained);
+      if (lost.empty() && gained.empty()) text += ": the same items in another order";
+      differences.push_back(text);
+    } else {
+      differences.push_back(key + " " + Quoted(value) + " in the first, " + Quoted(other->second) +
+                            " in the second");
+    }
+  }
+  for (const auto& [key, value] : second) {
+    if (seen.count(key) == 0) differences.push_back(key + " " + Quoted(value) + " only in the second");
+  }
+  return differences;
+}
+
+// The domain and user storages of a configuration that hold no task, as
+// "D" and "D/U" (the others are compared through their tasks); the default
+// domain that every new version-616 file has is left out.
+std::set<std::string> EmptyStorages(const StoredConfiguration& config) {
+  std::set<std::string> with_tasks;
+  for (const StoredArea& area : config.areas) {
+    if (!area.tasks.empty()) with_tasks.insert(Place(area));
+  }
+  std::set<std::string> storages;
+  for (const DomainStorage& domain : config.domains) {
+    if (domain.users.empty() && domain.name != builder::kDefaultDomainName) {
+      storages.insert(domain.name);
+    }
+    for (const std::string& user : domain.users) {
+      const std::string place = builder::AreaPlace(0, domain.name, user);
+      if (with_tasks.count(place) == 0) storages.insert(place);
+    }
+  }
+  return storages;
+}
+
+}  // namespace
+
+Comparison CompareConfigurations(const ComparedConfiguration& first,
+                                 const ComparedConfiguration& second) {
+  Comparison result;
+  // The second's tasks by area and name, each list taken in order.
+  struct Candidates {
+    std::vector<const StoredTask*> tasks;
+    size_t next = 0;
+  };
+  std::map<std::pair<std::string, std::string>, Candidates> by_name;
+  std::set<const StoredTask*> matched;
+  for (const StoredArea& area : second.config.areas) {
+    for (const StoredTask& task : area.tasks) by_name[{Place(area), task.name()}].tasks.push_back(&task);
+  }
+  int tasks_first = 0, tasks_second = 0, equal = 0, different = 0, only_first = 0, only_second = 0;
+  for (const StoredArea& area : first.config.areas) {
+    for (const StoredTask& task : area.tasks) {
+      ++tasks_first;
+      const std::string where = AreaWords(area) + ", task " + task.name() + ": ";
+      Candidates& candidates = by_name[{Place(area), task.name()}];
+      if (candidates.next >= candidates.tasks.size()) {
+        result.lines.push_back(where + "only in the first");
+        ++only_first;
+        continue;
+      }
+      const StoredTask* other = candidates.tasks[candidates.next++];
+      matched.insert(other);
+      const std::vector<std::string> differences =
+          SectionDifferences(SectionOf(area, task), SectionOf(area, *other));
+      for (const std::string& difference : differences) result.lines.push_back(where + difference);
+      ++(differences.empty() ? equal : different);
+    }
+  }
+  for (const StoredArea& area : second.config.areas) {
+    for (const StoredTask& task : area.tasks) {
+      ++tasks_second;
+      if (matched.count(&task) != 0) continue;
+      result.lines.push_back(AreaWords(area) + ", task " + task.name() + ": only in the second");
+      ++only_second;
+    }
+  }
+
+  int other = 0;
+  const std::set<std::string> storages_first = EmptyStorages(first.config);
+  const std::set<std::string> storages_second = EmptyStorages(second.config);
+  for (const std::string& storage : storages_first) {
+    if (storages_second.count(storage) == 0) {
+      result.lines.push_back("the empty storage " + storage + ": only in the first");
+      ++other;
+    }
+  }
+  for (const std::string& storage : storages_second) {
+    if (storages_first.count(storage) == 0) {
+      result.lines.push_back("the empty storage " + storage + ": only in the second");
+      ++other;
+    }
+  }
+  // Passwords are compared by their stored bytes and never shown.
+  for (const auto& [what, a, b] :
+       {std::make_tuple("the main password", &first.stored_password, &second.stored_password),
+        std::make_tuple("the second password", &first.second_password, &second.second_password)}) {
+    if (*a == *b) continue;
+    result.lines.push_back(std::string(what) +
+                           (a->empty()   ? ": only in the second"
+                            : b->empty() ? ": only in the first"
+                                         : " differs"));
+    ++other;
+  }
+
+  result.differences = different + only_first + only_second + other;
+  std::string summary = std::to_string(tasks_first) + " tasks in the first, " +
+                        std::to_string(tasks_second) + " in the second: " + std::to_string(equal) +
+                        " equal, " + std::to_string(different) + " different, " +
+                        std::to_string(only_first) + " only in the first, " +
+                        std::to_string(only_second) + " only in the second";
+  if (other > 0) summary += "; " + std::to_string(other) + " other differences";
+  result.lines.push_back(summary);
+  return result;
+}
+
+}  // namespace converter
