@@ -22,10 +22,10 @@ using platform::kStorageMode;
 
 constexpr uint32_t kAreaBits = IsShared | IsReadOnly;
 constexpr int32_t kReadTaskOutOfMemory = 8;
-constexpr int32_t kReadTaskFailed = 30;
 
-// The runtime generator of the original program: never reseeded, and
-// nothing else in the builder draws from it.
+// The stream-name generator (the C runtime's rand): never reseeded, and
+// nothing else in the builder draws from it, so that a run names its
+// streams as every run before it did.
 uint32_t generator_state = 1;
 
 uint32_t DrawRandom() {
@@ -228,7 +228,7 @@ int32_t ReadTask(TaskRecord* record, platform::Stream* stream) {
   uint64_t end = 0;
   HRESULT hr = platform::MeasureStream(stream, &end);
   if (FAILED(hr)) return hr;
-  uint32_t size = static_cast<uint32_t>(end);  // the low 32 bits, as the original
+  uint32_t size = static_cast<uint32_t>(end);  // the low 32 bits of the size
   uint8_t* buffer = nullptr;
   int32_t rc = ReadAll(stream, size, &buffer);
   if (rc != 0) return rc;

@@ -57,6 +57,9 @@ bool WriteTask(TaskRecord* record, HRESULT* error = nullptr);
 bool FindTaskInArea(TaskRecord* record, const std::string& name, uint32_t area_bits,
                     HRESULT* error = nullptr);
 
+// ReadTask's result for a stream that cannot be read whole or parsed.
+constexpr int32_t kReadTaskFailed = 30;
+
 // Reads the whole stream into `record` (passed cleared). Returns 0, the
 // HRESULT of a failed seek, 8 when no buffer could be had, or 30 when the
 // read fails or is short, or the bytes are not a readable task stream.

@@ -35,8 +35,9 @@ std::string AreaWords(const StoredArea& area) {
   return "user area " + Place(area);
 }
 
-// The section the export writes for `task`, without a language code.
-Section SectionOf(const StoredArea& area, const StoredTask& task) {
+// The section the export writes for `task`, without a language code; ""
+// when its record could not be parsed again (no memory).
+std::string SectionText(const StoredArea& area, const StoredTask& task, TaskScratch* scratch) {
   TaskContext context;
   context.area = area.area;
   if (area.area == TaskArea::kPrivate) {
@@ -45,8 +46,14 @@ Section SectionOf(const StoredArea& area, const StoredTask& task) {
   }
   std::string text;
   std::vector<ValueProblem> ignored;
-  FormatTaskFields(task.record ? FieldsOf(*task.record) : FieldsOf(*task.record616), context,
-                   &text, &ignored);
+  TaskFields fields;
+  if (!FieldsOf(task, scratch, &fields)) return "";
+  FormatTaskFields(fields, context, &text, &ignored);
+  return text;
+}
+
+// Its key and value lines.
+Section SectionOf(const std::string& text) {
   Section section;
   size_t start = 0;
   while (start < text.size()) {
@@ -159,6 +166,7 @@ std::set<std::string> EmptyStorages(const StoredConfiguration& config) {
 Comparison CompareConfigurations(const ComparedConfiguration& first,
                                  const ComparedConfiguration& second) {
   Comparison result;
+  TaskScratch scratch;
   // The second's tasks by area and name, each list taken in order.
   struct Candidates {
     std::vector<const StoredTask*> tasks;
@@ -167,14 +175,14 @@ Comparison CompareConfigurations(const ComparedConfiguration& first,
   std::map<std::pair<std::string, std::string>, Candidates> by_name;
   std::set<const StoredTask*> matched;
   for (const StoredArea& area : second.config.areas) {
-    for (const StoredTask& task : area.tasks) by_name[{Place(area), task.name()}].tasks.push_back(&task);
+    for (const StoredTask& task : area.tasks) by_name[{Place(area), task.name}].tasks.push_back(&task);
   }
   int tasks_first = 0, tasks_second = 0, equal = 0, different = 0, only_first = 0, only_second = 0;
   for (const StoredArea& area : first.config.areas) {
     for (const StoredTask& task : area.tasks) {
       ++tasks_first;
-      const std::string where = AreaWords(area) + ", task " + task.name() + ": ";
-      Candidates& candidates = by_name[{Place(area), task.name()}];
+      const std::string where = AreaWords(area) + ", task " + task.name + ": ";
+      Candidates& candidates = by_name[{Place(area), task.name}];
       if (candidates.next >= candidates.tasks.size()) {
         result.lines.push_back(where + "only in the first");
         ++only_first;
@@ -182,8 +190,13 @@ Comparison CompareConfigurations(const ComparedConfiguration& first,
       }
       const StoredTask* other = candidates.tasks[candidates.next++];
       matched.insert(other);
+      // Equal texts, the common case, need no look at their lines.
+      const std::string text = SectionText(area, task, &scratch);
+      const std::string other_text = SectionText(area, *other, &scratch);
+      if (text.empty() || other_text.empty()) result.whole = false;
       const std::vector<std::string> differences =
-          SectionDifferences(SectionOf(area, task), SectionOf(area, *other));
+          text == other_text ? std::vector<std::string>()
+                             : SectionDifferences(SectionOf(text), SectionOf(other_text));
       for (const std::string& difference : differences) result.lines.push_back(where + difference);
       ++(differences.empty() ? equal : different);
     }
@@ -192,7 +205,7 @@ Comparison CompareConfigurations(const ComparedConfiguration& first,
     for (const StoredTask& task : area.tasks) {
       ++tasks_second;
       if (matched.count(&task) != 0) continue;
-      result.lines.push_back(AreaWords(area) + ", task " + task.name() + ": only in the second");
+      result.lines.push_back(AreaWords(area) + ", task " + task.name + ": only in the second");
       ++only_second;
     }
   }

@@ -26,6 +26,7 @@ struct ComparedConfiguration {
 struct Comparison {
   std::vector<std::string> lines;
   int differences = 0;
+  bool whole = true;  // false: a task could not be read again (no memory)
 };
 Comparison CompareConfigurations(const ComparedConfiguration& first,
                                  const ComparedConfiguration& second);

@@ -183,6 +183,10 @@ int32_t RunComparison(const RunSettings& settings) {
     return kCompareTrouble;
   }
   const Comparison comparison = CompareConfigurations(first, second);
+  if (!comparison.whole) {
+    platform::Report("out of memory: the comparison could not read every task again");
+    return kCompareTrouble;
+  }
   std::string text;
   for (const std::string& line : comparison.lines) {
     text += platform::EscapeControlCharacters(line) + "\n";
@@ -195,8 +199,8 @@ int32_t RunComparison(const RunSettings& settings) {
 }
 
 // The storages of `domains` that hold no task, for messages: "the domain
-// storage EMPTY and the user storages ALPHA/carl, BETA/dan hold no task";
-// "" for none.
+// storage EMPTY and the user storages ALPHA/carl, BETA/dan hold no task and
+// have no place in the INI text"; "" for none.
 // With `skeleton_domain`, the domain that every new version-616 file has
 // ("VELOX") is left out when it is empty.
 std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniEmitter& emitter,
@@ -225,7 +229,9 @@ std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniE
             listed("the user storage", "the user storages", empty_users);
   }
   if (text.empty()) return text;
-  return text + (empty_domains.size() + empty_users.size() == 1 ? " holds" : " hold") + " no task";
+  return text + (empty_domains.size() + empty_users.size() == 1
+                     ? " holds no task and has no place in the INI text"
+                     : " hold no task and have no place in the INI text");
 }
 
 // What the reading of a configuration that opened found.
@@ -266,7 +272,7 @@ void ReportNotInIniText(const BesideIni& beside, const IniEmitter& emitter, bool
   }
   const std::string empty = EmptyUserAreas(beside.domains, emitter, exported_616);
   if (!empty.empty()) {
-    platform::Report("note: " + empty + " and have no place in the INI text; " +
+    platform::Report("note: " + empty + "; " +
                      (exported_616 ? "a file Quarlen builds from it has none of them"
                                    : "a conversion run makes them in the new file"));
   }

@@ -383,6 +383,13 @@ std::vector<ValueProblem> ReadBackProblems(const std::string& section, int32_t n
   return problems;
 }
 
+bool FieldsOf(const StoredTask& task, TaskScratch* scratch, TaskFields* fields) {
+  if (!ParseStoredTask(task, scratch->old_record.get(), &scratch->new_record)) return false;
+  *fields = task.version == kOldVersion ? FieldsOf(*scratch->old_record)
+                                        : FieldsOf(scratch->new_record);
+  return true;
+}
+
 void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::string* out,
                        std::vector<ValueProblem>* problems) {
   FormatTaskFields(FieldsOf(r), context, out, problems);
@@ -505,14 +512,14 @@ int IniEmitter::EmitArea(const StoredArea& area) {
   int result = 0;
   for (bool numbered : {true, false}) {
     for (const StoredTask& task : area.tasks) {
-      if (IsNumberedFixedName(task.name()) == numbered) result |= EmitTask(area, task);
+      if (IsNumberedFixedName(task.name.c_str()) == numbered) result |= EmitTask(area, task);
     }
   }
   return result;
 }
 
 int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
-  const std::string name = task.name();
+  const std::string& name = task.name;
   TaskContext context;
   context.area = area.area;
   context.language = language_;
@@ -523,16 +530,23 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
   context.number = task_counter_;
   std::string text;
   std::vector<ValueProblem> problems;
-  if (task.record) {
-    FormatTaskSection(*task.record, context, &text, &problems);
-  } else {
+  const std::string place =
+      builder::AreaPlace(static_cast<uint32_t>(area.area), context.domain, context.user);
+  TaskFields fields;
+  if (!FieldsOf(task, &scratch_, &fields)) {
+    // Passed over, as the reader passes over a stream it cannot read.
+    platform::Report("task stream " + place + "/" + task.stream + " of " + config_path_ +
+                     " cannot be read again: no memory");
+    return kAreaFailed;
+  }
+  FormatTaskFields(fields, context, &text, &problems);
+  if (task.version != kOldVersion) {
     // The builder's reading of the section must give the stored record back.
-    FormatTaskFields(FieldsOf(*task.record616), context, &text, &problems);
     // A field already said to be lost is not said again.
     std::set<std::string> said;
     for (const ValueProblem& problem : problems) said.insert(problem.key);
     for (ValueProblem& problem :
-         ReadBackProblems(text, context.number, language_, *task.record616)) {
+         ReadBackProblems(text, context.number, language_, scratch_.new_record)) {
       if (said.count(problem.key) == 0) problems.push_back(std::move(problem));
     }
     if (name[0] == '*' && platform::FoldedWide(name.substr(1)) != platform::FoldedWide(task.stream)) {
@@ -553,8 +567,6 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
           {"Name" + language_, "another task of this area has the same fixed stream name"});
     }
   }
-  const std::string place =
-      builder::AreaPlace(static_cast<uint32_t>(area.area), context.domain, context.user);
   for (const ValueProblem& problem : problems) {
     platform::Report("task " + std::to_string(context.number) + " \"" + name +
                      "\" (" + place + "/" + task.stream + "): " + problem.key +

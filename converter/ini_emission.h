@@ -104,6 +104,19 @@ TaskFields FieldsOf(const OldTaskRecord& record);
 // written so that the builder makes it again is left out, with a problem.
 TaskFields FieldsOf(const builder::TaskRecord& record);
 
+// Records to parse stored tasks into, one of each version, reused (a
+// version-615 record of fixed texts is large).
+struct TaskScratch {
+  std::unique_ptr<OldTaskRecord> old_record = std::make_unique<OldTaskRecord>();
+  builder::TaskRecord new_record;
+};
+
+// The fields of a stored task of either version into *fields, its record
+// parsed into `scratch` (where it stays until the next call). False when
+// the parse failed, which for bytes the reader stored means that memory
+// ran out.
+bool FieldsOf(const StoredTask& task, TaskScratch* scratch, TaskFields* fields);
+
 // What the builder's reading of `section` (the section of task `number`
 // in `language`) gives back that is not `record`: one problem per field.
 std::vector<ValueProblem> ReadBackProblems(const std::string& section, int32_t number,
@@ -166,6 +179,7 @@ class IniEmitter {
   const std::string language_;
   const std::string config_path_;
   TextSink* sink_;
+  TaskScratch scratch_;
   int32_t task_counter_ = 0;
   std::map<AreaKey, uint32_t> tasks_per_area_;
   // Fixed stream names per area, folded with platform::FoldedWide, to catch

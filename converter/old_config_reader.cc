@@ -97,27 +97,37 @@ int ReadAreaStreams(Storage* storage, const std::string& path, uint32_t version,
   std::vector<ElementStat> elements;
   const HRESULT listed = platform::ListElements(storage, &elements);
   int result = 0;
+  // One record of each layout for the whole area: each stream is parsed
+  // here once to be checked and named.
+  const bool old = version == kOldVersion;
+  std::unique_ptr<OldTaskRecord> old_record(old ? new (std::nothrow) OldTaskRecord : nullptr);
+  builder::TaskRecord new_record;
   for (const ElementStat& stat : elements) {
     if (stat.type != ElementType::kStream) continue;
     StoredTask task;
     task.stream = Narrow(stat.name);
-    const bool old = version == kOldVersion;
-    if (old) {
-      task.record.reset(new (std::nothrow) OldTaskRecord);
-    } else {
-      task.record616.reset(new (std::nothrow) builder::TaskRecord);
-    }
+    task.version = version;
     std::unique_ptr<Stream> stream;
-    HRESULT hr = task.record || task.record616
-                     ? storage->OpenStream(stat.name, kStorageMode, &stream)
-                     : E_OUTOFMEMORY;
+    HRESULT hr = !old || old_record ? storage->OpenStream(stat.name, kStorageMode, &stream)
+                                    : E_OUTOFMEMORY;
     int read = hr;
     std::string why = "cannot open: " + platform::DescribeHResult(hr);
-    if (SUCCEEDED(hr) && old) read = ReadTaskStream(task.record.get(), stream.get(), &why);
-    if (SUCCEEDED(hr) && !old) {
-      read = builder::ReadTask(task.record616.get(), stream.get());
-      if (read != 0) why = builder::ReadTaskFailure(read);
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    if (SUCCEEDED(hr)) read = ReadWholeTaskStream(stream.get(), &bytes, &size, &why);
+    if (read == 0 && old) {
+      old_record->Clear();
+      read = ParseTaskStream(old_record.get(), bytes.get(), size, &why);
+      task.name = old_record->Name.text;
+    } else if (read == 0) {
+      new_record.Clear();
+      if (!builder::ParseTaskStream(bytes.get(), size, &new_record)) {
+        read = kStreamMalformed;
+        why = builder::ReadTaskFailure(builder::kReadTaskFailed);
+      }
+      task.name = new_record.Name;
     }
+    if (read == 0) task.bytes.assign(reinterpret_cast<const char*>(bytes.get()), size);
     if (read != 0) {
       // Passed over: every task that can be read is still carried.
       platform::Report("task stream " + place + "/" + task.stream + " of " + path +
@@ -313,6 +323,26 @@ int ParseTaskStream(OldTaskRecord* record, const uint8_t* bytes, size_t size, st
 }
 
 int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
+  std::unique_ptr<uint8_t[]> bytes;
+  size_t size = 0;
+  int result = ReadWholeTaskStream(stream, &bytes, &size, why);
+  return result != 0 ? result : ParseTaskStream(record, bytes.get(), size, why);
+}
+
+bool ParseStoredTask(const StoredTask& task, OldTaskRecord* old_record,
+                     builder::TaskRecord* new_record) {
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(task.bytes.data());
+  if (task.version == kOldVersion) {
+    old_record->Clear();
+    return ParseTaskStream(old_record, bytes, task.bytes.size(), nullptr) == 0;
+  }
+  new_record->Clear();
+  return builder::ParseTaskStream(bytes, task.bytes.size(), new_record);
+}
+
+int ReadWholeTaskStream(Stream* stream, std::unique_ptr<uint8_t[]>* buffer, size_t* length,
+                        std::string* why) {
+  *length = 0;
   uint64_t size = 0;
   HRESULT hr = platform::MeasureStream(stream, &size);
   if (FAILED(hr)) {
@@ -336,7 +366,9 @@ int ReadTaskStream(OldTaskRecord* record, Stream* stream, std::string* why) {
                                  std::to_string(size) + " bytes)");
     return kStreamReadFailed;
   }
-  return ParseTaskStream(record, bytes.get(), static_cast<size_t>(size), why);
+  *buffer = std::move(bytes);
+  *length = static_cast<size_t>(size);
+  return 0;
 }
 
 HRESULT OpenConfiguration(const std::string& path, bool export_run,

@@ -83,6 +83,12 @@ int ReadStringList(CStringArray* list, const uint8_t* bytes, size_t size, size_t
 // kStreamNoMemory, kStreamReadFailed or kStreamMalformed.
 int ReadTaskStream(OldTaskRecord* record, platform::Stream* stream, std::string* why);
 
+// Reads a whole stream into a buffer of its own (allocated without
+// throwing) and *length: 0, a failed seek's HRESULT, kStreamNoMemory,
+// kStreamReadFailed, or kStreamMalformed for one of 4 GiB or more.
+int ReadWholeTaskStream(platform::Stream* stream, std::unique_ptr<uint8_t[]>* buffer,
+                        size_t* length, std::string* why);
+
 // What "_Version_" holds.
 enum class VersionKind {
   kNone,   // no "_Version_", or one shorter than 4 bytes
@@ -94,15 +100,22 @@ struct FileVersion {
   uint32_t number = 0;  // kOld and kOther only
 };
 
-// One task as the file holds it: exactly one of the records is set, the
-// version-615 record or, read from a version-616 file, the builder's.
+// One task as the file holds it: the bytes of its stream, which parsed,
+// and its name. The bytes are kept rather than the record (a version-615
+// record of fixed 260-byte texts takes several times the stream's size);
+// ParseStoredTask gives the record where its fields are needed.
 struct StoredTask {
   std::string stream;  // the ANSI name of its stream
-  std::unique_ptr<OldTaskRecord> record;
-  std::unique_ptr<builder::TaskRecord> record616;
-  // The task's name, from whichever record is set.
-  const char* name() const { return record ? record->Name.text : record616->Name.c_str(); }
+  std::string name;
+  uint32_t version = kOldVersion;  // the layout of `bytes`: 615 or 616
+  std::string bytes;
 };
+
+// The record of a stored task: *old_record (615) or *new_record (616) gets
+// it, cleared first. Returns false (the record cleared) only for bytes that
+// do not parse, which the reader never stores.
+bool ParseStoredTask(const StoredTask& task, OldTaskRecord* old_record,
+                     builder::TaskRecord* new_record);
 
 // The readable tasks of one area, in enumeration order.
 struct StoredArea {

@@ -199,7 +199,7 @@ class ReaderFileTest : public ::testing::Test {
       if (builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user) != place) {
         continue;
       }
-      for (const StoredTask& task : area.tasks) seen.push_back(task.stream + ":" + task.record->Name.text);
+      for (const StoredTask& task : area.tasks) seen.push_back(task.stream + ":" + task.name);
     }
     return seen;
   }
@@ -298,7 +298,12 @@ TEST_F(ReaderFileTest, CarriesTasksWhateverTheirNames) {
   EXPECT_EQ(result, 0);
   std::vector<int> priorities;
   for (const StoredArea& area : config.areas) {
-    for (const StoredTask& task : area.tasks) priorities.push_back(task.record->Priority);
+    for (const StoredTask& task : area.tasks) {
+      OldTaskRecord record;
+      builder::TaskRecord unused;
+      ASSERT_TRUE(ParseStoredTask(task, &record, &unused));
+      priorities.push_back(record.Priority);
+    }
   }
   EXPECT_EQ(priorities, (std::vector<int>{0, 1, 2, 3, 4, 5}));
 }
