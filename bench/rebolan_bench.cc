@@ -1,7 +1,9 @@
 // Benchmark: a version-615 file with 10,000 tasks over several domains and
 // users, exported and then converted end to end by the real Rebolan and
-// Quarlen binaries (build/tools). Prints wall times and the peak resident
-// memory of the child processes (measured by /usr/bin/time).
+// Quarlen binaries (build/tools); then the converted file exported (/A) and
+// compared (/C) with a copy of itself and with the version-615 file. Prints
+// wall times and the peak resident memory of the child processes (measured
+// by /usr/bin/time).
 //
 // Usage: build/bench/rebolan_bench [task-count]
 
@@ -145,6 +147,11 @@ int main(int argc, char** argv) {
   std::printf("export run (Rebolan alone): exit %d, %.2f s (CPU %.2f s), peak %.1f MiB\n",
               status, export_seconds, g_cpu_seconds, export_kib / 1024.0);
 
+  const std::string old_copy = folder + "/old.CNF";
+  {
+    std::ifstream from(cnf, std::ios::binary);
+    std::ofstream(old_copy, std::ios::binary) << from.rdbuf();
+  }
   start = std::chrono::steady_clock::now();
   long convert_kib = 0;
   status = RunAndWait({rebolan, cnf}, &convert_kib);
@@ -168,6 +175,31 @@ int main(int argc, char** argv) {
     std::printf("of which Quarlen alone on the exported text: exit %d, %.2f s (CPU %.2f s), "
                 "peak %.1f MiB\n",
                 quarlen_status, Seconds(start), g_cpu_seconds, quarlen_kib / 1024.0);
+  }
+  // The converted file shown and compared.
+  const std::string new_copy = folder + "/new-copy.CNF";
+  {
+    std::ifstream from(cnf, std::ios::binary);
+    std::ofstream(new_copy, std::ios::binary) << from.rdbuf();
+  }
+  struct Step {
+    const char* what;
+    std::vector<std::string> args;
+  } steps[] = {
+      {"export of the version-616 file (/A)",
+       {rebolan, cnf, "-I" + folder + "/616.ini", "-A", "-Pbench-password"}},
+      {"comparison of the version-616 file with a copy (/C)",
+       {rebolan, cnf, "-C" + new_copy, "-Pbench-password"}},
+      {"comparison of the version-615 file with its conversion (/C)",
+       {rebolan, old_copy, "-C" + cnf, "-Pbench-password"}},
+  };
+  for (const Step& step : steps) {
+    start = std::chrono::steady_clock::now();
+    long kib = 0;
+    int step_status = RunAndWait(step.args, &kib);
+    std::printf("%s: exit %d, %.2f s (CPU %.2f s), peak %.1f MiB\n", step.what, step_status,
+                Seconds(start), g_cpu_seconds, kib / 1024.0);
+    if (step_status != 0) status = step_status;
   }
   if (std::getenv("REBOLAN_BENCH_KEEP")) { std::printf("kept %s\n", folder.c_str()); return 0; }
   std::string cleanup = "rm -rf '" + folder + "'";

@@ -4,8 +4,9 @@
 
 #include <algorithm>
 #include <iterator>
-#include <string>
+#include <map>
 #include <set>
+#include <string>
 
 #include "platform/text.h"
 
@@ -187,20 +188,28 @@ void ReviewTaskNumbering(const platform::ProfileFile& ini, int64_t count,
   }
 }
 
+// Whether `key` is one of the names of `table`, without regard to case.
+template <size_t N>
+bool InTable(const std::string& key, const char* const (&table)[N]) {
+  // The names folded once (the fold of EqualNoCaseAnsi), so that a key of a
+  // 10,000-task text costs one fold, not one comparison per name.
+  static std::map<const void*, std::set<std::u16string>> folded_tables;
+  std::set<std::u16string>& folded = folded_tables[table];
+  if (folded.empty()) {
+    for (const char* name : table) folded.insert(platform::FoldedWide(name));
+  }
+  return folded.count(platform::FoldedWide(key)) != 0;
+}
+
 // Switch keys whose value is neither 0 nor 1, in `section`.
 template <size_t N>
 void ReviewSwitches(const platform::ProfileFile& ini, const std::string& section,
                     const std::vector<std::string>& key_names, const char* const (&switch_keys)[N],
                     FindingsOfAKind* findings) {
-  std::vector<std::string> seen;
+  std::set<std::u16string> seen;  // folded
   for (const std::string& name : key_names) {
-    bool is_switch = false;
-    for (const char* key : switch_keys) is_switch |= platform::EqualNoCaseAnsi(name, key);
-    if (!is_switch) continue;
-    bool repeated = false;
-    for (const std::string& s : seen) repeated |= platform::EqualNoCaseAnsi(s, name);
-    if (repeated) continue;  // the first line of a key counts
-    seen.push_back(name);
+    if (!InTable(name, switch_keys)) continue;
+    if (!seen.insert(platform::FoldedWide(name)).second) continue;  // the first line counts
     const char kNoValue[] = "\x01";  // a key line without '=' keeps the default
     std::string value = ini.GetString(section, name, kNoValue);
     if (value == kNoValue || value == "0" || value == "1") continue;
@@ -221,13 +230,6 @@ void ReviewAreas(const platform::ProfileFile& ini, const std::string& section,
   }
 }
 
-template <size_t N>
-bool InTable(const std::string& key, const char* const (&table)[N]) {
-  for (const char* name : table) {
-    if (platform::EqualNoCaseAnsi(key, name)) return true;
-  }
-  return false;
-}
 
 // `key` is `base` followed by what may be a language code.
 bool IsLanguageKey(const std::string& key, const char* base) {
@@ -286,13 +288,10 @@ std::string ClosestKey(const std::string& section, const std::string& key) {
 // Keys of the sections that are read which the conversion never asks for.
 void ReviewUnknownKeys(const std::string& section, const std::vector<std::string>& key_names,
                        FindingsOfAKind* findings) {
-  std::vector<std::string> seen;
+  std::set<std::u16string> seen;  // folded
   for (const std::string& name : key_names) {
     if (IsSchemaKey(section, name)) continue;
-    bool repeated = false;
-    for (const std::string& s : seen) repeated |= platform::EqualNoCaseAnsi(s, name);
-    if (repeated) continue;
-    seen.push_back(name);
+    if (!seen.insert(platform::FoldedWide(name)).second) continue;
     std::string closest = ClosestKey(section, name);
     findings->Add({section, name,
                    "no such key in this section, likely a typo" +
