@@ -188,17 +188,46 @@ void ReviewTaskNumbering(const platform::ProfileFile& ini, int64_t count,
   }
 }
 
+// A set of names that finds a key without regard to case, by the fold of
+// EqualNoCaseAnsi; the names are ASCII, so an ASCII key (nearly every key)
+// is found by its ASCII upper case, without a conversion.
+class NameSet {
+ public:
+  void Add(const char* name) {
+    ascii_.insert(AsciiUpper(name));
+    folded_.insert(platform::FoldedWide(name));
+  }
+  bool Has(const std::string& key) const {
+    const bool ascii = std::all_of(key.begin(), key.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? ascii_.count(AsciiUpper(key)) != 0
+                 : folded_.count(platform::FoldedWide(key)) != 0;
+  }
+
+ private:
+  static std::string AsciiUpper(std::string text) {
+    for (char& c : text) {
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    return text;
+  }
+  std::set<std::string> ascii_;
+  std::set<std::u16string> folded_;
+};
+
 // Whether `key` is one of the names of `table`, without regard to case.
 template <size_t N>
 bool InTable(const std::string& key, const char* const (&table)[N]) {
-  // The names folded once (the fold of EqualNoCaseAnsi), so that a key of a
-  // 10,000-task text costs one fold, not one comparison per name.
-  static std::map<const void*, std::set<std::u16string>> folded_tables;
-  std::set<std::u16string>& folded = folded_tables[table];
-  if (folded.empty()) {
-    for (const char* name : table) folded.insert(platform::FoldedWide(name));
+  // The names folded once, so that a key of a 10,000-task text costs one
+  // lookup, not one comparison per name.
+  static std::map<const void*, NameSet> sets;
+  auto found = sets.find(table);
+  if (found == sets.end()) {
+    NameSet names;
+    for (const char* name : table) names.Add(name);
+    found = sets.emplace(table, std::move(names)).first;
   }
-  return folded.count(platform::FoldedWide(key)) != 0;
+  return found->second.Has(key);
 }
 
 // Switch keys whose value is neither 0 nor 1, in `section`.
@@ -302,9 +331,9 @@ void ReviewUnknownKeys(const std::string& section, const std::vector<std::string
 
 // An "Output<lang>" key missing for a language that other keys of the file
 // are written for: that language's configuration goes to the default file.
-void ReviewOutputs(const platform::ProfileFile& ini, const LanguageList& languages,
-                   const std::vector<std::string>& main_keys,
+void ReviewOutputs(const LanguageList& languages, const std::vector<std::string>& main_keys,
                    const std::vector<std::string>& task_sections,
+                   const std::vector<std::vector<std::string>>& task_keys,
                    std::vector<IniFinding>* findings) {
   std::vector<std::string> done;
   for (const std::string& language : languages) {
@@ -323,7 +352,7 @@ void ReviewOutputs(const platform::ProfileFile& ini, const LanguageList& languag
     for (const std::string& name : main_keys) present |= platform::EqualNoCaseAnsi(name, output);
     if (present) continue;
     for (size_t s = 0; s < task_sections.size() && evidence.empty(); ++s) {
-      for (const std::string& name : ini.KeyNames(task_sections[s])) {
+      for (const std::string& name : task_keys[s]) {
         for (const char* key : kTaskLanguageKeys) {
           if (evidence.empty() && platform::EqualNoCaseAnsi(name, key + language)) {
             evidence = "[" + task_sections[s] + "] " + name;
@@ -357,23 +386,27 @@ IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
   }
   ReviewTaskNumbering(ini, review.task_count, present, &findings);
 
-  // The task sections that are read.
+  // The task sections that are read, and the key names of each (listed
+  // once: every review below walks them).
   std::vector<std::string> task_sections;
   for (auto it = present.begin(); it != present.end() && *it < review.task_count; ++it) {
     task_sections.push_back(TaskSection(*it));
   }
+  std::vector<std::vector<std::string>> task_keys;
+  task_keys.reserve(task_sections.size());
+  for (const std::string& section : task_sections) task_keys.push_back(ini.KeyNames(section));
   const std::vector<std::string> main_keys = ini.KeyNames(kMainSection);
   {
     FindingsOfAKind switches(&findings);
     ReviewSwitches(ini, kMainSection, main_keys, kMainSwitchKeys, &switches);
-    for (const std::string& section : task_sections) {
-      ReviewSwitches(ini, section, ini.KeyNames(section), kTaskSwitchKeys, &switches);
+    for (size_t i = 0; i < task_sections.size(); ++i) {
+      ReviewSwitches(ini, task_sections[i], task_keys[i], kTaskSwitchKeys, &switches);
     }
   }
   {
     FindingsOfAKind areas(&findings);
-    for (const std::string& section : task_sections) {
-      ReviewAreas(ini, section, ini.KeyNames(section), &areas);
+    for (size_t i = 0; i < task_sections.size(); ++i) {
+      ReviewAreas(ini, task_sections[i], task_keys[i], &areas);
     }
   }
   {
@@ -381,11 +414,11 @@ IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
     ReviewUnknownKeys(kMainSection, main_keys, &unknown);
     // [ToDelete] whatever its count: a mistyped count is worth saying most.
     ReviewUnknownKeys(kDeleteSection, ini.KeyNames(kDeleteSection), &unknown);
-    for (const std::string& section : task_sections) {
-      ReviewUnknownKeys(section, ini.KeyNames(section), &unknown);
+    for (size_t i = 0; i < task_sections.size(); ++i) {
+      ReviewUnknownKeys(task_sections[i], task_keys[i], &unknown);
     }
   }
-  ReviewOutputs(ini, languages, main_keys, task_sections, &findings);
+  ReviewOutputs(languages, main_keys, task_sections, task_keys, &findings);
   return review;
 }
 
@@ -398,7 +431,14 @@ bool IsSchemaKey(const std::string& section, const std::string& key) {
     return platform::EqualNoCaseAnsi(key, kNumTasksKey) || TaskSectionNumber(key) >= 0;
   }
   if (TaskSectionNumber(section) < 0) return false;
-  if (InTable(key, kTaskValueKeys) || InTable(key, kTaskSwitchKeys)) return true;
+  // The value and switch keys of a task section, folded once.
+  static const NameSet task_keys = [] {
+    NameSet keys;
+    for (const char* name : kTaskValueKeys) keys.Add(name);
+    for (const char* name : kTaskSwitchKeys) keys.Add(name);
+    return keys;
+  }();
+  if (task_keys.Has(key)) return true;
   for (const char* base : kTaskLanguageKeys) {
     if (IsLanguageKey(key, base)) return true;
   }
