@@ -431,14 +431,7 @@ bool IsSchemaKey(const std::string& section, const std::string& key) {
     return platform::EqualNoCaseAnsi(key, kNumTasksKey) || TaskSectionNumber(key) >= 0;
   }
   if (TaskSectionNumber(section) < 0) return false;
-  // The value and switch keys of a task section, folded once.
-  static const NameSet task_keys = [] {
-    NameSet keys;
-    for (const char* name : kTaskValueKeys) keys.Add(name);
-    for (const char* name : kTaskSwitchKeys) keys.Add(name);
-    return keys;
-  }();
-  if (task_keys.Has(key)) return true;
+  if (InTable(key, kTaskValueKeys) || InTable(key, kTaskSwitchKeys)) return true;
   for (const char* base : kTaskLanguageKeys) {
     if (IsLanguageKey(key, base)) return true;
   }

@@ -143,22 +143,11 @@ std::vector<std::string> SectionDifferences(const Section& first, const Section&
 // The domain and user storages of a configuration that hold no task, as
 // "D" and "D/U" (the others are compared through their tasks); the default
 // domain that every new version-616 file has is left out.
-std::set<std::string> EmptyStorages(const StoredConfiguration& config) {
-  std::set<std::string> with_tasks;
-  for (const StoredArea& area : config.areas) {
-    if (!area.tasks.empty()) with_tasks.insert(Place(area));
-  }
-  std::set<std::string> storages;
-  for (const DomainStorage& domain : config.domains) {
-    if (domain.users.empty() && domain.name != builder::kDefaultDomainName) {
-      storages.insert(domain.name);
-    }
-    for (const std::string& user : domain.users) {
-      const std::string place = builder::AreaPlace(0, domain.name, user);
-      if (with_tasks.count(place) == 0) storages.insert(place);
-    }
-  }
-  return storages;
+std::set<std::string> EmptyStorageNames(const StoredConfiguration& config) {
+  const EmptyStorages empty = FindEmptyStorages(config, /*leave_out_default_domain=*/true);
+  std::set<std::string> names(empty.domains.begin(), empty.domains.end());
+  names.insert(empty.users.begin(), empty.users.end());
+  return names;
 }
 
 }  // namespace
@@ -211,8 +200,8 @@ Comparison CompareConfigurations(const ComparedConfiguration& first,
   }
 
   int other = 0;
-  const std::set<std::string> storages_first = EmptyStorages(first.config);
-  const std::set<std::string> storages_second = EmptyStorages(second.config);
+  const std::set<std::string> storages_first = EmptyStorageNames(first.config);
+  const std::set<std::string> storages_second = EmptyStorageNames(second.config);
   for (const std::string& storage : storages_first) {
     if (storages_second.count(storage) == 0) {
       result.lines.push_back("the empty storage " + storage + ": only in the first");

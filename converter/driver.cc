@@ -198,38 +198,25 @@ int32_t RunComparison(const RunSettings& settings) {
   return comparison.differences == 0 ? kCompareEqual : kCompareDifferent;
 }
 
-// The storages of `domains` that hold no task, for messages: "the domain
-// storage EMPTY and the user storages ALPHA/carl, BETA/dan hold no task and
-// have no place in the INI text"; "" for none.
-// With `skeleton_domain`, the domain that every new version-616 file has
-// ("VELOX") is left out when it is empty.
-std::string EmptyUserAreas(const std::vector<DomainStorage>& domains, const IniEmitter& emitter,
-                           bool skeleton_domain) {
-  std::vector<std::string> empty_domains, empty_users;
-  for (const DomainStorage& domain : domains) {
-    const bool made_anyway = skeleton_domain && domain.name == builder::kDefaultDomainName;
-    if (domain.users.empty() && !made_anyway) empty_domains.push_back(domain.name);
-    for (const std::string& user : domain.users) {
-      if (emitter.tasks_per_area().count({0, domain.name, user}) == 0) {
-        empty_users.push_back(builder::AreaPlace(0, domain.name, user));
-      }
-    }
-  }
+// The storages that hold no task, for messages: "the domain storage EMPTY
+// and the user storages ALPHA/carl, BETA/dan hold no task and have no place
+// in the INI text"; "" for none.
+std::string EmptyStoragesText(const EmptyStorages& empty) {
   auto listed = [](const char* one, const char* many, const std::vector<std::string>& names) {
     std::string text = names.size() == 1 ? one : many;
     for (size_t i = 0; i < names.size(); ++i) text += (i == 0 ? " " : ", ") + names[i];
     return text;
   };
   std::string text;
-  if (!empty_domains.empty()) {
-    text = listed("the domain storage", "the domain storages", empty_domains);
+  if (!empty.domains.empty()) {
+    text = listed("the domain storage", "the domain storages", empty.domains);
   }
-  if (!empty_users.empty()) {
+  if (!empty.users.empty()) {
     text += (text.empty() ? "" : " and ") +
-            listed("the user storage", "the user storages", empty_users);
+            listed("the user storage", "the user storages", empty.users);
   }
   if (text.empty()) return text;
-  return text + (empty_domains.size() + empty_users.size() == 1
+  return text + (empty.domains.size() + empty.users.size() == 1
                      ? " holds no task and has no place in the INI text"
                      : " hold no task and have no place in the INI text");
 }
@@ -262,15 +249,16 @@ Configuration ReadConfiguration(platform::Storage* root, const std::string& path
 // An export's notes on what it found that the INI text cannot carry: of a
 // version-615 file (which a conversion carries whole), or of a version-616
 // file (`exported_616`, which Quarlen rebuilds from the text).
-void ReportNotInIniText(const BesideIni& beside, const IniEmitter& emitter, bool exported_616) {
-  if (!beside.second_password.empty()) {
+void ReportNotInIniText(const std::string& second_password, const EmptyStorages& storages,
+                        bool exported_616) {
+  if (!second_password.empty()) {
     platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
                      ") has no place in the INI text; " +
                      (exported_616 ? "a file Quarlen builds from it has none: copy the stream "
                                      "with cfbtool cat and cfbtool put"
                                    : "a conversion run copies it into the new file as it is"));
   }
-  const std::string empty = EmptyUserAreas(beside.domains, emitter, exported_616);
+  const std::string empty = EmptyStoragesText(storages);
   if (!empty.empty()) {
     platform::Report("note: " + empty + "; " +
                      (exported_616 ? "a file Quarlen builds from it has none of them"
@@ -517,12 +505,15 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   // The second password and the storages of domains and users without a
   // task have no place in the INI text: a conversion copies them into the
   // new file after the build.
-  BesideIni beside{std::move(read.second_password), std::move(read.config.domains)};
   const FileVersion& version = read.version;
   const bool exported_616 =
       settings.any_version && version.kind == VersionKind::kOther &&
       version.number == builder::kFormatVersion;
-  if (!conversion) ReportNotInIniText(beside, emitter, exported_616);
+  if (!conversion) {
+    ReportNotInIniText(read.second_password, FindEmptyStorages(read.config, exported_616),
+                       exported_616);
+  }
+  BesideIni beside{std::move(read.second_password), std::move(read.config.domains)};
   if (SUCCEEDED(unread) && version.kind != VersionKind::kOld && !exported_616) {
     settings.hand_off = false;
     platform::Report(settings.config_path + " is not a configuration of version 615 (" +

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -111,7 +112,8 @@ int ReadAreaStreams(Storage* storage, const std::string& path, uint32_t version,
     HRESULT hr = !old || old_record ? storage->OpenStream(stat.name, kStorageMode, &stream)
                                     : E_OUTOFMEMORY;
     int read = hr;
-    std::string why = "cannot open: " + platform::DescribeHResult(hr);
+    std::string why = old_record || !old ? "cannot open: " + platform::DescribeHResult(hr)
+                                         : std::string("no memory for its record");
     std::unique_ptr<uint8_t[]> bytes;
     size_t size = 0;
     if (SUCCEEDED(hr)) read = ReadWholeTaskStream(stream.get(), &bytes, &size, &why);
@@ -369,6 +371,23 @@ int ReadWholeTaskStream(Stream* stream, std::unique_ptr<uint8_t[]>* buffer, size
   *buffer = std::move(bytes);
   *length = static_cast<size_t>(size);
   return 0;
+}
+
+EmptyStorages FindEmptyStorages(const StoredConfiguration& config, bool leave_out_default_domain) {
+  std::set<std::string> with_tasks;
+  for (const StoredArea& area : config.areas) {
+    if (!area.tasks.empty()) with_tasks.insert(Place(area));
+  }
+  EmptyStorages empty;
+  for (const DomainStorage& domain : config.domains) {
+    const bool made_anyway = leave_out_default_domain && domain.name == builder::kDefaultDomainName;
+    if (domain.users.empty() && !made_anyway) empty.domains.push_back(domain.name);
+    for (const std::string& user : domain.users) {
+      const std::string place = builder::AreaPlace(0, domain.name, user);
+      if (with_tasks.count(place) == 0) empty.users.push_back(place);
+    }
+  }
+  return empty;
 }
 
 HRESULT OpenConfiguration(const std::string& path, bool export_run,

@@ -140,6 +140,17 @@ struct StoredConfiguration {
   std::vector<StoredArea> areas;
 };
 
+// The domain and user storages of `config` that hold no task: domains
+// without a user storage, and user storages ("D/U") whose area holds no
+// task, in enumeration order. With `leave_out_default_domain`, the domain
+// that every new version-616 file has ("VELOX") is not listed when it has
+// no user.
+struct EmptyStorages {
+  std::vector<std::string> domains;
+  std::vector<std::string> users;
+};
+EmptyStorages FindEmptyStorages(const StoredConfiguration& config, bool leave_out_default_domain);
+
 // Opens the configuration file at `path`. A conversion must write it
 // (platform::kStorageMode); an export only reads it, so where the platform
 // lets it (platform::ExportReadsUnwritableFiles) a file that the user may
