@@ -5,7 +5,9 @@
 // names another Windows code page (1250, 1251, 932, ...).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/upper_case.h"  // UpperCaseChar: the fold of EqualNoCaseAnsi
 
@@ -39,6 +41,11 @@ bool DecodeMarkedUtf16Le(const std::string& bytes, std::string* ansi);
 unsigned AnsiCodePage();
 bool AnsiCodePageIsDoubleByte();
 
+// The UTF-8 character at text[at]: its length in bytes, with *code its code
+// point; 0 when none starts there (the end, a stray continuation byte, an
+// overlong form, a surrogate, a value above U+10FFFF, a cut sequence).
+size_t DecodeUtf8(const std::string& text, size_t at, uint32_t* code);
+
 // Whether `text` holds a byte above 0x7F and is valid UTF-8 throughout: no
 // stray continuation byte, no overlong form, no surrogate, nothing above
 // U+10FFFF.
@@ -63,5 +70,19 @@ bool IsAnsiLeadByte(unsigned char byte);
 // \xNN: how a message shows a name taken from a file, so that a line break,
 // an escape sequence or a NUL in it never reaches the terminal or a log raw.
 std::string EscapeControlCharacters(const std::string& text);
+
+// The Unicode code points of UTF-16 text; a lone surrogate stays as it is.
+std::vector<uint32_t> CodePoints(const std::u16string& text);
+
+// Appends code point `code` (at most U+10FFFF) to *out in UTF-8.
+void AppendUtf8(uint32_t code, std::string* out);
+
+// UTF-16 text as UTF-8, a lone surrogate as U+FFFD.
+std::string WideToUtf8(const std::u16string& text);
+
+// A file path (in the encoding that file paths take: bytes on POSIX, the
+// ANSI code page on Windows) as UTF-8 text to show or to write into a
+// report. On POSIX a byte that is not part of valid UTF-8 becomes U+FFFD.
+std::string PathToUtf8(const std::string& path);
 
 }  // namespace platform

@@ -216,4 +216,17 @@ unsigned AnsiCodePage() { return Ansi().number(); }
 
 bool AnsiCodePageIsDoubleByte() { return !Ansi().single_byte(); }
 
+// Paths are bytes here; file names are UTF-8 by custom.
+std::string PathToUtf8(const std::string& path) {
+  std::string out;
+  out.reserve(path.size());
+  for (size_t i = 0; i < path.size();) {
+    uint32_t code = 0;
+    const size_t length = DecodeUtf8(path, i, &code);
+    AppendUtf8(length == 0 ? 0xFFFD : code, &out);
+    i += length == 0 ? 1 : length;
+  }
+  return out;
+}
+
 }  // namespace platform

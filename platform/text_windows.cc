@@ -46,4 +46,6 @@ bool AnsiCodePageIsDoubleByte() {
   return GetCPInfo(CP_ACP, &info) && info.MaxCharSize > 1;
 }
 
+std::string PathToUtf8(const std::string& path) { return WideToUtf8(AnsiToWide(path)); }
+
 }  // namespace platform

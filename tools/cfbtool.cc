@@ -20,6 +20,7 @@
 #include "platform/element_name.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
+#include "platform/json.h"
 #include "platform/storage.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -74,31 +75,9 @@ int FailOpen(const std::string& file, HRESULT hr) {
 bool Utf8ToUtf16(const std::string& text, std::u16string* out) {
   out->clear();
   for (size_t i = 0; i < text.size();) {
-    unsigned char b = static_cast<unsigned char>(text[i]);
-    uint32_t code;
-    size_t n;
-    if (b < 0x80) {
-      code = b, n = 1;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      code = b & 0x1F, n = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      code = b & 0x0F, n = 3;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      code = b & 0x07, n = 4;
-    } else {
-      return false;
-    }
-    if (i + n > text.size()) return false;
-    for (size_t k = 1; k < n; ++k) {
-      unsigned char c = static_cast<unsigned char>(text[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      code = code << 6 | (c & 0x3F);
-    }
-    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
-    if ((n == 3 && code < 0x800) || (n == 4 && (code < 0x10000 || code > 0x10FFFF)) ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
+    uint32_t code = 0;
+    const size_t n = platform::DecodeUtf8(text, i, &code);
+    if (n == 0) return false;
     if (code >= 0x10000) {
       code -= 0x10000;
       out->push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
@@ -109,38 +88,6 @@ bool Utf8ToUtf16(const std::string& text, std::u16string* out) {
     i += n;
   }
   return true;
-}
-
-void AppendUtf8(uint32_t code, std::string* out) {
-  if (code < 0x80) {
-    out->push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | code >> 6));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | code >> 12));
-    out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | code >> 18));
-    out->push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
-
-// Unicode code points of a UTF-16 name; a lone surrogate stays as it is.
-std::vector<uint32_t> CodePoints(const std::u16string& name) {
-  std::vector<uint32_t> out;
-  for (size_t i = 0; i < name.size(); ++i) {
-    uint32_t c = name[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
-        name[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00);
-    }
-    out.push_back(c);
-  }
-  return out;
 }
 
 void AppendHexEscape(uint32_t c, std::string* out) {
@@ -160,7 +107,7 @@ enum class NameUse { kDisplay, kFile };
 // is \x2E too, so that no file is hidden and "." and ".." cannot occur, and
 // an empty name (damaged files) is \x00. Every escape starts with '\'.
 std::string EscapeName(const std::u16string& name, NameUse use) {
-  const std::vector<uint32_t> points = CodePoints(name);
+  const std::vector<uint32_t> points = platform::CodePoints(name);
   size_t lead = 0;
   while (lead < points.size() && points[lead] == ' ') ++lead;
   size_t trail = points.size();
@@ -178,7 +125,7 @@ std::string EscapeName(const std::u16string& name, NameUse use) {
     } else if (c == '/') {
       out += "\\/";
     } else {
-      AppendUtf8(c, &out);
+      platform::AppendUtf8(c, &out);
     }
   }
   return out;
@@ -422,41 +369,6 @@ std::string ClsidText(const uint8_t* clsid) {
   return text;
 }
 
-// One character of a JSON string: '"' and '\\' escaped, control characters
-// and lone surrogates as \uXXXX, the rest as UTF-8.
-void AppendJsonChar(uint32_t c, std::string* out) {
-  if (c == '"' || c == '\\') {
-    out->push_back('\\');
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF)) {
-    char escape[8];
-    std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned>(c));
-    *out += escape;
-  } else {
-    AppendUtf8(c, out);
-  }
-}
-
-// A JSON string of text that is UTF-8 (escaped display text).
-void AppendJsonString(const std::string& text, std::string* out) {
-  out->push_back('"');
-  for (unsigned char c : text) {
-    if (c < 0x80) {
-      AppendJsonChar(c, out);
-    } else {
-      out->push_back(static_cast<char>(c));
-    }
-  }
-  out->push_back('"');
-}
-
-// A name as a JSON string, exactly as stored.
-void AppendJsonName(const std::u16string& name, std::string* out) {
-  out->push_back('"');
-  for (uint32_t c : CodePoints(name)) AppendJsonChar(c, out);
-  out->push_back('"');
-}
-
 enum class ListFormat { kTree, kLong, kPaths, kJson };
 
 class Lister : public Visitor {
@@ -490,16 +402,16 @@ class Lister : public Visitor {
         break;
       case ListFormat::kJson:
         out_ += count_ == 0 ? "[\n  {\"path\": " : ",\n  {\"path\": ";
-        AppendJsonString(path, &out_);
+        platform::AppendJsonString(path, &out_);
         out_ += ", \"name\": ";
-        AppendJsonName(stat.name, &out_);
+        platform::AppendJsonName(stat.name, &out_);
         out_ += std::string(", \"type\": \"") + (storage ? "storage" : "stream") +
                 "\", \"size\": " + size + ", \"clsid\": ";
-        AppendJsonString(ClsidText(stat.clsid), &out_);
+        platform::AppendJsonString(ClsidText(stat.clsid), &out_);
         out_ += ", \"created\": ";
-        AppendJsonString(FileTimeText(stat.created, true), &out_);
+        platform::AppendJsonString(FileTimeText(stat.created, true), &out_);
         out_ += ", \"modified\": ";
-        AppendJsonString(FileTimeText(stat.modified, true), &out_);
+        platform::AppendJsonString(FileTimeText(stat.modified, true), &out_);
         out_ += "}";
         break;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/json.h"
 #include "platform/system.h"
 #include "tests/support/test_support.h"
 
@@ -164,6 +165,28 @@ TEST(TextTest, Utf8AndAnsiText) {
   }
   EXPECT_EQ(platform::AnsiCodePage(), 1252u);
   EXPECT_FALSE(platform::AnsiCodePageIsDoubleByte());
+}
+
+// JSON strings stay valid JSON whatever bytes a name or path holds.
+TEST(TextTest, JsonStringsAreAlwaysValid) {
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string json;
+  } cases[] = {
+      {"plain", "C:\\DATA\\", "\"C:\\\\DATA\\\\\""},
+      {"a quote and controls", "a\"b\n\x1B\x7F", "\"a\\\"b\\u000A\\u001B\\u007F\""},
+      {"UTF-8 kept", "Pr\xC3\xBC" "fung \xF0\x9F\x98\x80", "\"Pr\xC3\xBC" "fung \xF0\x9F\x98\x80\""},
+      {"a stray byte", "a\x80" "b", "\"a\xEF\xBF\xBD" "b\""},
+      {"cut short", "\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(platform::JsonString(c.text), c.json) << c.what;
+  std::string name;
+  platform::AppendJsonName(u"x\xD800y\U0001F600", &name);
+  EXPECT_EQ(name, "\"x\\uD800y\xF0\x9F\x98\x80\"");
+  // A POSIX path is shown as UTF-8; bytes that are not become U+FFFD.
+  EXPECT_EQ(platform::PathToUtf8("/srv/\xC3\xA9t\xE9"), "/srv/\xC3\xA9t\xEF\xBF\xBD");
+  EXPECT_EQ(platform::WideToUtf8(u"\xE9\xDC00"), "\xC3\xA9\xEF\xBF\xBD");
 }
 
 TEST(TextTest, DISABLED_Cp1251WhenSelected) {
