@@ -68,6 +68,12 @@ std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::
   return domain + "/" + user;
 }
 
+std::string AreaWords(uint32_t area_bits, const std::string& domain, const std::string& user) {
+  if (area_bits & IsReadOnly) return "read-only area";
+  if (area_bits & IsShared) return "common area";
+  return "user area " + AreaPlace(area_bits, domain, user);
+}
+
 HRESULT OpenAreaStorages(platform::Storage* root, uint32_t area_bits, const std::string& domain,
                          const std::string& user, const AreaStep& step,
                          std::unique_ptr<platform::Storage>* outer,

@@ -56,6 +56,9 @@ HRESULT ReadVersionNumber(platform::Storage* root, uint32_t* number);
 // or "domain/user".
 std::string AreaPlace(uint32_t area_bits, const std::string& domain, const std::string& user);
 
+// A task area in words: "common area", "read-only area", "user area ALPHA/ann".
+std::string AreaWords(uint32_t area_bits, const std::string& domain, const std::string& user);
+
 // The place of the second password in messages: "_Zarin_/ro012".
 std::string SecondPasswordPlace();
 

@@ -22,17 +22,8 @@ std::string Place(const StoredArea& area) {
   return builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user);
 }
 
-// "common area", "read-only area", "user area ALPHA/ann".
 std::string AreaWords(const StoredArea& area) {
-  switch (area.area) {
-    case TaskArea::kShared:
-      return "common area";
-    case TaskArea::kReadOnly:
-      return "read-only area";
-    case TaskArea::kPrivate:
-      break;
-  }
-  return "user area " + Place(area);
+  return builder::AreaWords(static_cast<uint32_t>(area.area), area.domain, area.user);
 }
 
 // The section the export writes for `task`, without a language code; ""
@@ -152,43 +143,94 @@ std::set<std::string> EmptyStorageNames(const StoredConfiguration& config) {
 
 }  // namespace
 
+std::vector<TaskMatch> MatchTasks(const StoredConfiguration& first,
+                                  const StoredConfiguration& second, TaskScratch* scratch,
+                                  bool* whole) {
+  // The second's tasks by area and name.
+  std::map<std::pair<std::string, std::string>, std::vector<const StoredTask*>> by_name;
+  std::map<const StoredTask*, const StoredArea*> area_of;
+  for (const StoredArea& area : second.areas) {
+    for (const StoredTask& task : area.tasks) {
+      by_name[{Place(area), task.name}].push_back(&task);
+      area_of[&task] = &area;
+    }
+  }
+  std::vector<TaskMatch> matches;
+  // The first's tasks that the second has a task of the same name for, by
+  // area and name: their places in `matches`.
+  std::map<std::pair<std::string, std::string>, std::vector<size_t>> named_alike;
+  for (const StoredArea& area : first.areas) {
+    for (const StoredTask& task : area.tasks) {
+      const std::pair<std::string, std::string> key(Place(area), task.name);
+      matches.push_back({&area, &task, nullptr});
+      auto candidates = by_name.find(key);
+      if (candidates == by_name.end()) continue;
+      named_alike[key].push_back(matches.size() - 1);
+    }
+  }
+  for (auto& [key, firsts] : named_alike) {
+    std::vector<const StoredTask*>& seconds = by_name[key];
+    if (firsts.size() == 1 && seconds.size() == 1) {
+      matches[firsts[0]].second = seconds[0];
+      continue;
+    }
+    // Those written alike pair up first; the rest in their order.
+    std::vector<std::string> second_texts;
+    for (const StoredTask* task : seconds) {
+      second_texts.push_back(SectionText(*area_of[task], *task, scratch));
+      if (second_texts.back().empty()) *whole = false;
+    }
+    std::vector<bool> taken(seconds.size(), false);
+    std::vector<size_t> unpaired;
+    for (size_t index : firsts) {
+      const std::string text = SectionText(*matches[index].area, *matches[index].first, scratch);
+      if (text.empty()) *whole = false;
+      size_t k = 0;
+      while (k < seconds.size() && (taken[k] || text.empty() || second_texts[k] != text)) ++k;
+      if (k < seconds.size()) {
+        taken[k] = true;
+        matches[index].second = seconds[k];
+      } else {
+        unpaired.push_back(index);
+      }
+    }
+    size_t k = 0;
+    for (size_t index : unpaired) {
+      while (k < seconds.size() && taken[k]) ++k;
+      if (k == seconds.size()) break;
+      taken[k] = true;
+      matches[index].second = seconds[k];
+    }
+  }
+  return matches;
+}
+
 Comparison CompareConfigurations(const ComparedConfiguration& first,
                                  const ComparedConfiguration& second) {
   Comparison result;
   TaskScratch scratch;
-  // The second's tasks by area and name, each list taken in order.
-  struct Candidates {
-    std::vector<const StoredTask*> tasks;
-    size_t next = 0;
-  };
-  std::map<std::pair<std::string, std::string>, Candidates> by_name;
   std::set<const StoredTask*> matched;
-  for (const StoredArea& area : second.config.areas) {
-    for (const StoredTask& task : area.tasks) by_name[{Place(area), task.name}].tasks.push_back(&task);
-  }
   int tasks_first = 0, tasks_second = 0, equal = 0, different = 0, only_first = 0, only_second = 0;
-  for (const StoredArea& area : first.config.areas) {
-    for (const StoredTask& task : area.tasks) {
-      ++tasks_first;
-      const std::string where = AreaWords(area) + ", task " + task.name + ": ";
-      Candidates& candidates = by_name[{Place(area), task.name}];
-      if (candidates.next >= candidates.tasks.size()) {
-        result.lines.push_back(where + "only in the first");
-        ++only_first;
-        continue;
-      }
-      const StoredTask* other = candidates.tasks[candidates.next++];
-      matched.insert(other);
-      // Equal texts, the common case, need no look at their lines.
-      const std::string text = SectionText(area, task, &scratch);
-      const std::string other_text = SectionText(area, *other, &scratch);
-      if (text.empty() || other_text.empty()) result.whole = false;
-      const std::vector<std::string> differences =
-          text == other_text ? std::vector<std::string>()
-                             : SectionDifferences(SectionOf(text), SectionOf(other_text));
-      for (const std::string& difference : differences) result.lines.push_back(where + difference);
-      ++(differences.empty() ? equal : different);
+  for (const TaskMatch& match :
+       MatchTasks(first.config, second.config, &scratch, &result.whole)) {
+    ++tasks_first;
+    const StoredArea& area = *match.area;
+    const std::string where = AreaWords(area) + ", task " + match.first->name + ": ";
+    if (match.second == nullptr) {
+      result.lines.push_back(where + "only in the first");
+      ++only_first;
+      continue;
     }
+    matched.insert(match.second);
+    // Equal texts, the common case, need no look at their lines.
+    const std::string text = SectionText(area, *match.first, &scratch);
+    const std::string other_text = SectionText(area, *match.second, &scratch);
+    if (text.empty() || other_text.empty()) result.whole = false;
+    const std::vector<std::string> differences =
+        text == other_text ? std::vector<std::string>()
+                           : SectionDifferences(SectionOf(text), SectionOf(other_text));
+    for (const std::string& difference : differences) result.lines.push_back(where + difference);
+    ++(differences.empty() ? equal : different);
   }
   for (const StoredArea& area : second.config.areas) {
     for (const StoredTask& task : area.tasks) {

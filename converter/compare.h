@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
 
 namespace converter {
@@ -18,11 +19,26 @@ struct ComparedConfiguration {
   std::string second_password;  // the whole "_Zarin_/ro012" stream
 };
 
+// A task of the first configuration and the task of the second that
+// stands for it; second is null when the second has none.
+struct TaskMatch {
+  const StoredArea* area;
+  const StoredTask* first;
+  const StoredTask* second;
+};
+
+// Pairs the tasks of `first` with those of `second` by area, domain, user
+// and name (a "*" task's name is its fixed stream name). Among tasks of one
+// name in one area, those whose sections would be written alike pair up
+// first, the others in their order. One match per task of `first`, in its
+// order. *whole is cleared when a task could not be read again (no memory).
+std::vector<TaskMatch> MatchTasks(const StoredConfiguration& first,
+                                  const StoredConfiguration& second, TaskScratch* scratch,
+                                  bool* whole);
+
 // What the two differ in: one line per difference, in the order of the
 // first configuration's areas and tasks, then what only the second holds.
-// Tasks are matched by area, domain, user and name (a "*" task's name is
-// its fixed stream name); tasks of one name in one area are matched in
-// their order. The last line sums up. differences is 0 when they are equal.
+// Tasks are paired by MatchTasks. The last line sums up. differences is 0 when they are equal.
 struct Comparison {
   std::vector<std::string> lines;
   int differences = 0;

@@ -13,6 +13,7 @@
 #include "converter/hand_off.h"
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
+#include "converter/run_report.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
 #include "platform/little_endian.h"
@@ -74,9 +75,10 @@ size_t TakePath(const std::string& tail, size_t start, std::string* path) {
   return next;
 }
 
-// Whether the INI path may be emptied: an existing compound file (such as
-// the configuration itself, named by mistake) never is.
-bool IsSafeIniTarget(const std::string& path) {
+// Whether a text file (`what`: "the INI file", "the report file") may be
+// written at `path`: an existing compound file (such as the configuration
+// itself, named by mistake) never is replaced.
+bool IsSafeTextTarget(const std::string& path, const std::string& what) {
   static const uint8_t kSignature[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
   std::unique_ptr<platform::File> file;
   int error = platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file);
@@ -85,12 +87,12 @@ bool IsSafeIniTarget(const std::string& path) {
   size_t read = 0;
   if (error == 0) error = file->ReadAt(0, head, sizeof head, &read);
   if (error != 0) {
-    platform::Report("cannot check the INI file " + path + " before writing it: " +
+    platform::Report("cannot check " + what + " " + path + " before writing it: " +
                      ErrnoText(error));
     return false;
   }
   if (read == sizeof head && std::memcmp(head, kSignature, sizeof head) == 0) {
-    platform::Report("the INI file " + path +
+    platform::Report(what + " " + path +
                      " is a compound file (a configuration?); it is not overwritten");
     return false;
   }
@@ -248,22 +250,81 @@ Configuration ReadConfiguration(platform::Storage* root, const std::string& path
 
 // An export's notes on what it found that the INI text cannot carry: of a
 // version-615 file (which a conversion carries whole), or of a version-616
-// file (`exported_616`, which Quarlen rebuilds from the text).
-void ReportNotInIniText(const std::string& second_password, const EmptyStorages& storages,
-                        bool exported_616) {
+// file (`exported_616`, which Quarlen rebuilds from the text). One line each.
+std::vector<std::string> NotInIniText(const std::string& second_password,
+                                      const EmptyStorages& storages, bool exported_616) {
+  std::vector<std::string> notes;
   if (!second_password.empty()) {
-    platform::Report("note: the second password (" + builder::SecondPasswordPlace() +
-                     ") has no place in the INI text; " +
-                     (exported_616 ? "a file Quarlen builds from it has none: copy the stream "
-                                     "with cfbtool cat and cfbtool put"
-                                   : "a conversion run copies it into the new file as it is"));
+    notes.push_back("the second password (" + builder::SecondPasswordPlace() +
+                    ") has no place in the INI text; " +
+                    (exported_616 ? "a file Quarlen builds from it has none: copy the stream "
+                                    "with cfbtool cat and cfbtool put"
+                                  : "a conversion run copies it into the new file as it is"));
   }
   const std::string empty = EmptyStoragesText(storages);
   if (!empty.empty()) {
-    platform::Report("note: " + empty + "; " +
-                     (exported_616 ? "a file Quarlen builds from it has none of them"
-                                   : "a conversion run makes them in the new file"));
+    notes.push_back(empty + "; " +
+                    (exported_616 ? "a file Quarlen builds from it has none of them"
+                                  : "a conversion run makes them in the new file"));
   }
+  return notes;
+}
+
+// Whether the report of the run can be written at settings->report_path,
+// which becomes the file it names. Returns 0; kExitBadCommandLine when it
+// is the INI file's path; or kExitCannotWriteReport when it names a
+// compound file or its file cannot be created (tried at once, so that a run
+// is refused before it changes anything). A refusal comes with a message.
+int32_t CheckReportTarget(RunSettings* settings) {
+  std::string& path = settings->report_path;
+  path = platform::FinalPath(path);
+  if (!settings->hand_off && path == platform::FinalPath(settings->ini_path)) {
+    platform::Report("the report (/R) and the INI text (/I) would be the same file " + path);
+    return kExitBadCommandLine;
+  }
+  if (!IsSafeTextTarget(path, "the report file")) return kExitCannotWriteReport;
+  FileSink probe;
+  const int error = probe.Open(path, /*staged=*/true);
+  probe.Discard();
+  if (error != 0) {
+    platform::Report("cannot create the report file " + path + ": " + ErrnoText(error));
+    return kExitCannotWriteReport;
+  }
+  return 0;
+}
+
+// Ends a run that was asked for a report or a summary: writes the summary
+// to stderr (/V) and the report (/R), replacing an earlier one in one step.
+// Returns `code`, or kExitCannotWriteReport for a run that succeeded but
+// whose report could not be written.
+int32_t FinishRun(const RunSettings& settings, RunReport* report, int32_t code) {
+  report->exit_status = code;
+  if (settings.verbose) {
+    for (const std::string& line : SummaryLines(*report)) platform::Report(line);
+  }
+  if (settings.report_path.empty()) return code;
+  FileSink sink;
+  int error = sink.Open(settings.report_path, /*staged=*/true);
+  if (error == 0) {
+    sink.Write(ReportJson(*report));
+    error = sink.Close();
+  }
+  if (error == 0) return code;
+  platform::Report("cannot write the report file " + settings.report_path + ": " +
+                   ErrnoText(error) + (code == 0 ? "; the run itself is complete" : ""));
+  return code == 0 ? kExitCannotWriteReport : code;
+}
+
+// The tasks of the new file after a conversion, for its report; empty when
+// the conversion made no file.
+StoredConfiguration ReadConverted(const std::string& path) {
+  StoredConfiguration converted;
+  if (platform::FileSystem::Default()->Exists(path) != 0) return converted;
+  std::unique_ptr<platform::Storage> root;
+  if (SUCCEEDED(OpenConfiguration(path, /*export_run=*/true, &root))) {
+    ReadTaskAreas(root.get(), path, builder::kFormatVersion, &converted);
+  }
+  return converted;
 }
 
 }  // namespace
@@ -315,12 +376,24 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
           password_from_input |= settings->access_password == kPasswordFromInput;
           break;
         case 'A':
+        case 'V':
           if (start < n && tail[start] != ' ') {
-            platform::Report("the switch /A takes no value (" + platform::HelpHint() + ")");
+            platform::Report(std::string("the switch /") + letter + " takes no value (" +
+                             platform::HelpHint() + ")");
             return kExitBadCommandLine;
           }
-          settings->any_version = true;
+          (letter == 'A' ? settings->any_version : settings->verbose) = true;
           i = start;
+          break;
+        case 'R':
+          i = TakePath(tail, start, &settings->report_path);
+          if (settings->report_path.empty()) {
+            platform::Report("/R needs the path of the file to write the report into");
+            return kExitBadCommandLine;
+          }
+          if (!WithinLimit("the report path (/R)", settings->report_path, kMaxPathLength)) {
+            return kExitBadCommandLine;
+          }
           break;
         case 'S':
         case 'N':
@@ -332,7 +405,7 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
                              "\" (" + platform::HelpHint() + ")");
           } else {
             platform::Report(std::string("unknown switch ") + tail[i] + tail[i + 1] +
-                             " (known: /I, /L, /P, /A, /C, /S, /N; " + platform::HelpHint() + ")");
+                             " (known: /I, /L, /P, /A, /C, /R, /V, /S, /N; " + platform::HelpHint() + ")");
           }
           return kExitBadCommandLine;
       }
@@ -341,7 +414,7 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
       std::string word = tail.substr(i, end - i);
       i = end;
       // "/I/srv/x/out.ini" is a path on POSIX, whatever it looks like: say so.
-      std::string note = platform::SwitchLookingPathNote(word, "ILPACSN", /*any_case=*/true);
+      std::string note = platform::SwitchLookingPathNote(word, "ILPACRVSN", /*any_case=*/true);
       if (!note.empty()) platform::Report(note);
       if (!config_word.empty()) {
         platform::Report("two configuration paths are given, " + config_word + " and " + word +
@@ -358,6 +431,11 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
   if (!settings->compare_path.empty() && !settings->hand_off) {
     platform::Report("/C compares two configurations and writes no INI text; give /C or /I, "
                      "not both");
+    return kExitBadCommandLine;
+  }
+  if (!settings->compare_path.empty() && (!settings->report_path.empty() || settings->verbose)) {
+    platform::Report("/C compares two configurations and lists what differs; /R and /V are for "
+                     "an export or a conversion");
     return kExitBadCommandLine;
   }
   if (settings->any_version && settings->hand_off) {
@@ -415,15 +493,26 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
 
   int32_t result = ParseCommandLine(command_tail, &settings);
   if (result != 0) return fail_early(result);
+  // From here on every end of the run is reported (/R, /V).
+  RunReport report;
+  report.conversion = settings.hand_off && settings.compare_path.empty();
+  report.language = settings.language;
+  auto finish = [&](int32_t code) { return FinishRun(settings, &report, code); };
+  auto fail_reported = [&](int32_t code) { return finish(fail_early(code)); };
   // A configuration reached through a symbolic link is its target, converted
   // in its own folder; the link stays as it is.
   settings.config_path = platform::FinalPath(settings.config_path);
   if (!WithinLimit("the configuration path", settings.config_path, kMaxPathLength)) {
     return fail_early(kExitBadCommandLine);
   }
+  report.config_path = settings.config_path;
+  if (!settings.report_path.empty()) {
+    result = CheckReportTarget(&settings);
+    if (result != 0) return fail_early(result);
+  }
   // Whatever a killed run left is finished or undone before anything else.
   const Recovery recovery = RecoverConversion(settings.config_path);
-  if (recovery.exit_code != 0) return fail_early(recovery.exit_code);
+  if (recovery.exit_code != 0) return fail_reported(recovery.exit_code);
   if (!settings.compare_path.empty()) return fail_early(RunComparison(settings));
   // After a recovery "nothing was changed" would be untrue of the run.
   const std::string nothing_changed =
@@ -433,17 +522,17 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
       platform::Report("the language code " + settings.language + " is longer than the " +
                        std::to_string(kMaxBuilderLanguageLength) +
                        " characters that the builder Quarlen accepts");
-      return fail_early(kExitBadCommandLine);
+      return fail_reported(kExitBadCommandLine);
     }
     if (settings.language.find('=') != std::string::npos) {
       // "Name" + code would not be one INI key: the builder would miss it.
       platform::Report("the language code " + settings.language +
                        " holds \"=\", which cannot be part of an INI key");
-      return fail_early(kExitBadCommandLine);
+      return fail_reported(kExitBadCommandLine);
     }
     if (!have_temp || settings.ini_path.size() > kMaxPathLength) {
       platform::Report("no temporary INI file could be created");
-      return fail_early(kExitCannotWriteIni);
+      return fail_reported(kExitCannotWriteIni);
     }
   }
 
@@ -454,25 +543,29 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   std::string stored;
   const int password_read =
       SUCCEEDED(opened) ? ReadStoredPassword(root.get(), settings.config_path, &stored) : 0;
+  report.main_password.stored = !stored.empty();
   if (!settings.hand_off) {
-    if (password_read != 0) return fail_early(password_read);
+    if (password_read != 0) return fail_reported(password_read);
     result = CheckAccessPassword(settings.access_password, stored);
-    if (result != 0) return fail_early(result);
+    if (result != 0) return fail_reported(result);
   }
 
   drop_temp();
-  if (!IsSafeIniTarget(settings.ini_path)) return kExitCannotWriteIni;
+  if (!IsSafeTextTarget(settings.ini_path, "the INI file")) return finish(kExitCannotWriteIni);
   // An export's text reaches its file only once it is written: a run that
   // cannot read the configuration leaves an earlier export as it was.
   const bool export_run = !(have_temp && settings.ini_path == temp_path);
-  if (export_run) settings.ini_path = platform::FinalPath(settings.ini_path);
+  if (export_run) {
+    settings.ini_path = platform::FinalPath(settings.ini_path);
+    report.ini_path = settings.ini_path;
+  }
   const bool earlier_export =
       export_run && platform::FileSystem::Default()->Exists(settings.ini_path) == 0;
   FileSink sink;
   int error = sink.Open(settings.ini_path, /*staged=*/export_run);
   if (error != 0) {
     platform::Report("cannot create the INI file " + settings.ini_path + ": " + ErrnoText(error));
-    return kExitCannotWriteIni;
+    return finish(kExitCannotWriteIni);
   }
 
   Configuration read;
@@ -482,21 +575,29 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
   root.reset();
   const HRESULT unread = read.unread;
+  report.version_read = SUCCEEDED(unread);
+  report.version = read.version;
+  report.second_password.stored = !read.second_password.empty();
   // Writing: every area, then "[MAIN]".
   IniEmitter emitter(settings.language, settings.config_path, &sink);
   int emitted = 0;
   for (const StoredArea& area : read.config.areas) emitted |= emitter.EmitArea(area);
   emitted |= emitter.EmitMainSection(stored);
+  if (!settings.report_path.empty() || settings.verbose) {
+    AddReadAndWritten(read.config, emitter, &report);
+  }
   if (FAILED(unread) && earlier_export) {
     sink.Discard();
     platform::Report("the INI file " + settings.ini_path + " is left as it was");
-    return unread;
+    return finish(unread);
   }
   error = sink.Close();
   if (error != 0) {
     platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));
-    return kExitCannotWriteIni;
+    for (ReportedTask& task : report.tasks) task.carried = false;
+    return finish(kExitCannotWriteIni);
   }
+  report.main_password.carried = export_run && !stored.empty() && emitter.main_problems().empty();
   // A file that could not be read gives its storage code; otherwise the
   // results of the reading and writing are combined.
   result = FAILED(unread) ? unread : (read.result | emitted | password_read);
@@ -510,8 +611,12 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
       settings.any_version && version.kind == VersionKind::kOther &&
       version.number == builder::kFormatVersion;
   if (!conversion) {
-    ReportNotInIniText(read.second_password, FindEmptyStorages(read.config, exported_616),
-                       exported_616);
+    for (const std::string& note :
+         NotInIniText(read.second_password, FindEmptyStorages(read.config, exported_616),
+                      exported_616)) {
+      platform::Report("note: " + note);
+      report.not_carried.push_back(note);
+    }
   }
   BesideIni beside{std::move(read.second_password), std::move(read.config.domains)};
   if (SUCCEEDED(unread) && version.kind != VersionKind::kOld && !exported_616) {
@@ -530,15 +635,32 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     platform::EndAsStopped(signal);
   }
   if (result != 0 && conversion) {
-    platform::Report(nothing_changed + "; the INI text is at " + platform::KeepTempFile(settings.ini_path));
+    const std::string kept = platform::KeepTempFile(settings.ini_path);
+    platform::Report(nothing_changed + "; the INI text is at " + kept);
+    report.kept.push_back({kept, "the INI text"});
   }
   if (result == 0 && conversion && !settings.hand_off) {
     // Nothing to convert: the INI text holds nothing worth keeping.
     platform::RemoveTempFile(settings.ini_path);
   }
-  if (!settings.hand_off || result != 0) return result;
-  return HandOff(ConversionRun{settings.config_path, settings.ini_path, settings.language},
-                 emitter, beside);
+  if (conversion) {
+    // Nothing is carried until the new file is in place.
+    for (ReportedTask& task : report.tasks) task.carried = false;
+    for (AreaCount& area : report.areas) area.carried = 0;
+  }
+  if (!settings.hand_off || result != 0) return finish(result);
+  const HandOffResult handed = HandOff(
+      ConversionRun{settings.config_path, settings.ini_path, settings.language}, emitter, beside);
+  if (!handed.kept_ini.empty()) report.kept.push_back({handed.kept_ini, "the INI text"});
+  if (handed.exit_code == 0) {
+    report.replaced = true;
+    report.main_password.carried = report.main_password.stored;
+    report.second_password.carried = report.second_password.stored;
+    if (!settings.report_path.empty() || settings.verbose) {
+      AddConverted(read.config, ReadConverted(settings.config_path), &report);
+    }
+  }
+  return finish(handed.exit_code);
 }
 
 }  // namespace converter

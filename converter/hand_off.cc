@@ -305,8 +305,8 @@ std::string CheckConvertedFile(const ConversionRun& run, const IniEmitter& emitt
   return "";
 }
 
-int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
-                const BesideIni& beside) {
+HandOffResult HandOff(const ConversionRun& run, const IniEmitter& emitter,
+                      const BesideIni& beside) {
   const std::string& path = run.config_path;
   platform::FileSystem* fs = platform::FileSystem::Default();
   // The old file's identity and owner, from the file itself (never a link).
@@ -318,9 +318,10 @@ int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
     if (error == 0) error = old_file->Identify(&record.old_identity);
     if (error == 0) error = old_file->GetOwner(&owner);
     if (error != 0) {
+      const std::string kept = platform::KeepTempFile(run.ini_path);
       platform::Report("cannot examine " + path + " (" + ErrnoText(error) +
-                       "); nothing was changed; the INI text is at " + platform::KeepTempFile(run.ini_path));
-      return kExitCannotMoveOld;
+                       "); nothing was changed; the INI text is at " + kept);
+      return {kExitCannotMoveOld, kept};
     }
   }
   record.token = platform::NewConversionToken();
@@ -337,9 +338,10 @@ int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
   }
   if (error != 0) {
     platform::ClaimConversion("");
+    const std::string kept = platform::KeepTempFile(run.ini_path);
     platform::Report("cannot move " + path + " aside (" + ErrnoText(error) +
-                     "); nothing was changed; the INI text is at " + platform::KeepTempFile(run.ini_path));
-    return kExitCannotMoveOld;
+                     "); nothing was changed; the INI text is at " + kept);
+    return {kExitCannotMoveOld, kept};
   }
   if (int signal = platform::StopSignalCaught()) EndInterrupted(record, signal);
 
@@ -358,8 +360,9 @@ int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
   if (!started || !problem.empty()) {
     Undo(record);
     platform::ClaimConversion("");
-    platform::Report("the INI text is kept at " + platform::KeepTempFile(run.ini_path));
-    return started ? kExitCheckFailed : kExitBuilderNotStarted;
+    const std::string kept = platform::KeepTempFile(run.ini_path);
+    platform::Report("the INI text is kept at " + kept);
+    return {started ? kExitCheckFailed : kExitBuilderNotStarted, kept};
   }
 
   // The new file is made readable by its owner only; whoever could read the
@@ -382,8 +385,9 @@ int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
                      ErrnoText(error) + "); the conversion is undone");
     Undo(record);
     platform::ClaimConversion("");
-    platform::Report("the INI text is kept at " + platform::KeepTempFile(run.ini_path));
-    return kExitCheckFailed;
+    const std::string kept = platform::KeepTempFile(run.ini_path);
+    platform::Report("the INI text is kept at " + kept);
+    return {kExitCheckFailed, kept};
   }
   Finish(record);
   platform::ClaimConversion("");
@@ -393,7 +397,7 @@ int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter,
                      " after the conversion was complete; it is kept");
     platform::EndAsStopped(signal);
   }
-  return 0;
+  return {};
 }
 
 Recovery RecoverConversion(const std::string& config_path) {

@@ -56,12 +56,17 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside);
 
 // Replaces the configuration at run.config_path, whose INI text is at
 // run.ini_path, by the file Quarlen builds from it. The old file is
-// held (locked) from the run's reading to the end. Returns 0 when the new
-// file is in place, checked, with the old one's owner and mode, and the old
-// file and the INI file are gone; else an exit code, with the old file back
-// at its path. A stop signal caught meanwhile undoes the hand-off and ends
+// held (locked) from the run's reading to the end. exit_code is 0 when the
+// new file is in place, checked, with the old one's owner and mode, and the
+// old file and the INI file are gone; else an exit code, with the old file
+// back at its path and the INI text kept. A stop signal caught meanwhile undoes the hand-off and ends
 // the program (EndAsStopped).
-int32_t HandOff(const ConversionRun& run, const IniEmitter& emitter, const BesideIni& beside);
+struct HandOffResult {
+  int32_t exit_code = 0;
+  std::string kept_ini;  // where the INI text is kept for the user; "" when it is gone
+};
+HandOffResult HandOff(const ConversionRun& run, const IniEmitter& emitter,
+                      const BesideIni& beside);
 
 // What RecoverConversion found and did.
 struct Recovery {

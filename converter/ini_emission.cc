@@ -537,6 +537,8 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
     // Passed over, as the reader passes over a stream it cannot read.
     platform::Report("task stream " + place + "/" + task.stream + " of " + config_path_ +
                      " cannot be read again: no memory");
+    outcomes_.push_back({AreaKey(static_cast<uint32_t>(area.area), context.domain, context.user),
+                         name, task.stream, -1, {{"", "cannot be read again: no memory"}}});
     return kAreaFailed;
   }
   FormatTaskFields(fields, context, &text, &problems);
@@ -572,7 +574,9 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
                      "\" (" + place + "/" + task.stream + "): " + problem.key +
                      " cannot be carried whole: " + problem.why);
   }
-  return problems.empty() ? 0 : kAreaFailed;
+  const int result = problems.empty() ? 0 : kAreaFailed;
+  outcomes_.push_back({key, name, task.stream, context.number, std::move(problems)});
+  return result;
 }
 
 int IniEmitter::EmitMainSection(const std::string& stored_password) {
@@ -597,6 +601,7 @@ int IniEmitter::EmitMainSection(const std::string& stored_password) {
     platform::Report("[MAIN]: " + problem.key + " cannot be carried whole: " + problem.why);
     result = kAreaFailed;
   }
+  main_problems_ = std::move(problems);
   return result;
 }
 

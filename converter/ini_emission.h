@@ -172,6 +172,18 @@ class IniEmitter {
   // The stored main password as written under "HexPassword" (may be empty).
   const std::string& stored_password() const { return stored_password_; }
 
+  // What became of one task that EmitArea was given, in the order written.
+  struct TaskOutcome {
+    AreaKey area;
+    std::string name;
+    std::string stream;   // its stream in the configuration read
+    int32_t number = -1;  // the N of its "[TaskN]"; -1 when it was not written
+    std::vector<ValueProblem> problems;  // what it cannot carry whole
+  };
+  const std::vector<TaskOutcome>& outcomes() const { return outcomes_; }
+  // What "[MAIN]" cannot carry whole.
+  const std::vector<ValueProblem>& main_problems() const { return main_problems_; }
+
  private:
   // Writes one task of `area`; 0 or 2.
   int EmitTask(const StoredArea& area, const StoredTask& task);
@@ -186,6 +198,8 @@ class IniEmitter {
   // two "*" tasks that the builder would put into one stream.
   std::set<std::pair<AreaKey, std::u16string>> fixed_names_;
   std::string stored_password_;
+  std::vector<TaskOutcome> outcomes_;
+  std::vector<ValueProblem> main_problems_;
 };
 
 }  // namespace converter

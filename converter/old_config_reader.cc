@@ -89,6 +89,12 @@ std::string Place(const StoredArea& area) {
   return builder::AreaPlace(static_cast<uint32_t>(area.area), area.domain, area.user);
 }
 
+// Says what could not be read and keeps the text for the run's report.
+void Unreadable(std::vector<std::string>* unread, const std::string& text) {
+  platform::Report(text);
+  unread->push_back(text);
+}
+
 // Reads every task stream of the area storage `storage` into area->tasks,
 // in enumeration order. A stream that cannot be read is reported and passed
 // over. Returns 0 or kAreaFailed.
@@ -132,16 +138,16 @@ int ReadAreaStreams(Storage* storage, const std::string& path, uint32_t version,
     if (read == 0) task.bytes.assign(reinterpret_cast<const char*>(bytes.get()), size);
     if (read != 0) {
       // Passed over: every task that can be read is still carried.
-      platform::Report("task stream " + place + "/" + task.stream + " of " + path +
-                       " cannot be read: " + why);
+      Unreadable(&area->unread,
+                 "task stream " + place + "/" + task.stream + " of " + path + " cannot be read: " + why);
       result = kAreaFailed;
       continue;
     }
     area->tasks.push_back(std::move(task));
   }
   if (FAILED(listed)) {
-    platform::Report(
-        platform::FailureText("cannot list the task area " + place + " of " + path, listed));
+    Unreadable(&area->unread,
+               platform::FailureText("cannot list the task area " + place + " of " + path, listed));
     return kAreaFailed;
   }
   return result;
@@ -156,8 +162,8 @@ int ReadArea(Storage* root, const std::string& path, uint32_t version, StoredAre
                                          area->user, builder::OpenAreaStep, &outer, &inner);
   if (hr == STG_E_FILENOTFOUND && area->area != TaskArea::kPrivate) return 0;
   if (FAILED(hr)) {
-    platform::Report(
-        platform::FailureText("cannot open the task area " + Place(*area) + " of " + path, hr));
+    Unreadable(&area->unread, platform::FailureText(
+                                  "cannot open the task area " + Place(*area) + " of " + path, hr));
     return kAreaFailed;
   }
   return ReadAreaStreams(inner.get(), path, version, area);
@@ -167,7 +173,8 @@ int ReadArea(Storage* root, const std::string& path, uint32_t version, StoredAre
 // with "_") and the user storages in each, in enumeration order. Returns 0
 // or kAreaFailed (a domain that cannot be listed, a name that cannot be
 // carried as ANSI text), with a message.
-int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorage>* domains) {
+int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorage>* domains,
+                std::vector<std::string>* unread) {
   std::vector<ElementStat> elements;
   const HRESULT listed = platform::ListElements(root, &elements);
   int result = 0;
@@ -175,8 +182,8 @@ int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorag
     if (stat.type != ElementType::kStorage || stat.name.empty() || stat.name[0] == u'_') continue;
     DomainStorage domain;
     if (!CarriedAsAnsi(stat.name, &domain.name)) {
-      platform::Report("domain " + domain.name + " of " + path +
-                       ": its name cannot be written in the ANSI code page");
+      Unreadable(unread, "domain " + domain.name + " of " + path +
+                             ": its name cannot be written in the ANSI code page");
       result |= kAreaFailed;
       continue;
     }
@@ -190,16 +197,16 @@ int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorag
       if (user.type != ElementType::kStorage) continue;
       std::string user_name;
       if (!CarriedAsAnsi(user.name, &user_name)) {
-        platform::Report("user " + domain.name + "/" + user_name + " of " + path +
-                         ": its name cannot be written in the ANSI code page");
+        Unreadable(unread, "user " + domain.name + "/" + user_name + " of " + path +
+                               ": its name cannot be written in the ANSI code page");
         result |= kAreaFailed;
         continue;
       }
       domain.users.push_back(std::move(user_name));
     }
     if (FAILED(hr)) {
-      platform::Report(platform::FailureText(
-          "cannot list the users of domain " + domain.name + " of " + path, hr));
+      Unreadable(unread, platform::FailureText(
+                             "cannot list the users of domain " + domain.name + " of " + path, hr));
       result |= kAreaFailed;
       // Only what could be listed is carried.
       if (domain.users.empty()) continue;
@@ -207,7 +214,7 @@ int ListDomains(Storage* root, const std::string& path, std::vector<DomainStorag
     domains->push_back(std::move(domain));
   }
   if (FAILED(listed)) {
-    platform::Report(platform::FailureText("cannot list the domains of " + path, listed));
+    Unreadable(unread, platform::FailureText("cannot list the domains of " + path, listed));
     return kAreaFailed;
   }
   return result;
@@ -417,7 +424,7 @@ HRESULT ReadVersion(Storage* root, const std::string& path, FileVersion* version
 
 int ReadTaskAreas(Storage* root, const std::string& path, uint32_t version,
                   StoredConfiguration* config) {
-  int result = ListDomains(root, path, &config->domains);
+  int result = ListDomains(root, path, &config->domains, &config->unread);
   // The user areas come in the reverse of the enumeration order, then the
   // shared and the read-only area.
   for (auto d = config->domains.rbegin(); d != config->domains.rend(); ++d) {

@@ -123,6 +123,9 @@ struct StoredArea {
   std::string domain;  // the private area's domain and user (ANSI text)
   std::string user;
   std::vector<StoredTask> tasks;
+  // What of the area could not be read (a stream passed over, the area
+  // itself), one text each as it was reported.
+  std::vector<std::string> unread;
 };
 
 // A domain storage of a version-615 file and the user storages in it, as
@@ -138,6 +141,9 @@ struct StoredConfiguration {
   // Every user area, in the reverse of the enumeration order of domains and
   // of users in each, then the shared and the read-only area.
   std::vector<StoredArea> areas;
+  // Domains and users that could not be listed or named, one text each as
+  // it was reported.
+  std::vector<std::string> unread;
 };
 
 // The domain and user storages of `config` that hold no task: domains

@@ -12,6 +12,7 @@ packages=(
   libgtest-dev                       # the unit tests
   clang libclang-rt-14-dev           # fuzzing and sanitizers
   python3 python3-olefile libgsf-bin # independent compound-file readers
+  python3-jsonschema                 # checks the JSON report against its schema
   unicode-data                       # UnicodeData.txt: the upper-case table's test
   dpkg-dev file man-db groff-base    # the Debian package and the manual pages
   lintian                            # checks the Debian package

@@ -11,6 +11,7 @@
 const platform::ProgramInfo kProgramInfo = {
     "Rebolan",
     "usage: Rebolan [CONFIG-PATH] [/I<ini-path> [/A] | /C<other>] [/L<language>] [/P<password> | /P-]\n"
+    "               [/R<report-path>] [/V]\n"
     "Without /I: converts the configuration file (default: the registry value CFG,\n"
     "else /var/lib/torvi32/Torvi32.CNF) to version 616 through Quarlen, and keeps\n"
     "the old file until the new one has passed its check.\n"
@@ -19,7 +20,10 @@ const platform::ProgramInfo kProgramInfo = {
     "input (not shown by ps). /A writes a version-616 file's tasks too, as text\n"
     "that Quarlen rebuilds the same file from. /C<other> compares the configuration\n"
     "with another of version 615 or 616: the differences on stdout; 0 equal, 1 they\n"
-    "differ, 2 trouble. Switches may be written with '-' (needed before an\n"
+    "differ, 2 trouble. /R<report-path> writes a JSON report of the export or\n"
+    "conversion (tasks, source and target streams, what was not carried, kept\n"
+    "files, the result); /V lists the tasks per area on stderr at the end.\n"
+    "Switches may be written with '-' (needed before an\n"
     "absolute path: -I/tmp/out.ini). At most one CONFIG-PATH.\n",
     "Rebolan 1.0.0",
     E_OUTOFMEMORY};

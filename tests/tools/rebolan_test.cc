@@ -864,7 +864,7 @@ TEST_F(RebolanTest, HelpAndUnknownSwitches) {
     RunResult r = Rebolan({word});
     EXPECT_EQ(r.exit_status, 6);
     EXPECT_EQ(r.err, "Rebolan: unknown switch " + word +
-                         " (known: /I, /L, /P, /A, /C, /S, /N; see Rebolan --help for the usage)\n");
+                         " (known: /I, /L, /P, /A, /C, /R, /V, /S, /N; see Rebolan --help for the usage)\n");
   }
   RunResult lone = Rebolan({"-"});
   EXPECT_EQ(lone.err, "Rebolan: a switch letter is missing after \"-\" (see Rebolan --help for the usage)\n");
