@@ -407,6 +407,7 @@ Recovery RecoverConversion(const std::string& config_path) {
   Recovery found;
   if (error == ENOENT) return found;
   found.exit_code = kExitUnfinishedConversion;
+  found.outcome = Recovery::Outcome::kLeft;
   if (error != 0) {
     platform::Report(record_path + " is not a conversion record that can be read (" +
                      ErrnoText(error) + "); it is left as it is: look at it and at " +
@@ -452,6 +453,9 @@ Recovery RecoverConversion(const std::string& config_path) {
   platform::ClaimConversion("");
   found.exit_code = result;
   found.acted = result == 0;
+  found.outcome = result != 0 ? Recovery::Outcome::kLeft
+                  : record.finishing ? Recovery::Outcome::kFinished
+                                     : Recovery::Outcome::kUndone;
   return found;
 }
 

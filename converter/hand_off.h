@@ -70,8 +70,15 @@ HandOffResult HandOff(const ConversionRun& run, const IniEmitter& emitter,
 
 // What RecoverConversion found and did.
 struct Recovery {
+  enum class Outcome {
+    kNone,      // no record: nothing was interrupted
+    kFinished,  // the interrupted conversion was finished
+    kUndone,    // it was undone: the old configuration is back
+    kLeft,      // it could not be dealt with; the record is kept
+  };
   int32_t exit_code = 0;  // 0, or kExitUnfinishedConversion
   bool acted = false;     // an interrupted conversion was finished or undone
+  Outcome outcome = Outcome::kNone;
 };
 
 // Looks for the record of an interrupted conversion of `config_path` and

@@ -178,6 +178,9 @@ std::string ReportJson(const RunReport& report) {
   out += "  \"ini_file\": " +
          (report.ini_path.empty() ? std::string("null") : PathJson(report.ini_path)) + ",\n";
   out += "  \"language\": " + platform::JsonString(report.language) + ",\n";
+  out += "  \"recovery\": " +
+         (report.recovery.empty() ? std::string("null") : platform::JsonString(report.recovery)) +
+         ",\n";
   out += "  \"replaced\": " + Bool(report.replaced) + ",\n";
   out += "  \"result\": " + std::to_string(report.exit_status) + ",\n";
   // A storage code (a failure HRESULT) in words; small codes are the

@@ -54,6 +54,9 @@ struct RunReport {
   FileVersion version;
   std::string ini_path;  // an export's INI file
   std::string language;
+  // What the run found of an earlier conversion of the path that was
+  // interrupted: "" for none, "finished", "undone" or "left" (not dealt with).
+  std::string recovery;
   bool replaced = false;  // the configuration is now the converted file
   std::vector<ReportedTask> tasks;
   std::vector<AreaCount> areas;

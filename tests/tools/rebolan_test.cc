@@ -977,11 +977,16 @@ TEST_F(RebolanTest, ARunFinishesOrUndoesWhatAKilledConversionLeft) {
     record.finishing = c.finishing;
     ASSERT_EQ(platform::WriteConversionRecord(record), 0) << c.what;
 
-    RunResult r = Rebolan({cnf});
+    TempDir reports;
+    RunResult r = Rebolan({cnf, "-R" + reports.File("report.json")});
     EXPECT_EQ(r.exit_status, 0) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find("found an unfinished conversion of " + cnf), std::string::npos)
         << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_NE(ReadWholeFile(reports.File("report.json"))
+                  .find(std::string("\"recovery\": \"") + c.said + "\""),
+              std::string::npos)
+        << c.what << ": the report says what the run found";
     EXPECT_EQ(Tree(cnf), converted_tree) << c.what;
     EXPECT_EQ(FilesBeside(), (std::vector<std::string>{"Torvi32.CNF"})) << c.what;
     EXPECT_TRUE(TempFiles().empty()) << c.what;
