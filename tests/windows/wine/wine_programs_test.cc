@@ -417,6 +417,33 @@ TEST_F(WinePrograms, RebolanConvertsToTheSameFile) {
   }
 }
 
+// The report of a conversion (/R) is the same from both builds, paths
+// aside: the same tasks, streams, counts and passwords.
+TEST_F(WinePrograms, RebolanWritesTheSameReport) {
+  TempDir posix_dir;
+  TempDir windows_dir;
+  const std::string original = ReadWholeFile(FixturePath("615/basic.CNF"));
+  WriteWholeFile(posix_dir.File("Torvi32.CNF"), original);
+  WriteWholeFile(windows_dir.File("Torvi32.CNF"), original);
+  Outcome posix = RunPosix("Rebolan", {posix_dir.File("Torvi32.CNF"), "-R" + posix_dir.File("r.json")},
+                           posix_dir.path());
+  Outcome windows = RunWindows(
+      "Rebolan", WinPath(windows_dir.File("Torvi32.CNF")) + " /R" + WinPath(windows_dir.File("r.json")),
+      windows_dir.path());
+  EXPECT_EQ(0u, posix.code) << posix.err;
+  EXPECT_EQ(0u, windows.code);
+  auto without_paths = [](const std::string& path) {
+    return testing_support::Run({"/usr/bin/python3", "-c",
+                                 "import json, sys; r = json.load(open(sys.argv[1])); "
+                                 "r['configuration'].pop('path'); print(json.dumps(r, sort_keys=True))",
+                                 path})
+        .out;
+  };
+  const std::string from_posix = without_paths(posix_dir.File("r.json"));
+  EXPECT_NE(from_posix.find("\"replaced\": true"), std::string::npos) << from_posix;
+  EXPECT_EQ(from_posix, without_paths(windows_dir.File("r.json")));
+}
+
 // The Windows programs end with their full 32-bit results, which POSIX
 // cuts to 8 bits.
 TEST_F(WinePrograms, FullExitCodesOnWindows) {
