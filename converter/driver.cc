@@ -327,6 +327,50 @@ StoredConfiguration ReadConverted(const std::string& path) {
   return converted;
 }
 
+// The checks of a conversion run's settings before anything is read: the
+// language code must be one the builder takes and can be part of an INI
+// key, and the temporary INI file must exist. Returns 0, or 6 or 8 with a
+// message.
+int32_t CheckConversionSettings(const RunSettings& settings, bool have_temp) {
+  if (settings.language.size() > kMaxBuilderLanguageLength) {
+    platform::Report("the language code " + settings.language + " is longer than the " +
+                     std::to_string(kMaxBuilderLanguageLength) +
+                     " characters that the builder Quarlen accepts");
+    return kExitBadCommandLine;
+  }
+  if (settings.language.find('=') != std::string::npos) {
+    // "Name" + code would not be one INI key: the builder would miss it.
+    platform::Report("the language code " + settings.language +
+                     " holds \"=\", which cannot be part of an INI key");
+    return kExitBadCommandLine;
+  }
+  if (!have_temp || settings.ini_path.size() > kMaxPathLength) {
+    platform::Report("no temporary INI file could be created");
+    return kExitCannotWriteIni;
+  }
+  return 0;
+}
+
+// The hand-off of a conversion whose INI text is written, and what the
+// report learns of it: the INI text kept, or the new file's tasks (`read`
+// is what the old file held). Returns the hand-off's exit code.
+int32_t HandOffAndReport(const RunSettings& settings, const IniEmitter& emitter,
+                         const BesideIni& beside, const StoredConfiguration& read,
+                         RunReport* report) {
+  const HandOffResult handed = HandOff(
+      ConversionRun{settings.config_path, settings.ini_path, settings.language}, emitter, beside);
+  if (!handed.kept_ini.empty()) report->kept.push_back({handed.kept_ini, "the INI text"});
+  if (handed.exit_code == 0) {
+    report->replaced = true;
+    report->main_password.carried = report->main_password.stored;
+    report->second_password.carried = report->second_password.stored;
+    if (!settings.report_path.empty() || settings.verbose) {
+      AddConverted(read, ReadConverted(settings.config_path), report);
+    }
+  }
+  return handed.exit_code;
+}
+
 }  // namespace
 
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
@@ -520,22 +564,8 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   const std::string nothing_changed =
       recovery.acted ? "nothing else was changed" : "nothing was changed";
   if (settings.hand_off) {
-    if (settings.language.size() > kMaxBuilderLanguageLength) {
-      platform::Report("the language code " + settings.language + " is longer than the " +
-                       std::to_string(kMaxBuilderLanguageLength) +
-                       " characters that the builder Quarlen accepts");
-      return fail_reported(kExitBadCommandLine);
-    }
-    if (settings.language.find('=') != std::string::npos) {
-      // "Name" + code would not be one INI key: the builder would miss it.
-      platform::Report("the language code " + settings.language +
-                       " holds \"=\", which cannot be part of an INI key");
-      return fail_reported(kExitBadCommandLine);
-    }
-    if (!have_temp || settings.ini_path.size() > kMaxPathLength) {
-      platform::Report("no temporary INI file could be created");
-      return fail_reported(kExitCannotWriteIni);
-    }
+    result = CheckConversionSettings(settings, have_temp);
+    if (result != 0) return fail_reported(result);
   }
 
   // The configuration is opened once, and held by the scope to the end. A
@@ -651,18 +681,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     for (AreaCount& area : report.areas) area.carried = 0;
   }
   if (!settings.hand_off || result != 0) return finish(result);
-  const HandOffResult handed = HandOff(
-      ConversionRun{settings.config_path, settings.ini_path, settings.language}, emitter, beside);
-  if (!handed.kept_ini.empty()) report.kept.push_back({handed.kept_ini, "the INI text"});
-  if (handed.exit_code == 0) {
-    report.replaced = true;
-    report.main_password.carried = report.main_password.stored;
-    report.second_password.carried = report.second_password.stored;
-    if (!settings.report_path.empty() || settings.verbose) {
-      AddConverted(read.config, ReadConverted(settings.config_path), &report);
-    }
-  }
-  return finish(handed.exit_code);
+  return finish(HandOffAndReport(settings, emitter, beside, read.config, &report));
 }
 
 }  // namespace converter
