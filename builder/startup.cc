@@ -5,7 +5,9 @@
 #include <memory>
 #include <new>
 
+#include "builder/config_layout.h"
 #include "builder/dry_run_listing.h"
+#include "builder/task_storage.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
 #include "platform/storage.h"
@@ -117,6 +119,10 @@ int32_t ParseCommandLine(const std::string& command_tail, CommandLine* command_l
 }
 
 int32_t RunBuilder(const std::string& command_tail) {
+  ConfigPath.clear();
+  DomainName.clear();
+  UserName.clear();
+  ResetStreamNameGenerator();
   CommandLine command_line;
   int32_t rc = ParseCommandLine(command_tail, &command_line);
   if (rc != 0) return rc;

@@ -54,6 +54,9 @@ int32_t ParseCommandLine(const std::string& command_tail, CommandLine* command_l
 // exit code (a dry run: the one the real run would end with, as far as it
 // can be known without writing; kExitListingNotWritten when the listing
 // could not be written).
+// Begins with the builder-wide state (config_layout.h's path and names, the
+// stream-name generator) as a new process has it, so that a run inside a
+// process that ran the builder before goes as the first one.
 int32_t RunBuilder(const std::string& command_tail);
 
 }  // namespace builder

@@ -170,8 +170,7 @@ HRESULT CheckNotInConversion(const std::string& path) {
   ConversionRecord record;
   const int error = ReadConversionRecord(path, &record);
   if (error == ENOENT) return S_OK;
-  const char* own = std::getenv(kTokenVariable);
-  if (error == 0 && own != nullptr && record.token == own) return S_OK;
+  if (error == 0 && record.token == EnvironmentValue(kTokenVariable)) return S_OK;
   Report(path + " is in the middle of a conversion (" + record_path +
          "); run Rebolan on it, which finishes or undoes the conversion, before anything else");
   return STG_E_SHAREVIOLATION;

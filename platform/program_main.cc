@@ -43,4 +43,16 @@ std::string ExitStatusMessage(int32_t result) {
          ", which an exit status cannot hold; the exit status is 1";
 }
 
+int ReportedExitStatus(int32_t result) {
+  bool passed_unchanged = true;
+  const int status = PosixExitStatus(result, &passed_unchanged);
+  if (!passed_unchanged) {
+    try {
+      Report(ExitStatusMessage(result));
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  return status;
+}
+
 }  // namespace platform

@@ -69,6 +69,11 @@ int PosixExitStatus(int32_t result, bool* passed_unchanged);
 // which an exit status cannot hold; the exit status is 1".
 std::string ExitStatusMessage(int32_t result);
 
+// The exit status of a run's result on POSIX (PosixExitStatus), after the
+// line of ExitStatusMessage when the result does not pass unchanged (left
+// out when memory is still short).
+int ReportedExitStatus(int32_t result);
+
 }  // namespace platform
 
 // Defined by each program.

@@ -25,15 +25,7 @@ int main(int argc, char** argv) {
   int32_t result = platform::StopOnOutOfMemory(kProgramInfo.out_of_memory, [&] {
     return ProgramMain(platform::CommandTailFromArguments(argc, argv));
   });
-  bool passed_unchanged = true;
-  int status = platform::PosixExitStatus(result, &passed_unchanged);
-  if (!passed_unchanged) {
-    // The line giving the full value; left out when memory is still short.
-    try {
-      platform::Report(platform::ExitStatusMessage(result));
-    } catch (const std::bad_alloc&) {
-    }
-  }
+  const int status = platform::ReportedExitStatus(result);
   std::fflush(stdout);
   return status;
 }

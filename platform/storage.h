@@ -144,7 +144,10 @@ HRESULT CreateStorageFile(const std::string& path, uint32_t mode,
 // and folder: a process killed or a power cut at any instant leaves each file
 // as it was before the scope or with all of its changes; a file the scope
 // created appears at its path whole or not at all. A call that fails inside
-// the scope loses only its own change. Only one scope is alive at a time.
+// the scope loses only its own change. A scope begun while another is
+// alive (a program run inside this process, as a test does) holds its own
+// files, as a separate process would: the outer scope's files are neither
+// seen nor committed by it, and are held again when it ends.
 // On Windows (ole32) the scope holds nothing: every call is in the file when
 // it returns, as ole32 does it.
 class StorageScope {
@@ -172,6 +175,8 @@ class StorageScope {
   // The exceptions in flight when the scope began; more at its end means
   // the run is being unwound.
   int exceptions_at_start_ = std::uncaught_exceptions();
+  // The files of the scope this one was begun inside (POSIX).
+  void* outer_ = nullptr;
 };
 
 // Commits and closes the file that the scope holds for `path`, before the

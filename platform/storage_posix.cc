@@ -390,8 +390,8 @@ HRESULT CreateStorageFile(const std::string& path, uint32_t mode, std::unique_pt
   return StartSession(path, std::move(file), /*read_only=*/false, root);
 }
 
-StorageScope::StorageScope() {
-  if (held_files == nullptr) held_files = new std::map<std::string, std::shared_ptr<Session>>;
+StorageScope::StorageScope() : outer_(held_files) {
+  held_files = new std::map<std::string, std::shared_ptr<Session>>;
 }
 
 StorageScope::~StorageScope() {
@@ -408,7 +408,7 @@ StorageScope::~StorageScope() {
     }
   }
   delete held_files;
-  held_files = nullptr;
+  held_files = static_cast<std::map<std::string, std::shared_ptr<Session>>*>(outer_);
 }
 
 std::vector<StorageScope::Failure> StorageScope::Commit() {

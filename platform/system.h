@@ -1,5 +1,10 @@
 // Operating-system services other than files and storage: folders, the
 // temporary file, starting a program, the registry value, messages.
+//
+// The services that read the machine's state (the Windows directory, the
+// temporary folder, the search path, the registry, the environment) go to
+// System::Default(), which tests replace (see class System below); the
+// functions here are the calls every caller makes.
 #pragma once
 
 #include <cstdint>
@@ -100,6 +105,9 @@ std::string FinalPath(const std::string& path);
 // Sets an environment variable of this process, which programs it starts
 // inherit; an empty value removes it.
 void SetEnvironmentValue(const char* name, const std::string& value);
+// The value of an environment variable of this process; "" when it is not
+// set.
+std::string EnvironmentValue(const char* name);
 // From now on SIGINT, SIGTERM and SIGHUP no longer end the program: the
 // first one is kept for StopSignalCaught, and a program that
 // RunProgramAndWait waits for is asked to end (SIGTERM). The Windows build
@@ -157,6 +165,7 @@ constexpr char kOutOfMemoryStopped[] =
 
 // The name that Report puts in front; set once by the program's entry.
 void SetProgramName(const std::string& name);
+std::string ReportedProgramName();
 
 // Sets up a console program (cfbtool), once at its start: standard input,
 // output and error carry bytes unchanged (on Windows binary mode, where text
@@ -176,5 +185,35 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv);
 // character that the code page lacks becomes '?' (no file has it in its
 // name).
 std::string PathFromUtf8(const std::string& path);
+
+// The services above that read or change the machine's state, as one
+// replaceable object: each free function of the same name calls
+// System::Default(), and its contract there is the contract of the call.
+// The backends are the POSIX one (system_posix.h) and the Windows one;
+// tests install a fake (FakeSystem) with SetDefault, as they do a file
+// system with FileSystem::SetDefault.
+class System {
+ public:
+  virtual ~System() = default;
+
+  // The system in use: the platform's own, unless a test installed another
+  // with SetDefault.
+  static System* Default();
+  // REQUIRES: system outlives its use; nullptr restores the platform's own.
+  static void SetDefault(System* system);
+  // The platform's own system, whatever is installed.
+  static System* Platform();
+
+  virtual std::string WindowsDirectory() = 0;
+  virtual bool CreateTempFile(const std::string& prefix, std::string* path,
+                              std::unique_ptr<File>* hold) = 0;
+  virtual std::vector<std::string> RemoveAbandonedTempFiles(const std::string& prefix) = 0;
+  virtual bool RunProgramAndWait(const std::string& program,
+                                 const std::vector<std::string>& args, int32_t* exit_code) = 0;
+  virtual bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
+                                  std::string* value) = 0;
+  virtual std::string EnvironmentValue(const char* name) = 0;
+  virtual void SetEnvironmentValue(const char* name, const std::string& value) = 0;
+};
 
 }  // namespace platform

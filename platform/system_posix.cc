@@ -1,7 +1,7 @@
 // Operating-system services on POSIX: folders, the temporary file, starting
 // a program, the registry file, messages on stderr.
 
-#include "platform/system.h"
+#include "platform/system_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -42,11 +42,6 @@ constexpr size_t kMaxRegistryBytes = size_t{16} << 20;
 std::string& ProgramName() {
   static std::string* name = new std::string("program");
   return *name;
-}
-
-std::string EnvOrEmpty(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
 }
 
 // Why a folder may not hold the temporary file, or "" when it may; *real
@@ -125,16 +120,6 @@ int CreateTempIn(const std::string& folder, const std::string& prefix, std::stri
   return error == 0 ? EAGAIN : error;
 }
 
-// The temporary folders to try, in order: $TMPDIR, then /tmp.
-std::vector<std::string> TempFolderCandidates() {
-  std::vector<std::string> folders;
-  std::string tmpdir = EnvOrEmpty("TMPDIR");
-  while (tmpdir.size() > 1 && tmpdir.back() == '/') tmpdir.pop_back();
-  if (!tmpdir.empty() && tmpdir != "/tmp") folders.push_back(tmpdir);
-  folders.push_back("/tmp");
-  return folders;
-}
-
 volatile sig_atomic_t caught_stop_signal = 0;
 
 void OnStopSignal(int signal) {
@@ -147,13 +132,57 @@ bool IsExecutableFile(const std::string& path) {
          ::access(path.c_str(), X_OK) == 0;
 }
 
+}  // namespace
+
+System* System::Platform() {
+  static PosixSystem* own = new PosixSystem();
+  return own;
+}
+
+PosixSystem::PosixSystem() : own_environment_(true) {}
+
+PosixSystem::PosixSystem(Environment environment)
+    : own_environment_(false), environment_(std::move(environment)) {}
+
+std::string PosixSystem::EnvironmentValue(const char* name) {
+  if (!own_environment_) {
+    auto found = environment_.find(name);
+    return found != environment_.end() ? found->second : "";
+  }
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+void PosixSystem::SetEnvironmentValue(const char* name, const std::string& value) {
+  if (!own_environment_) {
+    if (value.empty()) {
+      environment_.erase(name);
+    } else {
+      environment_[name] = value;
+    }
+  } else if (value.empty()) {
+    ::unsetenv(name);
+  } else {
+    ::setenv(name, value.c_str(), 1);
+  }
+}
+
+std::vector<std::string> PosixSystem::TempFolderCandidates() {
+  std::vector<std::string> folders;
+  std::string tmpdir = EnvironmentValue("TMPDIR");
+  while (tmpdir.size() > 1 && tmpdir.back() == '/') tmpdir.pop_back();
+  if (!tmpdir.empty() && tmpdir != "/tmp") folders.push_back(tmpdir);
+  folders.push_back("/tmp");
+  return folders;
+}
+
 // The program's own folder first, then the absolute folders of $PATH
 // (relative entries, the current folder among them, are passed over).
-std::string FindProgram(const std::string& program) {
+std::string PosixSystem::FindProgram(const std::string& program) {
   if (program.find('/') != std::string::npos) return IsExecutableFile(program) ? program : "";
   std::string own = ProgramFolder();
   if (!own.empty() && IsExecutableFile(JoinPath(own, program))) return JoinPath(own, program);
-  std::string search = EnvOrEmpty("PATH");
+  std::string search = EnvironmentValue("PATH");
   size_t start = 0;
   while (start <= search.size()) {
     size_t end = search.find(':', start);
@@ -167,8 +196,6 @@ std::string FindProgram(const std::string& program) {
   return "";
 }
 
-}  // namespace
-
 std::string CurrentDirectory() {
   std::vector<char> buffer(256);
   for (;;) {
@@ -178,8 +205,8 @@ std::string CurrentDirectory() {
   }
 }
 
-std::string WindowsDirectory() {
-  std::string windir = EnvOrEmpty("WINDIR");
+std::string PosixSystem::WindowsDirectory() {
+  std::string windir = EnvironmentValue("WINDIR");
   return windir.empty() ? "/etc" : windir;
 }
 
@@ -210,8 +237,8 @@ bool IsSwitchToken(const char* token) {
   return true;
 }
 
-bool CreateTempFile(const std::string& prefix, std::string* path,
-                    std::unique_ptr<File>* hold) {
+bool PosixSystem::CreateTempFile(const std::string& prefix, std::string* path,
+                                 std::unique_ptr<File>* hold) {
   const std::vector<std::string> folders = TempFolderCandidates();
   for (const std::string& folder : folders) {
     std::string real;
@@ -228,7 +255,7 @@ bool CreateTempFile(const std::string& prefix, std::string* path,
   return false;
 }
 
-std::vector<std::string> RemoveAbandonedTempFiles(const std::string& prefix) {
+std::vector<std::string> PosixSystem::RemoveAbandonedTempFiles(const std::string& prefix) {
   std::vector<std::string> removed;
   std::string real;
   for (const std::string& folder : TempFolderCandidates()) {
@@ -318,14 +345,6 @@ std::string FinalPath(const std::string& path) {
   return current;
 }
 
-void SetEnvironmentValue(const char* name, const std::string& value) {
-  if (value.empty()) {
-    ::unsetenv(name);
-  } else {
-    ::setenv(name, value.c_str(), 1);
-  }
-}
-
 void CatchStopSignals() {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
@@ -373,8 +392,8 @@ std::string ProgramFolder() {
 #endif
 }
 
-bool RunProgramAndWait(const std::string& program, const std::vector<std::string>& args,
-                       int32_t* exit_code) {
+bool PosixSystem::RunProgramAndWait(const std::string& program,
+                                    const std::vector<std::string>& args, int32_t* exit_code) {
   std::string path = FindProgram(program);
   if (path.empty()) return false;
   std::vector<std::string> strings;
@@ -383,8 +402,16 @@ bool RunProgramAndWait(const std::string& program, const std::vector<std::string
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
+  std::vector<std::string> entries;
+  std::vector<char*> envp;
+  if (!own_environment_) {
+    for (const auto& [name, value] : environment_) entries.push_back(name + "=" + value);
+    for (std::string& entry : entries) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
   pid_t pid;
-  if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+  if (::posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(),
+                    own_environment_ ? environ : envp.data()) != 0) {
     return false;
   }
   int status = 0;
@@ -400,9 +427,9 @@ bool RunProgramAndWait(const std::string& program, const std::vector<std::string
   return true;
 }
 
-bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
-                        std::string* value) {
-  std::string path = EnvOrEmpty("TORVI32_REGISTRY");
+bool PosixSystem::ReadRegistryString(const std::string& key_path, const std::string& value_name,
+                                     std::string* value) {
+  std::string path = EnvironmentValue("TORVI32_REGISTRY");
   if (path.empty()) path = kDefaultRegistryFile;
   if (FileSystem::Default()->Exists(path) != 0) return false;  // no file: no value
   std::string bytes;
@@ -437,6 +464,8 @@ void ReportOutOfMemory(const char* what) {
 }
 
 void SetProgramName(const std::string& name) { ProgramName() = name; }
+
+std::string ReportedProgramName() { return ProgramName(); }
 
 void ReportOnStderr() {}  // it always does
 

@@ -62,13 +62,33 @@ std::string FindProgram(const std::string& program) {
 
 std::string program_name;
 
+// The services of System over the Windows APIs.
+class WindowsSystem : public System {
+ public:
+  std::string WindowsDirectory() override;
+  bool CreateTempFile(const std::string& prefix, std::string* path,
+                      std::unique_ptr<File>* hold) override;
+  std::vector<std::string> RemoveAbandonedTempFiles(const std::string& prefix) override;
+  bool RunProgramAndWait(const std::string& program, const std::vector<std::string>& args,
+                         int32_t* exit_code) override;
+  bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
+                          std::string* value) override;
+  std::string EnvironmentValue(const char* name) override;
+  void SetEnvironmentValue(const char* name, const std::string& value) override;
+};
+
 }  // namespace
+
+System* System::Platform() {
+  static WindowsSystem* own = new WindowsSystem();
+  return own;
+}
 
 std::string CurrentDirectory() {
   return GetText([](DWORD size, char* buffer) { return GetCurrentDirectoryA(size, buffer); });
 }
 
-std::string WindowsDirectory() {
+std::string WindowsSystem::WindowsDirectory() {
   return GetText([](DWORD size, char* buffer) { return GetWindowsDirectoryA(buffer, size); });
 }
 
@@ -91,7 +111,8 @@ std::string FolderOf(const std::string& path) {
 
 bool IsSwitchToken(const char* token) { return token[0] == '/'; }
 
-bool CreateTempFile(const std::string& prefix, std::string* path, std::unique_ptr<File>*) {
+bool WindowsSystem::CreateTempFile(const std::string& prefix, std::string* path,
+                                   std::unique_ptr<File>*) {
   path->clear();
   std::string folder =
       GetText([](DWORD size, char* buffer) { return GetTempPathA(size, buffer); });
@@ -122,12 +143,19 @@ std::string KeepTempFile(const std::string& path) { return path; }
 
 // GetTempFileNameA's files are named for the run's own folder only; nothing
 // is swept.
-std::vector<std::string> RemoveAbandonedTempFiles(const std::string&) { return {}; }
+std::vector<std::string> WindowsSystem::RemoveAbandonedTempFiles(const std::string&) {
+  return {};
+}
 
 std::string FinalPath(const std::string& path) { return path; }
 
-void SetEnvironmentValue(const char* name, const std::string& value) {
+void WindowsSystem::SetEnvironmentValue(const char* name, const std::string& value) {
   _putenv_s(name, value.c_str());  // an empty value removes the variable
+}
+
+std::string WindowsSystem::EnvironmentValue(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
 }
 
 void CatchStopSignals() {}
@@ -145,8 +173,8 @@ std::string ProgramFolder() {
   return FolderOf(self);
 }
 
-bool RunProgramAndWait(const std::string& program, const std::vector<std::string>& args,
-                       int32_t* exit_code) {
+bool WindowsSystem::RunProgramAndWait(const std::string& program,
+                                      const std::vector<std::string>& args, int32_t* exit_code) {
   std::string path = FindProgram(program);
   if (path.empty()) return false;
   // The program's own name is quoted (its folder may hold blanks); the
@@ -174,8 +202,8 @@ bool RunProgramAndWait(const std::string& program, const std::vector<std::string
   return true;
 }
 
-bool ReadRegistryString(const std::string& key_path, const std::string& value_name,
-                        std::string* value) {
+bool WindowsSystem::ReadRegistryString(const std::string& key_path,
+                                       const std::string& value_name, std::string* value) {
   value->clear();
   HKEY key = nullptr;
   // The suite is a 32-bit program: its installer writes the 32-bit view of
@@ -238,6 +266,8 @@ void ReportOutOfMemory(const char* what) {
 }
 
 void SetProgramName(const std::string& name) { program_name = name; }
+
+std::string ReportedProgramName() { return program_name; }
 
 std::string HelpHint() { return "see " + program_name + " --help for the usage"; }
 

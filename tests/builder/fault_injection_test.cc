@@ -165,9 +165,6 @@ class BuilderFaultTest : public ::testing::Test {
   void RunUpdate(FaultInjectingFileSystem* fs, std::string* reported) {
     WriteWholeFile(cnf_, original_);
     int32_t rc = 0;
-    DomainName.clear();
-    UserName.clear();
-    ResetStreamNameGenerator();
     ::testing::internal::CaptureStderr();
     {
       std::unique_ptr<testing_support::ScopedFileSystem> scoped;

@@ -54,9 +54,6 @@ std::string WithOutput(std::string text, const std::string& output) {
 // A run of the builder in this process, as the program makes it; returns
 // what it said on stderr.
 std::string RunHere(const std::string& ini) {
-  DomainName.clear();
-  UserName.clear();
-  ResetStreamNameGenerator();
   ::testing::internal::CaptureStderr();
   int32_t rc = RunBuilder(ini + " /LENG");
   std::string said = ::testing::internal::GetCapturedStderr();
@@ -74,9 +71,6 @@ bool RunKilled(const std::string& ini, uint64_t k) {
     FaultInjectingFileSystem fs;
     fs.KillAtChange(k);
     platform::FileSystem::SetDefault(&fs);
-    DomainName.clear();
-    UserName.clear();
-    ResetStreamNameGenerator();
     _exit(RunBuilder(ini + " /LENG") == 0 ? 0 : 1);
   }
   int status = 0;

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
+#include "builder/config_layout.h"
 #include "platform/system.h"
+#include "tests/support/test_support.h"
 
 namespace builder {
 namespace {
@@ -74,6 +77,32 @@ TEST(ParseCommandLineTest, RefusedTails) {
   }
   CommandLine fits;
   EXPECT_EQ(ParseCommandLine(std::string(258 - cwd.size(), 'p'), &fits), 0);
+}
+
+// A run goes as the first run of a new process, whatever runs in this
+// process left behind: the builder-wide names and the stream-name
+// generator start afresh, so that a second run writes the same streams.
+TEST(RunBuilderTest, ARunStartsAsInANewProcess) {
+  testing_support::TempDir dir;
+  const char kIni[] =
+      "[MAIN]\r\nOutputENG=@\r\nNumTasks=2\r\n"
+      "[Task0]\r\nNameENG=Anna\r\nIsPrivate=1\r\nDomain=OFFICE\r\nUser=anna\r\n"
+      "[Task1]\r\nNameENG=Nightly\r\nIsShared=1\r\n";
+  std::vector<std::map<std::string, std::string>> made;
+  ConfigPath = dir.File("stale.CNF");
+  DomainName = "STALE";
+  UserName = "old";
+  for (const char* name : {"first", "second"}) {
+    const std::string cnf = dir.File(std::string(name) + ".CNF");
+    const std::string ini = dir.File(std::string(name) + ".ini");
+    std::string text = kIni;
+    testing_support::WriteWholeFile(ini, text.replace(text.find('@'), 1, cnf));
+    ASSERT_EQ(RunBuilder(ini + " /LENG"), 0) << name;
+    made.push_back(testing_support::StorageContents(cnf));
+  }
+  EXPECT_EQ(made[0], made[1]);
+  EXPECT_EQ(made[0].count("OFFICE/anna/"), 1u);
+  EXPECT_FALSE(testing_support::PathExists(dir.File("stale.CNF")));
 }
 
 }  // namespace

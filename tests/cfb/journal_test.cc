@@ -34,7 +34,7 @@ using testing_support::WriteWholeFile;
 // A file system that loses power at its k-th write: that write puts only
 // the first part of its buffer on disk and fails, and from then on every
 // write, sync, truncation and deletion fails.
-class FakePowerCutFileSystem : public FileSystem {
+class FakePowerCutFileSystem : public testing_support::ForwardingFileSystem {
  public:
   explicit FakePowerCutFileSystem(int cut_at_write) : writes_left_(cut_at_write) {}
 
@@ -60,25 +60,26 @@ class FakePowerCutFileSystem : public FileSystem {
 
   int Open(const std::string& path, OpenMode mode, std::unique_ptr<File>* file) override {
     if (dead_ && mode != OpenMode::kReadOnly && mode != OpenMode::kReadWrite) return EIO;
-    std::unique_ptr<File> real;
-    int error = FileSystem::Platform()->Open(path, mode, &real);
-    if (error == 0) file->reset(new FakeFile(std::move(real), this));
-    return error;
+    return ForwardingFileSystem::Open(path, mode, file);
   }
   int Delete(const std::string& path) override {
-    return dead_ ? EIO : FileSystem::Platform()->Delete(path);
+    return dead_ ? EIO : ForwardingFileSystem::Delete(path);
   }
   int Rename(const std::string& from, const std::string& to) override {
-    return dead_ ? EIO : FileSystem::Platform()->Rename(from, to);
+    return dead_ ? EIO : ForwardingFileSystem::Rename(from, to);
   }
   int Replace(const std::string& from, const std::string& to) override {
-    return dead_ ? EIO : FileSystem::Platform()->Replace(from, to);
+    return dead_ ? EIO : ForwardingFileSystem::Replace(from, to);
   }
-  int Exists(const std::string& path) override { return FileSystem::Platform()->Exists(path); }
   int SyncFolderOf(const std::string& path) override {
-    return dead_ ? EIO : FileSystem::Platform()->SyncFolderOf(path);
+    return dead_ ? EIO : ForwardingFileSystem::SyncFolderOf(path);
   }
   bool dead() const { return dead_; }
+
+ protected:
+  std::unique_ptr<File> Wrap(std::unique_ptr<File> file) override {
+    return std::make_unique<FakeFile>(std::move(file), this);
+  }
 
  private:
   int writes_left_;

@@ -527,3 +527,50 @@ TEST(StorageTest, AMovedFileStaysHeld) {
             0);
   EXPECT_EQ(other->LockExclusive(), 0);
 }
+
+// A scope begun inside another (a program run inside this process) holds
+// its own files, as another process would: the outer scope's file is
+// locked to it, and stays held, uncommitted, until the outer scope commits.
+TEST(StorageTest, AScopeInsideAnotherHoldsOnlyItsOwnFiles) {
+  testing_support::TempDir dir;
+  const std::string outer_path = dir.File("outer.CNF"), inner_path = dir.File("inner.CNF");
+  {
+    std::unique_ptr<Storage> root;
+    ASSERT_EQ(platform::CreateStorageFile(outer_path, kStorageMode, &root), S_OK);
+  }
+  const std::string before = testing_support::ReadWholeFile(outer_path);
+  auto write_stream = [](const std::string& path, bool create) {
+    std::unique_ptr<Storage> root;
+    std::unique_ptr<Stream> stream;
+    HRESULT hr = create ? platform::CreateStorageFile(path, kStorageMode, &root)
+                        : platform::OpenStorageFile(path, kStorageMode, &root);
+    if (SUCCEEDED(hr)) hr = root->CreateStream(u"s", kStorageMode, &stream);
+    if (SUCCEEDED(hr)) hr = WriteAll(stream.get(), path);
+    return hr;
+  };
+  auto read_stream = [](const std::string& path) {
+    std::unique_ptr<Storage> root;
+    std::unique_ptr<Stream> stream;
+    if (FAILED(platform::OpenStorageFile(path, kStorageMode, &root)) ||
+        FAILED(root->OpenStream(u"s", kStorageMode, &stream))) {
+      return std::string("(none)");
+    }
+    return ReadAll(stream.get());
+  };
+
+  platform::StorageScope outer;
+  ASSERT_EQ(write_stream(outer_path, false), S_OK);
+  {
+    platform::StorageScope inner;
+    std::unique_ptr<Storage> root;
+    EXPECT_EQ(platform::OpenStorageFile(outer_path, kStorageMode, &root), STG_E_SHAREVIOLATION);
+    ASSERT_EQ(write_stream(inner_path, true), S_OK);
+    EXPECT_TRUE(inner.Commit().empty());
+  }
+  EXPECT_EQ(read_stream(inner_path), inner_path);
+  EXPECT_EQ(testing_support::ReadWholeFile(outer_path), before) << "committed by the inner scope";
+  EXPECT_EQ(read_stream(outer_path), outer_path) << "the outer scope's change is still held";
+  EXPECT_TRUE(outer.Commit().empty());
+  EXPECT_NE(testing_support::ReadWholeFile(outer_path), before);
+  EXPECT_EQ(read_stream(outer_path), outer_path);
+}

@@ -11,10 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "builder/startup.h"
 #include "converter/hand_off.h"
 #include "converter/ini_emission.h"
 #include "tests/converter/read_whole.h"
 #include "tests/converter/writer_615.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/fault_injection.h"
 #include "tests/support/test_support.h"
 
@@ -203,39 +205,22 @@ TEST_F(CheckConvertedFileTest, CountsTasksPerAreaAndComparesThePassword) {
 namespace converter {
 namespace {
 
-// Runs in this process, so that the file layer can be made to fail.
+// Runs in this process, so that the file layer can be made to fail; a
+// hand-off runs the builder in this process too, so that its file calls
+// fail as well. No registry file; no program on the search path.
 class RunRebolanTest : public ::testing::Test {
  protected:
   RunRebolanTest() {
-    tmp_ = dir_.File("tmp");
     ::mkdir(tmp_.c_str(), 0700);
-    ::setenv("TMPDIR", tmp_.c_str(), 1);
-    ::setenv("TORVI32_REGISTRY", dir_.File("none.reg").c_str(), 1);
-    cnf_ = dir_.File("T.CNF");
     testing_support::WriteWholeFile(
         cnf_, testing_support::ReadWholeFile(testing_support::FixturePath("615/basic.CNF")));
-  }
-  ~RunRebolanTest() override {
-    ::unsetenv("TMPDIR");
-    ::unsetenv("TORVI32_REGISTRY");
-    if (path_saved_) ::setenv("PATH", saved_path_.c_str(), 1);
-  }
-  // Lets a hand-off start the Quarlen of this build, whose folder becomes
-  // the PATH until the test ends. False when it is not built.
-  bool UseBuiltQuarlen() {
-    if (!testing_support::PathExists(testing_support::ProgramPath("Quarlen"))) return false;
-    const char* path = std::getenv("PATH");
-    saved_path_ = path != nullptr ? path : "";
-    path_saved_ = true;
-    ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
-    return true;
+    system_.RunInProcess("Quarlen", builder::RunBuilder, builder::kExitOutOfMemory);
   }
   testing_support::TempDir dir_;
-  std::string tmp_, cnf_;
-
- private:
-  bool path_saved_ = false;
-  std::string saved_path_;
+  std::string tmp_ = dir_.File("tmp"), cnf_ = dir_.File("T.CNF");
+  testing_support::FakeSystem system_{
+      platform::Environment{{"TMPDIR", tmp_}, {"TORVI32_REGISTRY", dir_.File("none.reg")}}};
+  testing_support::ScopedSystem scoped_system_{&system_};
 };
 
 TEST_F(RunRebolanTest, AFailedMoveAsideChangesNothing) {
@@ -273,9 +258,6 @@ namespace {
 // A conversion run with one failing file call, for every call it makes:
 // each run ends either converted or with the old file whole in place.
 TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
-  if (!UseBuiltQuarlen()) {
-    GTEST_SKIP() << "needs Quarlen built in " << testing_support::BinaryDir() << "/tools";
-  }
   const std::string original = testing_support::ReadWholeFile(cnf_);
   int converted = 0, refused = 0;
   for (uint64_t k = 1; k < 2000; ++k) {
@@ -318,9 +300,6 @@ TEST_F(RunRebolanTest, NoSingleFileFaultLosesTheConfiguration) {
 // The converted file can be read by whoever could read the old one; when
 // its permissions cannot be given, the run still converts and says so.
 TEST_F(RunRebolanTest, TheNewFileTakesTheOldOnesPermissions) {
-  if (!UseBuiltQuarlen()) {
-    GTEST_SKIP() << "needs Quarlen built in " << testing_support::BinaryDir() << "/tools";
-  }
   const std::string original = testing_support::ReadWholeFile(cnf_);
   struct Case {
     mode_t old_mode;

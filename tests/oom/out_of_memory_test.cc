@@ -27,15 +27,14 @@
 #include <string>
 #include <vector>
 
-#include "builder/config_layout.h"
 #include "builder/startup.h"
-#include "builder/task_storage.h"
 #include "converter/driver.h"
 #include "converter/hand_off.h"
 #include "platform/conversion_record.h"
 #include "platform/hresult.h"
 #include "platform/program_main.h"
 #include "tests/oom/fail_allocation.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/test_support.h"
 #include "tools/cfbtool.h"
 
@@ -131,9 +130,6 @@ Counts SweepAllocations(const Sweep& sweep, const std::string& err_path, uint64_
   auto begin = std::chrono::steady_clock::now();
   for (uint64_t k = FirstK();; k += stride) {
     sweep.start();
-    builder::DomainName.clear();
-    builder::UserName.clear();
-    builder::ResetStreamNameGenerator();
     End end = RunFailingAt(k, sweep.out_of_memory, sweep.run, err_path, sweep.stdin_path);
     const std::string where = std::string(sweep.name) + ", allocation " + std::to_string(k);
     if (!end.exited) {
@@ -222,9 +218,6 @@ std::string WithOutput(std::string text, const std::string& output) {
 
 // A whole run in this process, without failing allocations.
 int32_t RunWhole(const std::function<int32_t()>& run) {
-  builder::DomainName.clear();
-  builder::UserName.clear();
-  builder::ResetStreamNameGenerator();
   ::testing::internal::CaptureStderr();
   int32_t result = run();
   ::testing::internal::GetCapturedStderr();
@@ -247,29 +240,19 @@ uint64_t FirstK() {
   return first == 0 ? 1 : first;
 }
 
+// No registry file; a conversion starts the Quarlen of this build, a
+// program of its own whose allocations do not fail.
 class OutOfMemoryTest : public ::testing::Test {
  protected:
-  OutOfMemoryTest() {
-    tmp_ = dir_.File("tmp");
-    ::mkdir(tmp_.c_str(), 0700);
-    ::setenv("TMPDIR", tmp_.c_str(), 1);
-    ::setenv("TORVI32_REGISTRY", dir_.File("none.reg").c_str(), 1);
-    const char* path = std::getenv("PATH");
-    saved_path_ = path != nullptr ? path : "";
-    // A conversion starts the Quarlen of this build.
-    ::setenv("PATH", (testing_support::BinaryDir() + "/tools").c_str(), 1);
-  }
-  ~OutOfMemoryTest() override {
-    ::unsetenv("TMPDIR");
-    ::unsetenv("TORVI32_REGISTRY");
-    ::setenv("PATH", saved_path_.c_str(), 1);
-  }
+  OutOfMemoryTest() { ::mkdir(tmp_.c_str(), 0700); }
   TempDir dir_;
-  std::string tmp_;
+  std::string tmp_ = dir_.File("tmp");
   std::string err_ = dir_.File("stderr");
-
- private:
-  std::string saved_path_;
+  testing_support::FakeSystem system_{
+      platform::Environment{{"TMPDIR", tmp_},
+                            {"TORVI32_REGISTRY", dir_.File("none.reg")},
+                            {"PATH", testing_support::BinaryDir() + "/tools"}}};
+  testing_support::ScopedSystem scoped_system_{&system_};
 };
 
 TEST_F(OutOfMemoryTest, QuarlenCreatingAndChangingAFile) {

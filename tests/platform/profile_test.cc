@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "platform/system.h"
+#include "tests/support/fake_system.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -164,7 +165,8 @@ TEST(ProfileTest, LoadReadsBareNamesFromTheWindowsDirectoryOnly) {
   testing_support::TempDir current;
   testing_support::WriteWholeFile(windows.File("W.INI"), "[s]\nk=windows\n");
   testing_support::WriteWholeFile(current.File("C.INI"), "[s]\nk=current\n");
-  ASSERT_EQ(0, ::setenv("WINDIR", windows.path().c_str(), 1));
+  testing_support::FakeSystem system(platform::Environment{{"WINDIR", windows.path()}});
+  testing_support::ScopedSystem scoped(&system);
   std::string saved_cwd = platform::CurrentDirectory();
   ASSERT_EQ(0, ::chdir(current.path().c_str()));
 
@@ -184,7 +186,6 @@ TEST(ProfileTest, LoadReadsBareNamesFromTheWindowsDirectoryOnly) {
   EXPECT_FALSE(found);
 
   ASSERT_EQ(0, ::chdir(saved_cwd.c_str()));
-  ::unsetenv("WINDIR");
 }
 
 TEST(ProfileTest, HostileInputIsParsedWithoutHarm) {

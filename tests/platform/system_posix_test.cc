@@ -1,7 +1,7 @@
 // The POSIX system services: paths, switches, the temporary file, starting
 // programs, the registry file and messages.
 
-#include "platform/system.h"
+#include "platform/system_posix.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,32 +22,8 @@ namespace {
 using testing_support::TempDir;
 using testing_support::WriteWholeFile;
 
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    const char* old = std::getenv(name);
-    had_old_ = old != nullptr;
-    if (had_old_) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (had_old_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  bool had_old_;
-  std::string old_;
-};
+using platform::Environment;
+using platform::PosixSystem;
 
 void WriteScript(const std::string& path, const std::string& body) {
   WriteWholeFile(path, "#!/bin/sh\n" + body + "\n");
@@ -89,18 +66,10 @@ TEST(SystemTest, SwitchTokens) {
 }
 
 TEST(SystemTest, DirectoriesFromTheEnvironment) {
-  {
-    ScopedEnv windir("WINDIR", "/srv/windows");
-    EXPECT_EQ("/srv/windows", platform::WindowsDirectory());
-  }
-  {
-    ScopedEnv windir("WINDIR", "");
-    EXPECT_EQ("/etc", platform::WindowsDirectory());
-  }
-  {
-    ScopedEnv windir("WINDIR", nullptr);
-    EXPECT_EQ("/etc", platform::WindowsDirectory());
-  }
+  EXPECT_EQ("/srv/windows",
+            PosixSystem(Environment{{"WINDIR", "/srv/windows"}}).WindowsDirectory());
+  EXPECT_EQ("/etc", PosixSystem(Environment{{"WINDIR", ""}}).WindowsDirectory());
+  EXPECT_EQ("/etc", PosixSystem(Environment{}).WindowsDirectory());
   char buffer[4096];
   ASSERT_NE(nullptr, ::getcwd(buffer, sizeof buffer));
   EXPECT_EQ(buffer, platform::CurrentDirectory());
@@ -122,10 +91,10 @@ bool IsInFolder(const std::string& path, const std::string& folder) {
 TEST(SystemTest, CreateTempFileMakesAPrivateNewFile) {
   TempDir dir;
   ::chmod(dir.path().c_str(), 0700);
-  ScopedEnv tmpdir("TMPDIR", (dir.path() + "/").c_str());
+  PosixSystem system(Environment{{"TMPDIR", dir.path() + "/"}});
   std::string first, second;
-  ASSERT_TRUE(platform::CreateTempFile("INI", &first));
-  ASSERT_TRUE(platform::CreateTempFile("INI", &second));
+  ASSERT_TRUE(system.CreateTempFile("INI", &first, nullptr));
+  ASSERT_TRUE(system.CreateTempFile("INI", &second, nullptr));
   EXPECT_NE(first, second);
   for (const std::string& path : {first, second}) {
     EXPECT_TRUE(IsInFolder(path, dir.path())) << path;
@@ -180,9 +149,9 @@ TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
       {root.File("to-inner"), "/tmp"},
   };
   for (const Case& c : cases) {
-    ScopedEnv tmpdir("TMPDIR", c.tmpdir.c_str());
     std::string path;
-    ASSERT_TRUE(platform::CreateTempFile("INI", &path)) << c.tmpdir;
+    PosixSystem system(Environment{{"TMPDIR", c.tmpdir}});
+    ASSERT_TRUE(system.CreateTempFile("INI", &path, nullptr)) << c.tmpdir;
     EXPECT_TRUE(IsInFolder(path, c.expected_folder)) << c.tmpdir << " gave " << path;
     platform::RemoveTempFile(path);
   }
@@ -210,13 +179,13 @@ TEST(SystemTest, RunProgramAndWaitSearchesOwnFolderThenAbsolutePathEntries) {
   WriteScript(dir.File(name), "exit 5");
   int32_t code = 0;
   {
-    ScopedEnv path(("PATH"), ("/nonexistent:" + dir.path()).c_str());
-    ASSERT_TRUE(platform::RunProgramAndWait(name, {}, &code));
+    PosixSystem system(Environment{{"PATH", "/nonexistent:" + dir.path()}});
+    ASSERT_TRUE(system.RunProgramAndWait(name, {}, &code));
     EXPECT_EQ(5, code);
     // The program's own folder comes first.
     std::string own = platform::JoinPath(platform::ProgramFolder(), name);
     WriteScript(own, "exit 6");
-    bool ran = platform::RunProgramAndWait(name, {}, &code);
+    bool ran = system.RunProgramAndWait(name, {}, &code);
     ::unlink(own.c_str());
     ASSERT_TRUE(ran);
     EXPECT_EQ(6, code);
@@ -226,15 +195,32 @@ TEST(SystemTest, RunProgramAndWaitSearchesOwnFolderThenAbsolutePathEntries) {
     char cwd[4096];
     ASSERT_NE(nullptr, ::getcwd(cwd, sizeof cwd));
     ASSERT_EQ(0, ::chdir(dir.path().c_str()));
-    ScopedEnv path("PATH", ".::bin");
-    bool ran = platform::RunProgramAndWait(name, {}, &code);
+    bool ran = PosixSystem(Environment{{"PATH", ".::bin"}}).RunProgramAndWait(name, {}, &code);
     ASSERT_EQ(0, ::chdir(cwd));
     EXPECT_FALSE(ran);
   }
   // A file that is not executable is not a program.
   ::chmod(dir.File(name).c_str(), 0644);
-  ScopedEnv path("PATH", dir.path().c_str());
-  EXPECT_FALSE(platform::RunProgramAndWait(name, {}, &code));
+  EXPECT_FALSE(PosixSystem(Environment{{"PATH", dir.path()}}).RunProgramAndWait(name, {}, &code));
+}
+
+// A system made with an environment of its own reads only that one, keeps
+// its changes to itself, and gives it whole to the programs it starts.
+TEST(SystemTest, AnEnvironmentOfItsOwnIsAllThatIsReadAndPassedOn) {
+  const char* process_path = std::getenv("PATH");
+  PosixSystem system(Environment{{"CNF_ONE", "1"}, {"CNF_GONE", "x"}});
+  EXPECT_EQ("", system.EnvironmentValue("PATH")) << "not the process's";
+  system.SetEnvironmentValue("CNF_TWO", "2 two");
+  system.SetEnvironmentValue("CNF_GONE", "");
+  EXPECT_EQ("2 two", system.EnvironmentValue("CNF_TWO"));
+  EXPECT_EQ("", system.EnvironmentValue("CNF_GONE"));
+  EXPECT_EQ(nullptr, std::getenv("CNF_TWO"));
+  EXPECT_EQ(process_path, std::getenv("PATH"));
+  int32_t code = 99;
+  const std::string script = "[ \"$(/usr/bin/env | /bin/grep -v ^PWD=)\" = \"$0\" ]";
+  ASSERT_TRUE(system.RunProgramAndWait("/bin/sh", {"-c", script, "CNF_ONE=1\nCNF_TWO=2 two"},
+                                       &code));
+  EXPECT_EQ(0, code);
 }
 
 TEST(SystemTest, ReadRegistryStringFromTheRegistryFile) {
@@ -246,15 +232,15 @@ TEST(SystemTest, ReadRegistryStringFromTheRegistryFile) {
   WriteWholeFile(dir.File("bad.reg"), "[HKEY_LOCAL_MACHINE\\x]\n");
   std::string value;
   {
-    ScopedEnv registry("TORVI32_REGISTRY", dir.File("torvi32.reg").c_str());
-    ASSERT_TRUE(platform::ReadRegistryString(key, "CFG", &value));
+    PosixSystem system(Environment{{"TORVI32_REGISTRY", dir.File("torvi32.reg")}});
+    ASSERT_TRUE(system.ReadRegistryString(key, "CFG", &value));
     EXPECT_EQ("/srv/torvi/Torvi32.CNF", value);
-    EXPECT_FALSE(platform::ReadRegistryString(key, "Other", &value));
-    EXPECT_FALSE(platform::ReadRegistryString("Software\\Other", "CFG", &value));
+    EXPECT_FALSE(system.ReadRegistryString(key, "Other", &value));
+    EXPECT_FALSE(system.ReadRegistryString("Software\\Other", "CFG", &value));
   }
   for (const std::string& file : {dir.File("missing.reg"), dir.File("bad.reg"), dir.path()}) {
-    ScopedEnv registry("TORVI32_REGISTRY", file.c_str());
-    EXPECT_FALSE(platform::ReadRegistryString(key, "CFG", &value)) << file;
+    PosixSystem system(Environment{{"TORVI32_REGISTRY", file}});
+    EXPECT_FALSE(system.ReadRegistryString(key, "CFG", &value)) << file;
   }
 }
 
@@ -273,12 +259,12 @@ TEST(SystemTest, ReportWritesOneLineWithTheProgramName) {
 TEST(SystemTest, RemoveAbandonedTempFilesTakesOnlyWhatNoRunHolds) {
   TempDir dir;
   ::chmod(dir.path().c_str(), 0700);
-  ScopedEnv tmpdir("TMPDIR", dir.path().c_str());
+  PosixSystem system(Environment{{"TMPDIR", dir.path()}});
   std::string held, abandoned, kept;
   std::unique_ptr<platform::File> hold;
-  ASSERT_TRUE(platform::CreateTempFile("INI", &held, &hold));
-  ASSERT_TRUE(platform::CreateTempFile("INI", &abandoned));
-  ASSERT_TRUE(platform::CreateTempFile("INI", &kept));
+  ASSERT_TRUE(system.CreateTempFile("INI", &held, &hold));
+  ASSERT_TRUE(system.CreateTempFile("INI", &abandoned, nullptr));
+  ASSERT_TRUE(system.CreateTempFile("INI", &kept, nullptr));
   kept = platform::KeepTempFile(kept);
   const std::string empty = dir.File("cnf-Ab12Cd");
   ASSERT_EQ(::mkdir(empty.c_str(), 0700), 0);
@@ -286,7 +272,7 @@ TEST(SystemTest, RemoveAbandonedTempFilesTakesOnlyWhatNoRunHolds) {
   ASSERT_EQ(::mkdir(foreign.c_str(), 0700), 0);
   WriteWholeFile(foreign + "/notes.txt", "not ours");
 
-  std::vector<std::string> removed = platform::RemoveAbandonedTempFiles("INI");
+  std::vector<std::string> removed = system.RemoveAbandonedTempFiles("INI");
   std::sort(removed.begin(), removed.end());
   std::vector<std::string> expected{abandoned, empty};
   std::sort(expected.begin(), expected.end());

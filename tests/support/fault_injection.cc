@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include "tests/support/forwarding_file_system.h"
 
 namespace testing_support {
 
@@ -48,8 +47,6 @@ class FaultInjectingFile : public ForwardingFile {
 
 }  // namespace
 
-FaultInjectingFileSystem::FaultInjectingFileSystem() : base_(platform::FileSystem::Platform()) {}
-
 void FaultInjectingFileSystem::FailAt(FileCall kind, uint64_t k, int error, bool sticky) {
   fail_kind_ = kind;
   fail_at_ = k;
@@ -84,33 +81,32 @@ int FaultInjectingFileSystem::Open(const std::string& path, platform::OpenMode m
   bool creates = mode == platform::OpenMode::kCreateNew ||
                  mode == platform::OpenMode::kCreateOrTruncate;
   if (int e = Check(creates ? FileCall::kCreate : FileCall::kOpen)) return e;
-  std::unique_ptr<platform::File> base;
-  int result = base_->Open(path, mode, &base);
-  if (result != 0) return result;
-  *file = std::make_unique<FaultInjectingFile>(std::move(base), this);
-  return 0;
+  return ForwardingFileSystem::Open(path, mode, file);
+}
+
+std::unique_ptr<platform::File> FaultInjectingFileSystem::Wrap(
+    std::unique_ptr<platform::File> file) {
+  return std::make_unique<FaultInjectingFile>(std::move(file), this);
 }
 
 int FaultInjectingFileSystem::Delete(const std::string& path) {
   if (int e = Check(FileCall::kDelete)) return e;
-  return base_->Delete(path);
+  return ForwardingFileSystem::Delete(path);
 }
 
 int FaultInjectingFileSystem::Rename(const std::string& from, const std::string& to) {
   if (int e = Check(FileCall::kRename)) return e;
-  return base_->Rename(from, to);
+  return ForwardingFileSystem::Rename(from, to);
 }
 
 int FaultInjectingFileSystem::Replace(const std::string& from, const std::string& to) {
   if (int e = Check(FileCall::kRename)) return e;
-  return base_->Replace(from, to);
+  return ForwardingFileSystem::Replace(from, to);
 }
-
-int FaultInjectingFileSystem::Exists(const std::string& path) { return base_->Exists(path); }
 
 int FaultInjectingFileSystem::SyncFolderOf(const std::string& path) {
   if (int e = Check(FileCall::kSync)) return e;
-  return base_->SyncFolderOf(path);
+  return ForwardingFileSystem::SyncFolderOf(path);
 }
 
 }  // namespace testing_support

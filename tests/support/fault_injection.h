@@ -1,5 +1,5 @@
 // FaultInjectingFileSystem: a platform::FileSystem that passes every call to
-// the platform's own, except the k-th call of a chosen kind, which fails
+// the platform's own (a ForwardingFileSystem), except the k-th call of a chosen kind, which fails
 // with a chosen errno, once or from then on.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "tests/support/forwarding_file_system.h"
 
 namespace testing_support {
 
@@ -15,9 +16,8 @@ enum class FileCall {
   kAny, kOpen, kCreate, kRead, kWrite, kSync, kLock, kTruncate, kRename, kDelete, kAccess
 };
 
-class FaultInjectingFileSystem : public platform::FileSystem {
+class FaultInjectingFileSystem : public ForwardingFileSystem {
  public:
-  FaultInjectingFileSystem();
 
   // Fails the k-th call (counted from 1) of `kind` with `error` (EIO,
   // ENOSPC, ...); with `sticky` every later call of that kind fails too.
@@ -41,14 +41,15 @@ class FaultInjectingFileSystem : public platform::FileSystem {
   int Delete(const std::string& path) override;
   int Rename(const std::string& from, const std::string& to) override;
   int Replace(const std::string& from, const std::string& to) override;
-  int Exists(const std::string& path) override;
   int SyncFolderOf(const std::string& path) override;
 
   // Counts a call of `kind` and returns the errno to fail it with, or 0.
   int Check(FileCall kind);
 
+ protected:
+  std::unique_ptr<platform::File> Wrap(std::unique_ptr<platform::File> file) override;
+
  private:
-  platform::FileSystem* base_;
   FileCall fail_kind_ = FileCall::kAny;
   uint64_t fail_at_ = 0;
   int error_ = 0;

@@ -106,15 +106,9 @@ constexpr gid_t kReaderGroup = 65534;
 
 static bool AsRoot() { return ::geteuid() == 0; }
 
-static RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
-                            const std::map<std::string, std::string>& env,
-                            const std::string& input, bool as_reader) {
-  RunResult result;
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
-      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+// This process's environment with the entries of `env` put in ("\x01unset"
+// removes one), as "NAME=value" texts.
+static std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& env) {
   std::map<std::string, std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const char* eq = std::strchr(*e, '=');
@@ -129,6 +123,19 @@ static RunResult RunProgram(const std::vector<std::string>& argv, const std::str
   }
   std::vector<std::string> env_text;
   for (const auto& [name, value] : environment) env_text.push_back(name + "=" + value);
+  return env_text;
+}
+
+static RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
+                            const std::map<std::string, std::string>& env,
+                            const std::string& input, bool as_reader) {
+  RunResult result;
+  int in_pipe[2], out_pipe[2], err_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+      ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<std::string> env_text = ChildEnvironment(env);
   std::vector<char*> envp, args;
   for (auto& e : env_text) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -188,6 +195,26 @@ static RunResult RunProgram(const std::vector<std::string>& argv, const std::str
 RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
               const std::map<std::string, std::string>& env, const std::string& input) {
   return RunProgram(argv, cwd, env, input, /*as_reader=*/false);
+}
+
+int Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+          const std::string& err_path) {
+  std::vector<std::string> env_text = ChildEnvironment(env);
+  std::vector<char*> envp, args;
+  for (auto& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> argv_copy = argv;
+  for (auto& a : argv_copy) args.push_back(a.data());
+  args.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (err < 0 || ::dup2(err, 2) < 0) ::_exit(126);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  return pid;
 }
 
 RunResult RunAsReader(const std::vector<std::string>& argv, const std::string& cwd,

@@ -48,6 +48,11 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd = "",
               const std::map<std::string, std::string>& env = {},
               const std::string& input = "");
 
+// Starts `argv` as Run does, with its stderr written to the file `err_path`,
+// and returns at once: the child's process id, to wait for with waitpid.
+int Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+          const std::string& err_path);
+
 // Run as a user to whom permission bits apply: this process's own, or when
 // that is root, for whom they deny nothing (as in CI), the user nobody.
 RunResult RunAsReader(const std::vector<std::string>& argv, const std::string& cwd = "",

@@ -1053,16 +1053,9 @@ TEST_F(RebolanTest, AStopSignalDuringTheBuildUndoesTheHandOff) {
   const std::string started = dir_.File("started");
   const std::string program = LoneRebolan("/usr/bin/touch '" + started + "'; exec /bin/sleep 20");
   const std::string err_path = dir_.File("err.txt");
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(err, 2);
-    ::setenv("TMPDIR", tmp_.c_str(), 1);
-    ::setenv("TORVI32_REGISTRY", dir_.File("none.reg").c_str(), 1);
-    ::setenv("PATH", "", 1);
-    ::execl(program.c_str(), program.c_str(), cnf.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
+  const pid_t pid = testing_support::Start(
+      {program, cnf},
+      {{"TMPDIR", tmp_}, {"TORVI32_REGISTRY", dir_.File("none.reg")}, {"PATH", ""}}, err_path);
   for (int i = 0; i < 200 && !PathExists(started); ++i) ::usleep(20000);
   ASSERT_TRUE(PathExists(started));
   const auto sent = std::chrono::steady_clock::now();
