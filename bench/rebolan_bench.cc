@@ -182,10 +182,21 @@ int main(int argc, char** argv) {
     std::ifstream from(cnf, std::ios::binary);
     std::ofstream(new_copy, std::ios::binary) << from.rdbuf();
   }
+  // A second copy of the old file, converted with a report.
+  const std::string reported = folder + "/reported.CNF";
+  {
+    std::ifstream from(old_copy, std::ios::binary);
+    std::ofstream(reported, std::ios::binary) << from.rdbuf();
+  }
   struct Step {
     const char* what;
     std::vector<std::string> args;
   } steps[] = {
+      {"export of the version-615 file with its report (/R)",
+       {rebolan, old_copy, "-I" + folder + "/reported.ini", "-Pbench-password",
+        "-R" + folder + "/export-report.json"}},
+      {"conversion run with its report (/R)",
+       {rebolan, reported, "-R" + folder + "/conversion-report.json"}},
       {"export of the version-616 file (/A)",
        {rebolan, cnf, "-I" + folder + "/616.ini", "-A", "-Pbench-password"}},
       {"comparison of the version-616 file with a copy (/C)",

@@ -612,12 +612,12 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   report.second_password.stored = !read.second_password.empty();
   // Writing: every area, then "[MAIN]".
   IniEmitter emitter(settings.language, settings.config_path, &sink);
+  const bool reported = !settings.report_path.empty() || settings.verbose;
+  if (reported) emitter.KeepOutcomes();
   int emitted = 0;
   for (const StoredArea& area : read.config.areas) emitted |= emitter.EmitArea(area);
   emitted |= emitter.EmitMainSection(stored);
-  if (!settings.report_path.empty() || settings.verbose) {
-    AddReadAndWritten(read.config, emitter, &report);
-  }
+  if (reported) AddReadAndWritten(read.config, emitter, &report);
   if (FAILED(unread) && earlier_export) {
     sink.Discard();
     platform::Report("the INI file " + settings.ini_path + " is left as it was");

@@ -537,8 +537,10 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
     // Passed over, as the reader passes over a stream it cannot read.
     platform::Report("task stream " + place + "/" + task.stream + " of " + config_path_ +
                      " cannot be read again: no memory");
-    outcomes_.push_back({AreaKey(static_cast<uint32_t>(area.area), context.domain, context.user),
-                         name, task.stream, -1, {{"", "cannot be read again: no memory"}}});
+    if (keep_outcomes_) {
+      outcomes_.push_back({AreaKey(static_cast<uint32_t>(area.area), context.domain, context.user),
+                           name, task.stream, -1, {{"", "cannot be read again: no memory"}}});
+    }
     return kAreaFailed;
   }
   FormatTaskFields(fields, context, &text, &problems);
@@ -575,7 +577,9 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
                      " cannot be carried whole: " + problem.why);
   }
   const int result = problems.empty() ? 0 : kAreaFailed;
-  outcomes_.push_back({key, name, task.stream, context.number, std::move(problems)});
+  if (keep_outcomes_) {
+    outcomes_.push_back({key, name, task.stream, context.number, std::move(problems)});
+  }
   return result;
 }
 

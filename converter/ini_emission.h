@@ -172,6 +172,9 @@ class IniEmitter {
   // The stored main password as written under "HexPassword" (may be empty).
   const std::string& stored_password() const { return stored_password_; }
 
+  // Has the emitter keep what became of each task (outcomes()), for a run
+  // that reports it; off by default, as it costs memory per task.
+  void KeepOutcomes() { keep_outcomes_ = true; }
   // What became of one task that EmitArea was given, in the order written.
   struct TaskOutcome {
     AreaKey area;
@@ -180,6 +183,7 @@ class IniEmitter {
     int32_t number = -1;  // the N of its "[TaskN]"; -1 when it was not written
     std::vector<ValueProblem> problems;  // what it cannot carry whole
   };
+  // Empty unless KeepOutcomes was called.
   const std::vector<TaskOutcome>& outcomes() const { return outcomes_; }
   // What "[MAIN]" cannot carry whole.
   const std::vector<ValueProblem>& main_problems() const { return main_problems_; }
@@ -198,6 +202,7 @@ class IniEmitter {
   // two "*" tasks that the builder would put into one stream.
   std::set<std::pair<AreaKey, std::u16string>> fixed_names_;
   std::string stored_password_;
+  bool keep_outcomes_ = false;
   std::vector<TaskOutcome> outcomes_;
   std::vector<ValueProblem> main_problems_;
 };
