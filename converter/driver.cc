@@ -306,7 +306,7 @@ int32_t FinishRun(const RunSettings& settings, RunReport* report, int32_t code) 
   FileSink sink;
   int error = sink.Open(settings.report_path, /*staged=*/true);
   if (error == 0) {
-    sink.Write(ReportJson(*report));
+    WriteReportJson(*report, &sink);
     error = sink.Close();
   }
   if (error == 0) return code;
@@ -617,7 +617,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   int emitted = 0;
   for (const StoredArea& area : read.config.areas) emitted |= emitter.EmitArea(area);
   emitted |= emitter.EmitMainSection(stored);
-  if (reported) AddReadAndWritten(read.config, emitter, &report);
+  if (reported) AddReadAndWritten(read.config, &emitter, &report);
   if (FAILED(unread) && earlier_export) {
     sink.Discard();
     platform::Report("the INI file " + settings.ini_path + " is left as it was");

@@ -183,8 +183,9 @@ class IniEmitter {
     int32_t number = -1;  // the N of its "[TaskN]"; -1 when it was not written
     std::vector<ValueProblem> problems;  // what it cannot carry whole
   };
-  // Empty unless KeepOutcomes was called.
-  const std::vector<TaskOutcome>& outcomes() const { return outcomes_; }
+  // What KeepOutcomes kept (empty without it), handed over: the emitter
+  // keeps none afterwards.
+  std::vector<TaskOutcome> TakeOutcomes() { return std::move(outcomes_); }
   // What "[MAIN]" cannot carry whole.
   const std::vector<ValueProblem>& main_problems() const { return main_problems_; }
 

@@ -91,25 +91,25 @@ AreaCount* CountOf(std::vector<AreaCount>* areas, const AreaKey& key) {
 
 }  // namespace
 
-void AddReadAndWritten(const StoredConfiguration& read, const IniEmitter& emitter,
+void AddReadAndWritten(const StoredConfiguration& read, IniEmitter* emitter,
                        RunReport* report) {
   for (const std::string& text : read.unread) report->not_carried.push_back(text);
   for (const StoredArea& area : read.areas) {
     CountOf(&report->areas, KeyOf(area))->read += static_cast<uint32_t>(area.tasks.size());
     for (const std::string& text : area.unread) report->not_carried.push_back(text);
   }
-  for (const IniEmitter::TaskOutcome& outcome : emitter.outcomes()) {
+  for (IniEmitter::TaskOutcome& outcome : emitter->TakeOutcomes()) {
     ReportedTask task;
-    task.area = outcome.area;
-    task.name = outcome.name;
-    task.source_stream = outcome.stream;
+    task.area = std::move(outcome.area);
+    task.name = std::move(outcome.name);
+    task.source_stream = std::move(outcome.stream);
     task.section = outcome.number;
     task.carried = outcome.number >= 0 && outcome.problems.empty();
-    task.problems = outcome.problems;
+    task.problems = std::move(outcome.problems);
     if (task.carried) ++CountOf(&report->areas, task.area)->carried;
     report->tasks.push_back(std::move(task));
   }
-  for (const ValueProblem& problem : emitter.main_problems()) {
+  for (const ValueProblem& problem : emitter->main_problems()) {
     report->not_carried.push_back("[MAIN]: " + problem.key + " cannot be carried whole: " +
                                   problem.why);
   }
@@ -135,36 +135,20 @@ void AddConverted(const StoredConfiguration& read, const StoredConfiguration& co
   }
 }
 
-std::string ReportJson(const RunReport& report) {
-  std::vector<std::string> tasks;
-  for (const ReportedTask& task : report.tasks) {
-    std::vector<std::string> problems;
-    for (const ValueProblem& problem : task.problems) {
-      problems.push_back("{\"key\": " + AnsiJson(problem.key) + ", \"why\": " +
-                         MessageJson(problem.why) + "}");
+void WriteReportJson(const RunReport& report, TextSink* sink) {
+  // Element i of an array, one line each; the text is written as it is
+  // made, so that a report of many tasks is never held whole.
+  auto write_array = [sink](size_t count, const auto& element) {
+    if (count == 0) {
+      sink->Write("[]");
+      return;
     }
-    tasks.push_back(
-        "{" + AreaFields(task.area) + ", \"name\": " + AnsiJson(task.name) +
-        ", \"source_stream\": " + AnsiJson(task.source_stream) + ", \"target_stream\": " +
-        (task.target_stream.empty() ? std::string("null") : AnsiJson(task.target_stream)) +
-        ", \"section\": " +
-        (task.section < 0 ? std::string("null") : "\"Task" + std::to_string(task.section) + "\"") +
-        ", \"carried\": " + Bool(task.carried) + ", \"problems\": " + Array(problems, "    ") +
-        "}");
-  }
-  std::vector<std::string> areas;
-  for (const AreaCount& area : report.areas) {
-    areas.push_back("{" + AreaFields(area.area) + ", \"tasks_read\": " +
-                    std::to_string(area.read) + ", \"tasks_carried\": " +
-                    std::to_string(area.carried) + "}");
-  }
-  std::vector<std::string> not_carried;
-  for (const std::string& text : report.not_carried) not_carried.push_back(MessageJson(text));
-  std::vector<std::string> kept;
-  for (const KeptFile& file : report.kept) {
-    kept.push_back("{\"path\": " + PathJson(file.path) + ", \"what\": " +
-                   platform::JsonString(file.what) + "}");
-  }
+    sink->Write("[\n");
+    for (size_t i = 0; i < count; ++i) {
+      sink->Write("    " + element(i) + (i + 1 < count ? ",\n" : "\n"));
+    }
+    sink->Write("  ]");
+  };
   const std::string version =
       !report.version_read || report.version.kind == VersionKind::kNone
           ? "null"
@@ -189,14 +173,38 @@ std::string ReportJson(const RunReport& report) {
          (report.exit_status < -1 ? platform::JsonString(platform::DescribeHResult(report.exit_status))
                                   : std::string("null")) +
          ",\n";
-  out += "  \"tasks\": " + Array(tasks, "  ") + ",\n";
-  out += "  \"areas\": " + Array(areas, "  ") + ",\n";
-  out += "  \"not_carried\": " + Array(not_carried, "  ") + ",\n";
-  out += "  \"passwords\": {\"main\": " + PasswordJson(report.main_password) +
-         ", \"second\": " + PasswordJson(report.second_password) + "},\n";
-  out += "  \"kept_files\": " + Array(kept, "  ") + "\n";
-  out += "}\n";
-  return out;
+  out += "  \"tasks\": ";
+  sink->Write(out);
+  write_array(report.tasks.size(), [&](size_t i) {
+    const ReportedTask& task = report.tasks[i];
+    std::vector<std::string> problems;
+    for (const ValueProblem& problem : task.problems) {
+      problems.push_back("{\"key\": " + AnsiJson(problem.key) + ", \"why\": " +
+                         MessageJson(problem.why) + "}");
+    }
+    return "{" + AreaFields(task.area) + ", \"name\": " + AnsiJson(task.name) +
+           ", \"source_stream\": " + AnsiJson(task.source_stream) + ", \"target_stream\": " +
+           (task.target_stream.empty() ? std::string("null") : AnsiJson(task.target_stream)) +
+           ", \"section\": " +
+           (task.section < 0 ? std::string("null") : "\"Task" + std::to_string(task.section) + "\"") +
+           ", \"carried\": " + Bool(task.carried) + ", \"problems\": " + Array(problems, "    ") +
+           "}";
+  });
+  sink->Write(",\n  \"areas\": ");
+  write_array(report.areas.size(), [&](size_t i) {
+    const AreaCount& area = report.areas[i];
+    return "{" + AreaFields(area.area) + ", \"tasks_read\": " + std::to_string(area.read) +
+           ", \"tasks_carried\": " + std::to_string(area.carried) + "}";
+  });
+  sink->Write(",\n  \"not_carried\": ");
+  write_array(report.not_carried.size(), [&](size_t i) { return MessageJson(report.not_carried[i]); });
+  sink->Write(",\n  \"passwords\": {\"main\": " + PasswordJson(report.main_password) +
+              ", \"second\": " + PasswordJson(report.second_password) + "},\n  \"kept_files\": ");
+  write_array(report.kept.size(), [&](size_t i) {
+    return "{\"path\": " + PathJson(report.kept[i].path) + ", \"what\": " +
+           platform::JsonString(report.kept[i].what) + "}";
+  });
+  sink->Write("\n}\n");
 }
 
 std::vector<std::string> SummaryLines(const RunReport& report) {

@@ -70,9 +70,10 @@ struct RunReport {
 };
 
 // Fills the tasks, their areas' counts of tasks read and the texts of what
-// could not be read, from what the reader found and the emitter did.
+// could not be read, from what the reader found and the emitter did (its
+// outcomes are taken over).
 // A task is carried (so far) when its section was written whole.
-void AddReadAndWritten(const StoredConfiguration& read, const IniEmitter& emitter,
+void AddReadAndWritten(const StoredConfiguration& read, IniEmitter* emitter,
                        RunReport* report);
 
 // After a conversion: each task's stream in the new file (`converted`),
@@ -81,8 +82,9 @@ void AddReadAndWritten(const StoredConfiguration& read, const IniEmitter& emitte
 void AddConverted(const StoredConfiguration& read, const StoredConfiguration& converted,
                   RunReport* report);
 
-// The report as JSON text (UTF-8, ending in a line end).
-std::string ReportJson(const RunReport& report);
+// Writes the report as JSON text (UTF-8, ending in a line end) to `sink`,
+// piece by piece.
+void WriteReportJson(const RunReport& report, TextSink* sink);
 
 // The summary of /V: one line per area ("common area: 3 tasks read, 3 in
 // the new file"), then the passwords.
