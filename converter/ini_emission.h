@@ -37,6 +37,9 @@ class StringSink : public TextSink {
 // The INI file, written in binary through platform::FileSystem::Default().
 class FileSink : public TextSink {
  public:
+  // A staged text that was neither closed nor discarded (a run that ends
+  // early, by an exception) is deleted: it never takes the place of `path`.
+  ~FileSink() override { Discard(); }
   // Creates or empties the file. With `staged`, the text goes to a new file
   // beside it ("<path>-new") that Close puts in place of `path` in one step,
   // so that a run which ends early leaves a file at `path` as it was.

@@ -308,8 +308,10 @@ TEST_F(OutOfMemoryTest, RebolanExportAndConversion) {
     WriteWholeFile(cnf, old_bytes);
     ::unlink(ini.c_str());
   };
+  const std::string report = dir_.File("report.json");
   auto export_run = [&] {
-    return converter::RunRebolan(cnf + " -I" + ini + " -Psecret1", "/nowhere/default.CNF");
+    return converter::RunRebolan(cnf + " -I" + ini + " -Psecret1 -R" + report,
+                                 "/nowhere/default.CNF");
   };
   auto conversion = [&] { return converter::RunRebolan(cnf, "/nowhere/default.CNF"); };
 
@@ -330,6 +332,10 @@ TEST_F(OutOfMemoryTest, RebolanExportAndConversion) {
                     [&]() -> std::string {
                       std::string files = Judge(cnf, old_contents, {});
                       if (files != "before") return "the configuration changed: " + files;
+                      // A text staged beside its file never outlives the run.
+                      for (const std::string& staged : {ini + "-new", report + "-new"}) {
+                        if (PathExists(staged)) return staged + " is left";
+                      }
                       return ReadWholeFile(ini) == whole_ini ? "after" : "before";
                     }},
                    err_, Stride());
