@@ -158,6 +158,24 @@ TEST_F(ReportTest, TasksOfOneNameArePairedByWhatTheyHold) {
   EXPECT_EQ(held, (std::vector<std::string>{"same", "same"}));
 }
 
+// Names are text of the ANSI code page, with any bytes: the report gives
+// them as JSON strings that every reader takes (UTF-8, controls escaped).
+TEST_F(ReportTest, NamesOfAnyBytesAreValidJson) {
+  writer_615::Tree tree = writer_615::Skeleton();
+  writer_615::Task task;
+  task.name = "Esc\x1B[2J\x81\xE9\"\\";
+  writer_615::AddTask(&tree, "_Common_/1", task);
+  const std::string cnf = dir_.File("Torvi32.CNF");
+  ASSERT_EQ(writer_615::WriteTree(cnf, tree), S_OK);
+  const std::string report = dir_.File("report.json");
+  RunResult r = Rebolan({cnf, "-I" + dir_.File("out.ini"), "-R" + report});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_FALSE(Checked(report).empty());
+  EXPECT_NE(ReadWholeFile(report).find("\"name\": \"Esc\\u001B[2J\xC2\x81\xC3\xA9\\\"\\\\\""),
+            std::string::npos)
+      << ReadWholeFile(report);
+}
+
 TEST_F(ReportTest, AnExportReportsWhatTheIniTextCannotCarry) {
   // One task whose name cannot be an INI value, and an empty domain.
   writer_615::Tree tree = writer_615::Skeleton(615, "main");
