@@ -803,84 +803,132 @@ HRESULT CompoundFile::Count(Census* census) {
   return dir_->chain()->Length(&census->directory_sectors);
 }
 
+// What Check has found so far: what each sector and mini sector is used
+// for, the entries that the trees reach, and the problems, one a line.
+struct CompoundFile::CheckState {
+  // What uses a sector.
+  enum User : uint8_t { kNothing = 0, kFat, kDifat, kDirectory, kMiniFat, kMiniStream, kStream };
+
+  CheckState(uint32_t sectors, uint32_t mini_sectors)
+      : owner(sectors, kNothing), mini_owner(mini_sectors, 0) {}
+
+  // Sector s is used by `user` (called `name` in a problem): a problem when
+  // it is past the end or used already.
+  void Claim(uint32_t s, User user, const char* name) {
+    if (s >= owner.size()) {
+      problems += std::string(name) + " uses sector " + std::to_string(s) + " past the end\n";
+    } else if (owner[s] != kNothing) {
+      problems += std::string(name) + " shares sector " + std::to_string(s) + "\n";
+    } else {
+      owner[s] = user;
+    }
+  }
+  // Mini sector u is used by a stream: a problem when it is out of range or
+  // used already.
+  void ClaimMini(uint32_t u) {
+    if (u >= mini_owner.size() || mini_owner[u]) {
+      problems += "mini sector " + std::to_string(u) + " shared or out of range\n";
+    } else {
+      mini_owner[u] = 1;
+    }
+  }
+
+  // Claims the sectors of the chain from `start` in the FAT for `user`,
+  // its length in sectors into *length; a broken chain is a problem, and
+  // its failure is returned.
+  HRESULT ClaimChain(Allocator* fat, uint32_t start, User user, const char* name,
+                     uint64_t* length) {
+    Chain chain(fat, start);
+    HRESULT hr = chain.Length(length);
+    if (FAILED(hr)) {
+      problems += std::string(name) + " chain is broken\n";
+      return hr;
+    }
+    for (uint32_t s : chain.units()) Claim(s, user, name);
+    return S_OK;
+  }
+
+  std::vector<uint8_t> owner;       // per sector: its User
+  std::vector<uint8_t> mini_owner;  // per mini sector: 1 when a stream uses it
+  std::unordered_set<uint32_t> reached{kRootId};
+  std::string problems;
+};
+
 HRESULT CompoundFile::Check(std::string* problems) {
   problems->clear();
   HRESULT hr = Usable();
   if (FAILED(hr)) return hr;
-  const uint32_t sectors = file_->sector_count();
-  // What each sector is used for; 0 when unused.
-  std::vector<uint8_t> owner(sectors, 0);
-  auto claim = [&](uint32_t s, uint8_t what, const char* name) {
-    if (s >= sectors) {
-      *problems += std::string(name) + " uses sector " + std::to_string(s) + " past the end\n";
-    } else if (owner[s] != 0) {
-      *problems += std::string(name) + " shares sector " + std::to_string(s) + "\n";
-    } else {
-      owner[s] = what;
-    }
-  };
+  // Only mini sectors that the file can hold (the root size comes from the file).
+  CheckState state(file_->sector_count(), mini_->Limit());
+  ClaimTableSectors(&state);
+  uint64_t directory_sectors = 0;
+  hr = ClaimStructureChains(&state, &directory_sectors);
+  if (SUCCEEDED(hr)) hr = ClaimTreeStreams(&state);
+  if (SUCCEEDED(hr)) hr = CheckFreeSectors(&state);
+  if (SUCCEEDED(hr)) hr = CheckUnreachedEntries(directory_sectors, &state);
+  // What was found before a failure is kept.
+  *problems = std::move(state.problems);
+  return hr;
+}
+
+void CompoundFile::ClaimTableSectors(CheckState* state) {
   for (uint32_t s : fat_->fat_sectors()) {
-    claim(s, 1, "FAT");
+    state->Claim(s, CheckState::kFat, "FAT");
     uint32_t v;
     if (SUCCEEDED(fat_->Next(s, &v)) && v != FATSECT) {
-      *problems += "FAT sector " + std::to_string(s) + " not marked FATSECT\n";
+      state->problems += "FAT sector " + std::to_string(s) + " not marked FATSECT\n";
     }
   }
   for (uint32_t s : fat_->difat_sectors()) {
-    claim(s, 2, "DIFAT");
+    state->Claim(s, CheckState::kDifat, "DIFAT");
     uint32_t v;
     if (SUCCEEDED(fat_->Next(s, &v)) && v != DIFSECT) {
-      *problems += "DIFAT sector " + std::to_string(s) + " not marked DIFSECT\n";
+      state->problems += "DIFAT sector " + std::to_string(s) + " not marked DIFSECT\n";
     }
   }
-  auto claim_chain = [&](uint32_t start, uint8_t what, const char* name, uint64_t* length) {
-    Chain chain(fat_.get(), start);
-    HRESULT r = chain.Length(length);
-    if (FAILED(r)) {
-      *problems += std::string(name) + " chain is broken\n";
-      return r;
-    }
-    for (uint32_t s : chain.units()) claim(s, what, name);
-    return S_OK;
-  };
-  uint64_t dir_length = 0, minifat_length = 0, ministream_length = 0;
-  hr = claim_chain(header_.first_dir_sector, 3, "directory", &dir_length);
+}
+
+HRESULT CompoundFile::ClaimStructureChains(CheckState* state, uint64_t* directory_sectors) {
+  uint64_t minifat_length = 0, ministream_length = 0;
+  HRESULT hr = state->ClaimChain(fat_.get(), header_.first_dir_sector, CheckState::kDirectory,
+                                 "directory", directory_sectors);
   if (FAILED(hr)) return hr;
-  claim_chain(header_.first_minifat_sector, 4, "mini FAT", &minifat_length);
+  state->ClaimChain(fat_.get(), header_.first_minifat_sector, CheckState::kMiniFat, "mini FAT",
+                    &minifat_length);
   DirEntry root;
   hr = dir_->Get(kRootId, &root);
   if (FAILED(hr)) return hr;
-  claim_chain(root.size == 0 ? ENDOFCHAIN : root.start, 5, "mini stream", &ministream_length);
-  if (root.size % kMiniSectorSize != 0) *problems += "mini stream size not a multiple of 64\n";
+  state->ClaimChain(fat_.get(), root.size == 0 ? ENDOFCHAIN : root.start,
+                    CheckState::kMiniStream, "mini stream", &ministream_length);
+  std::string& problems = state->problems;
+  if (root.size % kMiniSectorSize != 0) problems += "mini stream size not a multiple of 64\n";
   if (ministream_length * file_->sector_size() < root.size) {
-    *problems += "mini stream chain shorter than its size\n";
+    problems += "mini stream chain shorter than its size\n";
   }
-  if (header_.num_fat_sectors != fat_->fat_sectors().size()) *problems += "FAT count wrong\n";
-  if (header_.num_minifat_sectors != minifat_length) *problems += "mini FAT count wrong\n";
+  if (header_.num_fat_sectors != fat_->fat_sectors().size()) problems += "FAT count wrong\n";
+  if (header_.num_minifat_sectors != minifat_length) problems += "mini FAT count wrong\n";
   if (header_.num_difat_sectors != fat_->difat_sectors().size()) {
-    *problems += "DIFAT count wrong\n";
+    problems += "DIFAT count wrong\n";
   }
-  if (header_.major_version == 4 && header_.num_dir_sectors != dir_length) {
-    *problems += "directory count wrong\n";
+  if (header_.major_version == 4 && header_.num_dir_sectors != *directory_sectors) {
+    problems += "directory count wrong\n";
   }
+  return S_OK;
+}
 
-  // Walk the tree from the root: every element once, every stream's chain.
-  // Only mini sectors that the file can hold (the root size comes from the file).
-  uint32_t mini_count = mini_->Limit();
-  std::vector<uint8_t> mini_owner(mini_count, 0);
-  std::unordered_set<uint32_t> reached{kRootId};
+HRESULT CompoundFile::ClaimTreeStreams(CheckState* state) {
   std::vector<uint32_t> storages{kRootId};
   while (!storages.empty()) {
     uint32_t storage = storages.back();
     storages.pop_back();
-    hr = dir_->CheckTree(storage, problems);
+    HRESULT hr = dir_->CheckTree(storage, &state->problems);
     if (FAILED(hr)) return hr;
     std::vector<uint32_t> children;
     hr = dir_->Children(storage, &children);
     if (FAILED(hr)) return hr;
     for (uint32_t c : children) {
-      if (!reached.insert(c).second) {
-        *problems += "entry " + std::to_string(c) + " reached twice\n";
+      if (!state->reached.insert(c).second) {
+        state->problems += "entry " + std::to_string(c) + " reached twice\n";
         continue;
       }
       DirEntry e;
@@ -888,76 +936,83 @@ HRESULT CompoundFile::Check(std::string* problems) {
       if (FAILED(hr)) return hr;
       if (e.type == kTypeStorage) {
         storages.push_back(c);
-        continue;
-      }
-      if (e.type != kTypeStream) {
-        *problems += "entry " + std::to_string(c) + " has type " + std::to_string(e.type) + "\n";
-        continue;
-      }
-      bool mini = IsMini(e.size);
-      uint32_t unit = UnitSize(e.size);
-      Chain chain(mini ? static_cast<ChainLinks*>(mini_.get()) : fat_.get(),
-                  e.size == 0 ? ENDOFCHAIN : e.start);
-      uint64_t length;
-      if (FAILED(chain.Length(&length))) {
-        *problems += "chain of entry " + std::to_string(c) + " is broken\n";
-        continue;
-      }
-      if (length != (e.size + unit - 1) / unit) {
-        *problems += "chain of entry " + std::to_string(c) + " does not match its size\n";
-      }
-      for (uint32_t u : chain.units()) {
-        if (mini) {
-          if (u >= mini_count || mini_owner[u]) {
-            *problems += "mini sector " + std::to_string(u) + " shared or out of range\n";
-          } else {
-            mini_owner[u] = 1;
-          }
-        } else {
-          claim(u, 6, "stream");
-        }
-      }
-      // Bytes past the size in the last unit are zero.
-      if (e.size % unit != 0 && length > 0) {
-        std::vector<uint8_t> last(unit);
-        if (SUCCEEDED(ReadUnit(mini, chain.units().back(), last.data()))) {
-          for (uint32_t i = static_cast<uint32_t>(e.size % unit); i < unit; ++i) {
-            if (last[i] != 0) {
-              *problems += "tail of entry " + std::to_string(c) + " not zero\n";
-              break;
-            }
-          }
-        }
+      } else if (e.type == kTypeStream) {
+        ClaimStream(c, e, state);
+      } else {
+        state->problems +=
+            "entry " + std::to_string(c) + " has type " + std::to_string(e.type) + "\n";
       }
     }
   }
-  // Free and used must agree with the tables.
+  return S_OK;
+}
+
+void CompoundFile::ClaimStream(uint32_t id, const DirEntry& e, CheckState* state) {
+  const bool mini = IsMini(e.size);
+  const uint32_t unit = UnitSize(e.size);
+  Chain chain(mini ? static_cast<ChainLinks*>(mini_.get()) : fat_.get(),
+              e.size == 0 ? ENDOFCHAIN : e.start);
+  std::string& problems = state->problems;
+  uint64_t length;
+  if (FAILED(chain.Length(&length))) {
+    problems += "chain of entry " + std::to_string(id) + " is broken\n";
+    return;
+  }
+  if (length != (e.size + unit - 1) / unit) {
+    problems += "chain of entry " + std::to_string(id) + " does not match its size\n";
+  }
+  for (uint32_t u : chain.units()) {
+    if (mini) {
+      state->ClaimMini(u);
+    } else {
+      state->Claim(u, CheckState::kStream, "stream");
+    }
+  }
+  // Bytes past the size in the last unit are zero.
+  if (e.size % unit == 0 || length == 0) return;
+  std::vector<uint8_t> last(unit);
+  if (FAILED(ReadUnit(mini, chain.units().back(), last.data()))) return;
+  for (uint32_t i = static_cast<uint32_t>(e.size % unit); i < unit; ++i) {
+    if (last[i] != 0) {
+      problems += "tail of entry " + std::to_string(id) + " not zero\n";
+      return;
+    }
+  }
+}
+
+HRESULT CompoundFile::CheckFreeSectors(CheckState* state) {
+  const uint32_t sectors = static_cast<uint32_t>(state->owner.size());
   for (uint32_t s = 0; s < sectors && s < fat_->Coverage(); ++s) {
     uint32_t v;
-    hr = fat_->Next(s, &v);
+    HRESULT hr = fat_->Next(s, &v);
     if (FAILED(hr)) return hr;
-    if ((v == FREESECT) != (owner[s] == 0)) {
-      *problems += "sector " + std::to_string(s) + (v == FREESECT ? " used but free\n" : " lost\n");
+    if ((v == FREESECT) != (state->owner[s] == CheckState::kNothing)) {
+      state->problems +=
+          "sector " + std::to_string(s) + (v == FREESECT ? " used but free\n" : " lost\n");
     }
   }
+  const uint32_t mini_count = static_cast<uint32_t>(state->mini_owner.size());
   for (uint32_t m = 0; m < mini_count; ++m) {
     uint32_t v;
-    hr = mini_->Next(m, &v);
-    if (FAILED(hr)) {
-      *problems += "mini FAT does not cover the mini stream\n";
+    if (FAILED(mini_->Next(m, &v))) {
+      state->problems += "mini FAT does not cover the mini stream\n";
       break;
     }
-    if ((v == FREESECT) != (mini_owner[m] == 0)) {
-      *problems += "mini sector " + std::to_string(m) + (v == FREESECT ? " used but free\n" : " lost\n");
+    if ((v == FREESECT) != (state->mini_owner[m] == 0)) {
+      state->problems +=
+          "mini sector " + std::to_string(m) + (v == FREESECT ? " used but free\n" : " lost\n");
     }
   }
-  // Entries that no tree reaches must be unused.
-  for (uint64_t e = 0; e < dir_length * dir_->entries_per_sector(); ++e) {
+  return S_OK;
+}
+
+HRESULT CompoundFile::CheckUnreachedEntries(uint64_t directory_sectors, CheckState* state) {
+  for (uint64_t e = 0; e < directory_sectors * dir_->entries_per_sector(); ++e) {
     DirEntry d;
-    hr = dir_->Get(static_cast<uint32_t>(e), &d);
+    HRESULT hr = dir_->Get(static_cast<uint32_t>(e), &d);
     if (FAILED(hr)) return hr;
-    if (!reached.count(static_cast<uint32_t>(e)) && d.type != kTypeUnused) {
-      *problems += "entry " + std::to_string(e) + " unreachable but in use\n";
+    if (!state->reached.count(static_cast<uint32_t>(e)) && d.type != kTypeUnused) {
+      state->problems += "entry " + std::to_string(e) + " unreachable but in use\n";
     }
   }
   return S_OK;

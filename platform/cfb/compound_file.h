@@ -139,7 +139,7 @@ class CompoundFile {
 
   // Checks every invariant above on the file as it is now. Returns S_OK and
   // fills *problems (empty when consistent), or a failure when the structure
-  // cannot even be walked.
+  // cannot be walked further, with what was found until then in *problems.
   HRESULT Check(std::string* problems);
 
   // How the sectors are used: the file's sectors and mini sectors and how
@@ -193,6 +193,28 @@ class CompoundFile {
   // Moves stream `id` between the mini stream and regular sectors.
   HRESULT Move(uint32_t id, DirEntry* entry, uint64_t new_size);
   HRESULT Resize(uint32_t id, DirEntry* entry, uint64_t new_size);
+
+  // The steps of Check, in order. Each adds to *state what it claims and
+  // the problems it finds, and returns a failure only when the structure
+  // cannot be walked further.
+  struct CheckState;
+  // Claims the FAT and DIFAT sectors, each marked as such in the FAT.
+  void ClaimTableSectors(CheckState* state);
+  // Claims the chains of the directory (its length in sectors into
+  // *directory_sectors), the mini FAT and the mini stream, and compares
+  // the header's counts and the root entry's size with them. Fails when the
+  // directory's chain or the root entry cannot be read.
+  HRESULT ClaimStructureChains(CheckState* state, uint64_t* directory_sectors);
+  // Walks every storage's tree from the root: each tree valid, each entry
+  // reached once, each stream claimed (ClaimStream).
+  HRESULT ClaimTreeStreams(CheckState* state);
+  // Claims the sectors or mini sectors of stream `id`, whose chain must
+  // match its size and whose last unit must be zero past the size.
+  void ClaimStream(uint32_t id, const DirEntry& entry, CheckState* state);
+  // The FAT and the mini FAT must mark free exactly what nothing claimed.
+  HRESULT CheckFreeSectors(CheckState* state);
+  // Every entry of the directory's sectors that no tree reached is unused.
+  HRESULT CheckUnreachedEntries(uint64_t directory_sectors, CheckState* state);
 
   std::unique_ptr<SectorFile> file_;
   Header header_;
