@@ -152,18 +152,16 @@ HRESULT CompoundFile::Open(const std::string& path, std::unique_ptr<CompoundFile
 
 std::string NewFilePath(const std::string& path) { return path + "-new"; }
 
-HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFile>* out,
-                             uint16_t major_version) {
-  if (major_version != 3 && major_version != 4) return STG_E_INVALIDPARAMETER;
+namespace {
+
+// Creates the file `temporary` where a new file for `path` (named in a
+// failure) is built, and locks it: a file of that name that no other
+// create holds, which a process killed before its commit left, is replaced.
+// S_OK with *file, or the failure.
+HRESULT CreateLockedFile(const std::string& path, const std::string& temporary,
+                         std::unique_ptr<platform::File>* file) {
   platform::FileSystem* fs = platform::FileSystem::Default();
-  if (fs->Exists(path) == 0) return STG_E_FILEALREADYEXISTS;
-  // The file is written under a temporary name and renamed into place when
-  // committed, so that a process killed before leaves no file that blocks
-  // the next create. What such a process left holds nothing: it is replaced,
-  // unless another create holds its lock.
-  const std::string temporary = NewFilePath(path);
-  std::unique_ptr<platform::File> file;
-  int error = fs->Open(temporary, platform::OpenMode::kCreateNew, &file);
+  int error = fs->Open(temporary, platform::OpenMode::kCreateNew, file);
   if (error == EEXIST) {
     std::unique_ptr<platform::File> stale;
     error = fs->Open(temporary, platform::OpenMode::kReadWrite, &stale);
@@ -173,18 +171,21 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
     error = fs->Delete(temporary);
     stale.reset();
     if (error != 0) return OpenError(error, path);
-    error = fs->Open(temporary, platform::OpenMode::kCreateNew, &file);
+    error = fs->Open(temporary, platform::OpenMode::kCreateNew, file);
   }
   if (error != 0) return OpenError(error, path);
-  error = file->LockExclusive();
+  error = (*file)->LockExclusive();
   if (error != 0) {
-    file.reset();
+    file->reset();
     fs->Delete(temporary);
     return LockError(error);
   }
+  return S_OK;
+}
 
-  // Header, the one FAT sector (sector 0) and the first directory sector
-  // (sector 1) holding the root entry.
+// The header of a new file of version `major_version` (3 or 4): the one
+// FAT sector is sector 0, the first directory sector sector 1.
+Header NewFileHeader(uint16_t major_version) {
   Header header;
   header.major_version = major_version;
   header.sector_shift = major_version == 4 ? 12 : 9;
@@ -197,42 +198,62 @@ HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFi
   header.num_difat_sectors = 0;
   for (uint32_t& d : header.difat) d = FREESECT;
   header.difat[0] = 0;
+  return header;
+}
 
-  const uint32_t sector_size = header.sector_size();
+}  // namespace
+
+HRESULT CompoundFile::Create(const std::string& path, std::unique_ptr<CompoundFile>* out,
+                             uint16_t major_version) {
+  if (major_version != 3 && major_version != 4) return STG_E_INVALIDPARAMETER;
+  if (platform::FileSystem::Default()->Exists(path) == 0) return STG_E_FILEALREADYEXISTS;
+  // The file is written under a temporary name and renamed into place when
+  // committed, so that a process killed before leaves no file that blocks
+  // the next create.
+  const std::string temporary = NewFilePath(path);
+  std::unique_ptr<platform::File> file;
+  HRESULT hr = CreateLockedFile(path, temporary, &file);
+  if (FAILED(hr)) return hr;
+
+  const Header header = NewFileHeader(major_version);
   std::unique_ptr<CompoundFile> cf(new CompoundFile(std::unique_ptr<SectorFile>(
-      new SectorFile(std::move(file), sector_size, 2))));
+      new SectorFile(std::move(file), header.sector_size(), 2))));
   cf->header_ = header;
   cf->path_ = path;
   cf->temporary_ = temporary;
-  std::vector<uint8_t> sector(sector_size);
-  for (uint32_t i = 0; i < sector_size / 4; ++i) Put32(sector.data() + 4 * i, FREESECT);
-  Put32(sector.data(), FATSECT);
-  Put32(sector.data() + 4, ENDOFCHAIN);
-  HRESULT hr = cf->file_->WriteSector(0, sector.data());
-  if (SUCCEEDED(hr)) {
-    DirEntry root;
-    root.name = u"Root Entry";
-    root.type = kTypeRoot;
-    root.color = kBlack;
-    root.start = ENDOFCHAIN;
-    root.Serialize(sector.data());
-    DirEntry unused = DirEntry::Unused();
-    for (uint32_t i = 1; i < sector_size / kDirEntrySize; ++i) {
-      unused.Serialize(sector.data() + i * kDirEntrySize);
-    }
-    hr = cf->file_->WriteSector(1, sector.data());
-  }
-  if (SUCCEEDED(hr)) {
-    uint8_t bytes[kHeaderSize];
-    header.Serialize(bytes);
-    cf->file_->SetHeader(bytes);
-    hr = cf->Load();
-  }
+  hr = cf->WriteFirstSectors();
+  if (SUCCEEDED(hr)) hr = cf->Load();
   if (FAILED(hr)) {
     cf->broken_ = hr;  // Close then removes the temporary file
     return hr;
   }
   *out = std::move(cf);
+  return S_OK;
+}
+
+HRESULT CompoundFile::WriteFirstSectors() {
+  const uint32_t sector_size = header_.sector_size();
+  std::vector<uint8_t> sector(sector_size);
+  for (uint32_t i = 0; i < sector_size / 4; ++i) Put32(sector.data() + 4 * i, FREESECT);
+  Put32(sector.data(), FATSECT);
+  Put32(sector.data() + 4, ENDOFCHAIN);
+  HRESULT hr = file_->WriteSector(0, sector.data());
+  if (FAILED(hr)) return hr;
+  DirEntry root;
+  root.name = u"Root Entry";
+  root.type = kTypeRoot;
+  root.color = kBlack;
+  root.start = ENDOFCHAIN;
+  root.Serialize(sector.data());
+  DirEntry unused = DirEntry::Unused();
+  for (uint32_t i = 1; i < sector_size / kDirEntrySize; ++i) {
+    unused.Serialize(sector.data() + i * kDirEntrySize);
+  }
+  hr = file_->WriteSector(1, sector.data());
+  if (FAILED(hr)) return hr;
+  uint8_t bytes[kHeaderSize];
+  header_.Serialize(bytes);
+  file_->SetHeader(bytes);
   return S_OK;
 }
 

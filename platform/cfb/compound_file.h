@@ -159,6 +159,10 @@ class CompoundFile {
 
  private:
   explicit CompoundFile(std::unique_ptr<SectorFile> file);
+  // A new file's first sectors: the FAT sector (0) and the directory sector
+  // holding the root entry (1), written into the sector layer, which also
+  // gets the header; S_OK or the failed write's result.
+  HRESULT WriteFirstSectors();
   HRESULT Load();
   HRESULT Usable() const;
   // Usable(), and STG_E_ACCESSDENIED on a file opened for reading only.
