@@ -61,6 +61,71 @@ std::string KeyBelowLocalMachine(const std::string& path) {
   return path;
 }
 
+// What one line of a registry file says, its blanks trimmed.
+struct RegistryLine {
+  enum Kind {
+    kOther,       // a comment, or a line that says nothing (also a malformed value line)
+    kKey,         // "[path]": the values below are the key's
+    kNotAKey,     // begins with "[" but is no key line: the key before it ends
+    kRemovedKey,  // "[-path]": the key and its subkeys are removed
+    kValue,       // "Name"=data or @=data
+  };
+  Kind kind = kOther;
+  std::string key;         // kKey, kRemovedKey: the path below HKEY_LOCAL_MACHINE
+  std::string name;        // kValue: "" for the key's default value
+  bool is_string = false;  // kValue: the data is a string, not "-" or another type
+  std::string text;        // kValue: the string
+  bool continued = false;  // kValue of another type: its data goes on in the next line
+};
+
+// Reads one line that is not empty and not a continuation.
+RegistryLine ReadLine(const std::string& line) {
+  RegistryLine read;
+  if (line[0] == ';') return read;
+  if (line[0] == '[') {
+    if (line.back() != ']' || line.size() < 2) {
+      read.kind = RegistryLine::kNotAKey;
+    } else if (line[1] == '-') {
+      read.kind = RegistryLine::kRemovedKey;
+      read.key = KeyBelowLocalMachine(line.substr(2, line.size() - 3));
+    } else {
+      read.kind = RegistryLine::kKey;
+      read.key = KeyBelowLocalMachine(line.substr(1, line.size() - 2));
+    }
+    return read;
+  }
+  size_t pos = 0;
+  if (line[0] == '@') {
+    pos = 1;
+  } else if (line[0] != '"' || !ReadQuoted(line, &pos, &read.name)) {
+    return read;
+  }
+  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  if (pos >= line.size() || line[pos] != '=') return read;
+  ++pos;
+  while (pos < line.size() && IsBlank(line[pos])) ++pos;
+  const std::string data = line.substr(pos);
+  read.is_string = !data.empty() && data[0] == '"';
+  if (read.is_string) {
+    size_t end = 0;
+    if (!ReadQuoted(data, &end, &read.text) || !TrimBlanks(data.substr(end)).empty()) {
+      return RegistryLine();  // malformed: the line is passed over
+    }
+  } else {
+    read.continued = !data.empty() && data.back() == '\\';
+  }
+  read.kind = RegistryLine::kValue;
+  return read;
+}
+
+// Whether removing the key `removed` removes the key `wanted`: the same
+// key or one of its subkeys.
+bool RemovesKey(const std::string& removed, const std::string& wanted) {
+  return EqualNoCaseAnsi(removed, wanted) ||
+         (wanted.size() > removed.size() && wanted[removed.size()] == '\\' &&
+          StartsWithNoCase(wanted, removed));
+}
+
 }  // namespace
 
 RegistryLookup FindRegistryString(const std::string& file_bytes, const std::string& key_path,
@@ -94,51 +159,30 @@ RegistryLookup FindRegistryString(const std::string& file_bytes, const std::stri
       continuation = line.back() == '\\';
       continue;
     }
-    if (line[0] == ';') continue;
-    if (line[0] == '[') {
-      in_key = false;
-      if (line.back() != ']' || line.size() < 2) continue;
-      if (line[1] == '-') {
+    const RegistryLine read = ReadLine(line);
+    switch (read.kind) {
+      case RegistryLine::kOther:
+        break;
+      case RegistryLine::kKey:
+        in_key = EqualNoCaseAnsi(read.key, wanted_key);
+        break;
+      case RegistryLine::kNotAKey:
+        in_key = false;
+        break;
+      case RegistryLine::kRemovedKey:
         // Removing a key removes its values and its subkeys.
-        std::string removed = KeyBelowLocalMachine(line.substr(2, line.size() - 3));
-        if (EqualNoCaseAnsi(removed, wanted_key) ||
-            (wanted_key.size() > removed.size() && wanted_key[removed.size()] == '\\' &&
-             StartsWithNoCase(wanted_key, removed))) {
-          found = false;
+        in_key = false;
+        if (RemovesKey(read.key, wanted_key)) found = false;
+        break;
+      case RegistryLine::kValue:
+        continuation = read.continued;
+        if (in_key && EqualNoCaseAnsi(read.name, value_name)) {
+          // The last setting counts; "-" and other types leave no string value.
+          found = read.is_string;
+          found_value = read.text;
         }
-        continue;
-      }
-      in_key = EqualNoCaseAnsi(KeyBelowLocalMachine(line.substr(1, line.size() - 2)),
-                               wanted_key);
-      continue;
+        break;
     }
-    // A value line: "Name"=data or @=data.
-    std::string name;
-    size_t pos = 0;
-    if (line[0] == '@') {
-      pos = 1;
-    } else if (line[0] != '"' || !ReadQuoted(line, &pos, &name)) {
-      continue;
-    }
-    while (pos < line.size() && IsBlank(line[pos])) ++pos;
-    if (pos >= line.size() || line[pos] != '=') continue;
-    ++pos;
-    while (pos < line.size() && IsBlank(line[pos])) ++pos;
-    std::string data = line.substr(pos);
-    bool is_string = !data.empty() && data[0] == '"';
-    std::string string_data;
-    if (is_string) {
-      size_t end = 0;
-      if (!ReadQuoted(data, &end, &string_data) || !TrimBlanks(data.substr(end)).empty()) {
-        continue;  // malformed: the line is passed over
-      }
-    } else {
-      continuation = !data.empty() && data.back() == '\\';
-    }
-    if (!in_key || !EqualNoCaseAnsi(name, value_name)) continue;
-    // The last setting counts; "-" and other types leave no string value.
-    found = is_string;
-    found_value = string_data;
   }
   if (!header_seen) return RegistryLookup::kNotRegistryFile;
   if (!found) return RegistryLookup::kAbsent;
