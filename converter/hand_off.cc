@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <memory>
 #include <new>
 #include <thread>
@@ -227,6 +228,88 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside) {
   return "";
 }
 
+namespace {
+
+// Whether each area of the new file holds as many task streams as
+// `tasks_per_area` says the INI text gave it: "" or what is wrong.
+std::string CheckTaskCounts(platform::Storage* root,
+                            const std::map<IniEmitter::AreaKey, uint32_t>& tasks_per_area) {
+  for (const auto& [key, expected] : tasks_per_area) {
+    const uint32_t area_bits = static_cast<uint32_t>(std::get<0>(key));
+    const std::string& domain = std::get<1>(key);
+    const std::string& user = std::get<2>(key);
+    std::unique_ptr<platform::Storage> outer, inner;
+    const std::string place = builder::AreaPlace(area_bits, domain, user);
+    HRESULT hr = builder::OpenAreaStorages(root, area_bits, domain, user, builder::OpenAreaStep,
+                                           &outer, &inner);
+    uint32_t found = 0;
+    if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
+    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::DescribeHResult(hr);
+    if (found != expected) {
+      return place + " holds " + std::to_string(found) + " task streams instead of " +
+             std::to_string(expected);
+    }
+  }
+  return "";
+}
+
+// Whether the new file's main password stream holds the stored password
+// `password` (not empty) with its count: "" or what is wrong.
+std::string CheckMainPassword(platform::Storage* root, const std::string& password) {
+  builder::PasswordStream main;
+  HRESULT hr = builder::OpenPasswordStream(root, builder::kMainPasswordStreamName, &main);
+  std::vector<uint8_t> stored(4 + password.size(), 0);
+  uint32_t read = 0;
+  if (SUCCEEDED(hr)) {
+    hr = main.stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
+  }
+  if (FAILED(hr) || read != stored.size() || platform::Get32(stored.data()) != password.size() ||
+      std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
+    return "the new file does not hold the stored password";
+  }
+  return "";
+}
+
+// Whether the new file's second password stream is `second_password` (not
+// empty) byte for byte: "" or what is wrong.
+std::string CheckSecondPassword(platform::Storage* root, const std::string& second_password) {
+  builder::PasswordStream second;
+  HRESULT hr = builder::OpenPasswordStream(root, builder::kSecondPasswordStreamName, &second);
+  uint64_t size = 0;
+  if (SUCCEEDED(hr)) hr = platform::MeasureStream(second.stream.get(), &size);
+  std::string stored(second_password.size(), '\0');
+  uint32_t read = 0;
+  if (SUCCEEDED(hr) && size == second_password.size()) {
+    hr = second.stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
+  }
+  if (FAILED(hr) || size != second_password.size() || stored != second_password) {
+    return "the new file does not hold the second password " + builder::SecondPasswordPlace();
+  }
+  return "";
+}
+
+// Whether the new file holds every domain storage of `domains` and every
+// user storage in each: "" or the first that is missing.
+std::string CheckDomainStorages(platform::Storage* root,
+                                const std::vector<DomainStorage>& domains) {
+  for (const DomainStorage& domain : domains) {
+    std::unique_ptr<platform::Storage> domain_storage, user_storage;
+    if (FAILED(builder::OpenAreaStep(root, domain.name, true, &domain_storage))) {
+      return "the new file does not hold the domain storage " + domain.name;
+    }
+    for (const std::string& user : domain.users) {
+      if (FAILED(builder::OpenAreaStep(domain_storage.get(), user, true, &user_storage))) {
+        return "the new file does not hold the user storage " +
+               builder::AreaPlace(0, domain.name, user);
+      }
+      user_storage.reset();
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
 std::string CheckConvertedFile(const ConversionRun& run, const IniEmitter& emitter,
                                const BesideIni& beside) {
   const bool must_exist = !emitter.tasks_per_area().empty() ||
@@ -241,68 +324,15 @@ std::string CheckConvertedFile(const ConversionRun& run, const IniEmitter& emitt
       version != builder::kFormatVersion) {
     return "the new file does not hold version " + std::to_string(builder::kFormatVersion);
   }
-  uint32_t read = 0;
-
-  for (const auto& [key, expected] : emitter.tasks_per_area()) {
-    const uint32_t area_bits = static_cast<uint32_t>(std::get<0>(key));
-    const std::string& domain = std::get<1>(key);
-    const std::string& user = std::get<2>(key);
-    std::unique_ptr<platform::Storage> outer, inner;
-    const std::string place = builder::AreaPlace(area_bits, domain, user);
-    hr = builder::OpenAreaStorages(root.get(), area_bits, domain, user, builder::OpenAreaStep,
-                                   &outer, &inner);
-    uint32_t found = 0;
-    if (SUCCEEDED(hr)) hr = CountStreams(inner.get(), &found);
-    if (FAILED(hr)) return "cannot list " + place + " in the new file: " + platform::DescribeHResult(hr);
-    if (found != expected) {
-      return place + " holds " + std::to_string(found) + " task streams instead of " +
-             std::to_string(expected);
-    }
+  std::string problem = CheckTaskCounts(root.get(), emitter.tasks_per_area());
+  if (problem.empty() && !emitter.stored_password().empty()) {
+    problem = CheckMainPassword(root.get(), emitter.stored_password());
   }
-
-  const std::string& password = emitter.stored_password();
-  if (!password.empty()) {
-    builder::PasswordStream main;
-    hr = builder::OpenPasswordStream(root.get(), builder::kMainPasswordStreamName, &main);
-    std::vector<uint8_t> stored(4 + password.size(), 0);
-    read = 0;
-    if (SUCCEEDED(hr)) {
-      hr = main.stream->Read(stored.data(), static_cast<uint32_t>(stored.size()), &read);
-    }
-    if (FAILED(hr) || read != stored.size() || platform::Get32(stored.data()) != password.size() ||
-        std::memcmp(stored.data() + 4, password.data(), password.size()) != 0) {
-      return "the new file does not hold the stored password";
-    }
+  if (problem.empty() && !beside.second_password.empty()) {
+    problem = CheckSecondPassword(root.get(), beside.second_password);
   }
-  const std::string& second_password = beside.second_password;
-  if (!second_password.empty()) {
-    builder::PasswordStream second;
-    hr = builder::OpenPasswordStream(root.get(), builder::kSecondPasswordStreamName, &second);
-    uint64_t size = 0;
-    if (SUCCEEDED(hr)) hr = platform::MeasureStream(second.stream.get(), &size);
-    std::string stored(second_password.size(), '\0');
-    read = 0;
-    if (SUCCEEDED(hr) && size == second_password.size()) {
-      hr = second.stream->Read(&stored[0], static_cast<uint32_t>(stored.size()), &read);
-    }
-    if (FAILED(hr) || size != second_password.size() || stored != second_password) {
-      return "the new file does not hold the second password " + builder::SecondPasswordPlace();
-    }
-  }
-  for (const DomainStorage& domain : beside.domains) {
-    std::unique_ptr<platform::Storage> domain_storage, user_storage;
-    if (FAILED(builder::OpenAreaStep(root.get(), domain.name, true, &domain_storage))) {
-      return "the new file does not hold the domain storage " + domain.name;
-    }
-    for (const std::string& user : domain.users) {
-      if (FAILED(builder::OpenAreaStep(domain_storage.get(), user, true, &user_storage))) {
-        return "the new file does not hold the user storage " +
-               builder::AreaPlace(0, domain.name, user);
-      }
-      user_storage.reset();
-    }
-  }
-  return "";
+  if (problem.empty()) problem = CheckDomainStorages(root.get(), beside.domains);
+  return problem;
 }
 
 HandOffResult HandOff(const ConversionRun& run, const IniEmitter& emitter,
