@@ -67,6 +67,24 @@ std::string LengthProblem(const std::string& value) {
 
 const char* Bit(uint32_t word, uint32_t bit) { return (word & bit) != 0 ? "1" : "0"; }
 
+// Appends one "key = value" line to *out; blank_before puts an empty line
+// in front.
+void AppendLine(std::string* out, bool blank_before, const std::string& key,
+                const std::string& value) {
+  if (blank_before) out->append("\r\n");
+  out->append(key);
+  out->append(" = ");
+  out->append(value);
+  out->append("\r\n");
+}
+
+// Adds to *problems that the value of `key` would not come back, for the
+// reason `why`; "" is no problem and adds nothing.
+void AddProblem(std::vector<ValueProblem>* problems, const std::string& key,
+                const std::string& why) {
+  if (!why.empty()) problems->push_back({key, why});
+}
+
 class SectionWriter {
  public:
   SectionWriter(std::string* out, std::vector<ValueProblem>* problems)
@@ -74,23 +92,14 @@ class SectionWriter {
 
   // One "key = value" line; blank_before puts an empty line in front.
   void Line(bool blank_before, const std::string& key, const std::string& value) {
-    if (blank_before) out_->append("\r\n");
-    out_->append(key);
-    out_->append(" = ");
-    out_->append(value);
-    out_->append("\r\n");
+    AppendLine(out_, blank_before, key, value);
   }
   // The same, for a value that the builder reads as a plain value.
   void Checked(bool blank_before, const std::string& key, const std::string& value) {
     Line(blank_before, key, value);
     Check(key, ScalarValueProblem(value));
   }
-  void Check(const std::string& key, const std::string& why) {
-    if (!why.empty()) problems_->push_back({key, why});
-  }
-  void CheckLength(const std::string& key, const std::string& value) {
-    Check(key, LengthProblem(value));
-  }
+  void Check(const std::string& key, const std::string& why) { AddProblem(problems_, key, why); }
 
  private:
   std::string* out_;
@@ -98,22 +107,42 @@ class SectionWriter {
 };
 
 // "a","b": every item quoted, as the builder's list reader takes them.
-std::string QuotedList(const std::vector<std::string>& list, const std::string& key,
-                       SectionWriter* writer) {
+std::string QuotedList(const std::vector<std::string>& list) {
   std::string value;
   for (const std::string& item : list) {
     if (!value.empty()) value.push_back(',');
     value.push_back('"');
     value.append(item);
     value.push_back('"');
-    if (item.find('"') != std::string::npos) {
-      writer->Check(key, "the item " + item + " holds a double quote");
-    }
-    if (item.find_first_of("\r\n") != std::string::npos) {
-      writer->Check(key, "an item holds a line break");
-    }
   }
   return value;
+}
+
+// Adds to *problems what of the quoted list `list`, the value of `key`,
+// the builder would not read back: an item holding a double quote or a
+// line break, then a value too long.
+void AddListProblems(const std::string& key, const std::vector<std::string>& list,
+                     std::vector<ValueProblem>* problems) {
+  for (const std::string& item : list) {
+    if (item.find('"') != std::string::npos) {
+      AddProblem(problems, key, "the item " + item + " holds a double quote");
+    }
+    if (item.find_first_of("\r\n") != std::string::npos) {
+      AddProblem(problems, key, "an item holds a line break");
+    }
+  }
+  AddProblem(problems, key, LengthProblem(QuotedList(list)));
+}
+
+// Whether `message` holds a CR or LF that is not part of a CR LF pair,
+// which the escaped "VirusFoundMsg" value cannot give back.
+bool HasLoneLineEnd(const std::string& message) {
+  for (size_t i = 0; i < message.size(); ++i) {
+    const bool cr_lf = message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n';
+    const bool after_cr = message[i] == '\n' && i > 0 && message[i - 1] == '\r';
+    if ((message[i] == '\r' && !cr_lf) || (message[i] == '\n' && !after_cr)) return true;
+  }
+  return false;
 }
 
 // A fixed name ("*" + stream name) that the file format cannot hold.
@@ -395,100 +424,134 @@ void FormatTaskSection(const OldTaskRecord& r, const TaskContext& context, std::
   FormatTaskFields(FieldsOf(r), context, out, problems);
 }
 
-void FormatTaskFields(const TaskFields& r, const TaskContext& context, std::string* out,
-                      std::vector<ValueProblem>* problems) {
-  SectionWriter w(out, problems);
+namespace {
+
+// The text of the section of task `r`, header to the closing empty line,
+// in the builder's schema: the keys of the components and flags that the
+// task uses.
+std::string TaskSectionText(const TaskFields& r, const TaskContext& context) {
+  std::string out;
+  auto line = [&out](bool blank_before, const std::string& key, const std::string& value) {
+    AppendLine(&out, blank_before, key, value);
+  };
   const std::string& lang = context.language;
   const uint32_t components = r.component_flags;
   const uint32_t flags = r.task_flags;
   const uint32_t resident = r.resident_flags;
 
-  out->append("[Task" + std::to_string(context.number) + "]\r\n");
-  w.Checked(true, "Name" + lang, r.name);
-  w.Check("Name" + lang, FixedNameProblem(r.name));
-  w.Line(false, "IsPrivate", context.area == TaskArea::kPrivate ? "1" : "0");
-  w.Line(false, "IsShared", context.area == TaskArea::kShared ? "1" : "0");
-  w.Line(false, "IsReadOnly", context.area == TaskArea::kReadOnly ? "1" : "0");
+  out.append("[Task" + std::to_string(context.number) + "]\r\n");
+  line(true, "Name" + lang, r.name);
+  line(false, "IsPrivate", context.area == TaskArea::kPrivate ? "1" : "0");
+  line(false, "IsShared", context.area == TaskArea::kShared ? "1" : "0");
+  line(false, "IsReadOnly", context.area == TaskArea::kReadOnly ? "1" : "0");
   if (context.area == TaskArea::kPrivate) {
-    w.Checked(false, "Domain", context.domain);
-    w.Checked(false, "User", context.user);
+    line(false, "Domain", context.domain);
+    line(false, "User", context.user);
   }
-  w.Line(true, "Priority", std::to_string(r.priority));
+  line(true, "Priority", std::to_string(r.priority));
 
-  w.Line(true, "UseVirusScanner", Bit(components, builder::UseVirusScanner));
-  w.Line(false, "UseIntegrityChecker", Bit(components, builder::UseIntegrityChecker));
-  w.Line(false, "UseSimpleIntegrityChecker", Bit(components, builder::UseSimpleIntegrityChecker));
-  w.Line(false, "UseBehaviourBlocker", Bit(components, builder::UseBehaviourBlocker));
-  w.Line(false, "UseResidentBoot", Bit(components, builder::UseResidentBoot));
-  w.Line(false, "UseResidentProg", Bit(components, builder::UseResidentProg));
+  line(true, "UseVirusScanner", Bit(components, builder::UseVirusScanner));
+  line(false, "UseIntegrityChecker", Bit(components, builder::UseIntegrityChecker));
+  line(false, "UseSimpleIntegrityChecker", Bit(components, builder::UseSimpleIntegrityChecker));
+  line(false, "UseBehaviourBlocker", Bit(components, builder::UseBehaviourBlocker));
+  line(false, "UseResidentBoot", Bit(components, builder::UseResidentBoot));
+  line(false, "UseResidentProg", Bit(components, builder::UseResidentProg));
 
-  w.Line(true, "Types", r.types);
-  w.CheckLength("Types", r.types);
-  for (const ValueProblem& problem : r.type_problems) w.Check(problem.key, problem.why);
-  w.Line(true, "Areas", r.areas);
-  w.CheckLength("Areas", r.areas);
-  for (const ValueProblem& problem : r.area_problems) w.Check(problem.key, problem.why);
+  line(true, "Types", r.types);
+  line(true, "Areas", r.areas);
 
-  w.Line(true, "StartWithOS", Bit(flags, builder::StartWithOS));
-  w.Line(false, "StartWithTorvi", Bit(flags, builder::StartWithTorvi));
-  w.Line(false, "ExitWithLast", Bit(flags, builder::ExitWithLast));
-  w.Line(false, "NotifyExternal", Bit(flags, builder::NotifyExternal));
+  line(true, "StartWithOS", Bit(flags, builder::StartWithOS));
+  line(false, "StartWithTorvi", Bit(flags, builder::StartWithTorvi));
+  line(false, "ExitWithLast", Bit(flags, builder::ExitWithLast));
+  line(false, "NotifyExternal", Bit(flags, builder::NotifyExternal));
 
   if ((components & builder::UseVirusScanner) != 0) {
-    w.Line(true, "ScanMemory", Bit(flags, builder::ScanMemory));
-    w.Line(false, "IgnoreVirusType", Bit(flags, builder::IgnoreVirusType));
-    w.Line(false, "TestFileFull", Bit(flags, builder::TestFileFull));
-    w.Line(false, "TestFileCompressed", Bit(flags, builder::TestFileCompressed));
-    w.Line(false, "NoVirusFoundMsg", Bit(flags, builder::NoVirusFoundMsg));
-    w.Line(false, "VirusNotification", FirstKeyword(kVirusNotificationKeywords, flags));
+    line(true, "ScanMemory", Bit(flags, builder::ScanMemory));
+    line(false, "IgnoreVirusType", Bit(flags, builder::IgnoreVirusType));
+    line(false, "TestFileFull", Bit(flags, builder::TestFileFull));
+    line(false, "TestFileCompressed", Bit(flags, builder::TestFileCompressed));
+    line(false, "NoVirusFoundMsg", Bit(flags, builder::NoVirusFoundMsg));
+    line(false, "VirusNotification", FirstKeyword(kVirusNotificationKeywords, flags));
   }
   if ((components & (builder::UseIntegrityChecker | builder::UseSimpleIntegrityChecker)) != 0) {
-    w.Line(true, "IgnoreArchive", Bit(flags, builder::IgnoreArchive));
-    w.Line(false, "NoContents", Bit(flags, builder::NoContents));
-    w.Line(false, "ContentsOnChange", Bit(flags, builder::ContentsOnChange));
+    line(true, "IgnoreArchive", Bit(flags, builder::IgnoreArchive));
+    line(false, "NoContents", Bit(flags, builder::NoContents));
+    line(false, "ContentsOnChange", Bit(flags, builder::ContentsOnChange));
   }
 
-  w.Checked(true, "ChainedTask" + lang, r.chained_task);
+  line(true, "ChainedTask" + lang, r.chained_task);
 
-  w.Line(true, "CreateReport", Bit(flags, builder::CreateReport));
-  w.Line(false, "CreateNewReportFile", Bit(flags, builder::CreateNewReportFile));
-  w.Checked(false, "ReportFileName" + lang, r.report_file_name);
+  line(true, "CreateReport", Bit(flags, builder::CreateReport));
+  line(false, "CreateNewReportFile", Bit(flags, builder::CreateNewReportFile));
+  line(false, "ReportFileName" + lang, r.report_file_name);
 
   if ((flags & builder::NetAlert) != 0) {
-    w.Line(true, "NetAlert", "1");
-    const std::string send_to = QuotedList(r.send_to, "SendTo", &w);
-    w.Line(false, "SendTo", send_to);
-    w.CheckLength("SendTo", send_to);
+    line(true, "NetAlert", "1");
+    line(false, "SendTo", QuotedList(r.send_to));
   }
 
-  const std::string& message = r.virus_found_msg;
-  w.Checked(true, "VirusFoundMsg" + lang, EscapeVirusFoundMsg(message));
-  for (size_t i = 0; i < message.size(); ++i) {
-    const bool cr_lf = message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n';
-    const bool after_cr = message[i] == '\n' && i > 0 && message[i - 1] == '\r';
-    if ((message[i] == '\r' && !cr_lf) || (message[i] == '\n' && !after_cr)) {
-      w.Check("VirusFoundMsg" + lang, "a CR or LF that is not part of a CR LF pair");
-      break;
-    }
-  }
+  line(true, "VirusFoundMsg" + lang, EscapeVirusFoundMsg(r.virus_found_msg));
 
   if ((components & builder::UseBehaviourBlocker) != 0) {
-    w.Line(true, "BlockDOSOperations", Bit(resident, builder::BlockDOSOperations));
-    w.Line(false, "BlockWinOperations", Bit(resident, builder::BlockWinOperations));
-    w.Line(false, "BlockFormat", Bit(resident, builder::BlockFormat));
+    line(true, "BlockDOSOperations", Bit(resident, builder::BlockDOSOperations));
+    line(false, "BlockWinOperations", Bit(resident, builder::BlockWinOperations));
+    line(false, "BlockFormat", Bit(resident, builder::BlockFormat));
   }
   if ((components & builder::UseResidentProg) != 0) {
-    w.Line(true, "CheckDocs", Bit(resident, builder::CheckDocs));
-    w.Line(false, "CheckWin16Progs", Bit(resident, builder::CheckWin16Progs));
-    w.Line(false, "CheckDOSProgs", Bit(resident, builder::CheckDOSProgs));
-    w.Line(false, "ResidentScan", FirstKeyword(kResidentScanKeywords, resident));
+    line(true, "CheckDocs", Bit(resident, builder::CheckDocs));
+    line(false, "CheckWin16Progs", Bit(resident, builder::CheckWin16Progs));
+    line(false, "CheckDOSProgs", Bit(resident, builder::CheckDOSProgs));
+    line(false, "ResidentScan", FirstKeyword(kResidentScanKeywords, resident));
   }
   if (!r.resident_exclude_files.empty()) {
-    const std::string excluded = QuotedList(r.resident_exclude_files, "ResidentExcludeFiles", &w);
-    w.Line(true, "ResidentExcludeFiles", excluded);
-    w.CheckLength("ResidentExcludeFiles", excluded);
+    line(true, "ResidentExcludeFiles", QuotedList(r.resident_exclude_files));
   }
-  out->append("\r\n");
+  out.append("\r\n");
+  return out;
+}
+
+// Every value of the section TaskSectionText writes for task `r` that the
+// builder could not read back whole, in the order of the section's keys
+// (the flags and keywords always come back).
+std::vector<ValueProblem> TaskSectionProblems(const TaskFields& r, const TaskContext& context) {
+  std::vector<ValueProblem> problems;
+  const std::string& lang = context.language;
+  AddProblem(&problems, "Name" + lang, ScalarValueProblem(r.name));
+  AddProblem(&problems, "Name" + lang, FixedNameProblem(r.name));
+  if (context.area == TaskArea::kPrivate) {
+    AddProblem(&problems, "Domain", ScalarValueProblem(context.domain));
+    AddProblem(&problems, "User", ScalarValueProblem(context.user));
+  }
+  AddProblem(&problems, "Types", LengthProblem(r.types));
+  for (const ValueProblem& problem : r.type_problems) {
+    AddProblem(&problems, problem.key, problem.why);
+  }
+  AddProblem(&problems, "Areas", LengthProblem(r.areas));
+  for (const ValueProblem& problem : r.area_problems) {
+    AddProblem(&problems, problem.key, problem.why);
+  }
+  AddProblem(&problems, "ChainedTask" + lang, ScalarValueProblem(r.chained_task));
+  AddProblem(&problems, "ReportFileName" + lang, ScalarValueProblem(r.report_file_name));
+  if ((r.task_flags & builder::NetAlert) != 0) AddListProblems("SendTo", r.send_to, &problems);
+  const std::string& message = r.virus_found_msg;
+  AddProblem(&problems, "VirusFoundMsg" + lang, ScalarValueProblem(EscapeVirusFoundMsg(message)));
+  if (HasLoneLineEnd(message)) {
+    AddProblem(&problems, "VirusFoundMsg" + lang, "a CR or LF that is not part of a CR LF pair");
+  }
+  if (!r.resident_exclude_files.empty()) {
+    AddListProblems("ResidentExcludeFiles", r.resident_exclude_files, &problems);
+  }
+  return problems;
+}
+
+}  // namespace
+
+void FormatTaskFields(const TaskFields& r, const TaskContext& context, std::string* out,
+                      std::vector<ValueProblem>* problems) {
+  out->append(TaskSectionText(r, context));
+  for (ValueProblem& problem : TaskSectionProblems(r, context)) {
+    problems->push_back(std::move(problem));
+  }
 }
 
 namespace {
