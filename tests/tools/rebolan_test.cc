@@ -691,6 +691,10 @@ TEST_F(RebolanTest, ConversionWithNothingToCarryLeavesNoFile) {
   const std::string cnf = Copy("empty.CNF", "empty.CNF");
   RunResult r = Rebolan({cnf});
   EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.err.find("Rebolan: the old configuration held no task and no password: no new "
+                       "file was made\n"),
+            std::string::npos)
+      << r.err;
   EXPECT_FALSE(PathExists(cnf)) << "the builder creates no file for nothing";
   EXPECT_TRUE(TempFiles().empty());
   EXPECT_TRUE(FilesBeside().empty());
@@ -699,17 +703,21 @@ TEST_F(RebolanTest, ConversionWithNothingToCarryLeavesNoFile) {
 // Every way the hand-off can fail ends with the old file back in place.
 TEST_F(RebolanTest, FailedHandOffsPutTheOldFileBack) {
   const std::string garbage_target = dir_.File("Torvi32.CNF");
+  const std::string check_failed = "the new configuration failed its check: ";
   struct Case {
     const char* what;
     std::string script;  // "" for no builder at all
     int status;
+    std::string says;
   } cases[] = {
-      {"builder missing", "", 7},
-      {"builder fails", "exit 1", 9},
-      {"builder writes garbage", "echo garbage > '" + garbage_target + "'", 9},
+      {"builder missing", "", 7, "the builder Quarlen could not be started"},
+      {"builder fails", "exit 1", 9, check_failed + "the builder Quarlen ended with code 1"},
+      {"builder writes garbage", "echo garbage > '" + garbage_target + "'", 9,
+       check_failed + "cannot open " + garbage_target + ": 0x80030050 (STG_E_FILEALREADYEXISTS"},
       {"builder writes an empty 616 file",
-       "cp '" + FixturePath("615/v616.CNF") + "' '" + garbage_target + "'", 9},
-      {"builder crashes", "kill -9 $$", 9},
+       "/bin/cp '" + FixturePath("615/v616.CNF") + "' '" + garbage_target + "'", 9,
+       check_failed + "VELOX/TORVI holds 0 task streams instead of 1"},
+      {"builder crashes", "kill -9 $$", 9, check_failed + "the builder Quarlen ended with code"},
   };
   for (const Case& c : cases) {
     const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
@@ -717,6 +725,10 @@ TEST_F(RebolanTest, FailedHandOffsPutTheOldFileBack) {
     const std::string program = LoneRebolan(c.script);
     RunResult r = Rebolan({cnf}, {{"PATH", ""}}, program);
     EXPECT_EQ(r.exit_status, c.status) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find("Rebolan: " + c.says), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find("Rebolan: the old configuration is back at " + cnf + "\n"),
+              std::string::npos)
+        << c.what << ": " << r.err;
     EXPECT_EQ(ReadWholeFile(cnf), before) << c.what;
     std::vector<std::string> kept = TempFiles();
     ASSERT_EQ(kept.size(), 1u) << c.what;
@@ -810,18 +822,25 @@ TEST_F(RebolanTest, CommandLineErrors) {
   struct Case {
     std::vector<std::string> args;
     int status;
+    std::string says;
   } cases[] = {
-      {{"-X"}, 6},
-      {{"/"}, 6},
-      {{"-L" + std::string(16, 'L'), "-I" + std::string("x.ini")}, 6},
-      {{"-LABCDEFGHIJKL"}, 6},  // 12 characters: more than the builder takes
-      {{"-LE=G"}, 6},           // no INI key can hold "="
-      {{std::string(260, 'c')}, 6},
+      {{"-X"}, 6, "unknown switch -X (known: /I, /L, /P, /A, /C, /R, /V, /S, /N;"},
+      {{"/"}, 6, "a switch letter is missing after \"/\""},
+      {{"-L" + std::string(16, 'L'), "-I" + std::string("x.ini")}, 6,
+       "the language code (/L) is 16 characters long; at most 15 are accepted"},
+      // 12 characters: more than the builder takes
+      {{"-LABCDEFGHIJKL"}, 6,
+       "the language code ABCDEFGHIJKL is longer than the 11 characters that the builder "
+       "Quarlen accepts"},
+      // no INI key can hold "="
+      {{"-LE=G"}, 6, "the language code E=G holds \"=\", which cannot be part of an INI key"},
+      {{std::string(260, 'c')}, 6,
+       "the configuration path is 260 characters long; at most 259 are accepted"},
   };
   for (const Case& c : cases) {
     RunResult r = Rebolan(c.args);
     EXPECT_EQ(r.exit_status, c.status) << c.args[0];
-    EXPECT_FALSE(r.err.empty());
+    EXPECT_NE(r.err.find("Rebolan: " + c.says), std::string::npos) << r.err;
     EXPECT_TRUE(TempFiles().empty()) << "nothing left behind";
   }
 }
@@ -944,16 +963,20 @@ TEST_F(RebolanTest, ARunFinishesOrUndoesWhatAKilledConversionLeft) {
   const std::string aside = cnf + ".615";
 
   enum class Left { kNothing, kOldAside, kPartialNew, kCheckedNew };
+  const char* const undone =
+      "it was undone: the old configuration is as it was before that run\n";
   struct Case {
     const char* what;
     Left left;
     bool finishing;
+    const char* recovery;  // as the report names it
     const char* said;
   } cases[] = {
-      {"killed before the move", Left::kNothing, false, "undone"},
-      {"killed after the move", Left::kOldAside, false, "undone"},
-      {"killed during the build", Left::kPartialNew, false, "undone"},
-      {"killed after the check", Left::kCheckedNew, true, "finished"},
+      {"killed before the move", Left::kNothing, false, "undone", undone},
+      {"killed after the move", Left::kOldAside, false, "undone", undone},
+      {"killed during the build", Left::kPartialNew, false, "undone", undone},
+      {"killed after the check", Left::kCheckedNew, true, "finished",
+       " holds the converted configuration, and the old one is deleted\n"},
   };
   for (const Case& c : cases) {
     WriteWholeFile(c.left == Left::kNothing ? cnf : aside, original);
@@ -984,7 +1007,7 @@ TEST_F(RebolanTest, ARunFinishesOrUndoesWhatAKilledConversionLeft) {
         << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
     EXPECT_NE(ReadWholeFile(reports.File("report.json"))
-                  .find(std::string("\"recovery\": \"") + c.said + "\""),
+                  .find(std::string("\"recovery\": \"") + c.recovery + "\""),
               std::string::npos)
         << c.what << ": the report says what the run found";
     EXPECT_EQ(Tree(cnf), converted_tree) << c.what;
