@@ -257,8 +257,16 @@ TEST_F(TaskStorageTest, UnreadableStreamsArePassedOver) {
   PutStream(ConfigPath, "_Common_/22", TaskBytes(IsShared, std::string(300, 'x')));
   PutStream(ConfigPath, "_Common_/333", good);
   TaskRecord found;
-  ASSERT_TRUE(FindTaskInArea(&found, "target", IsShared));
+  testing::internal::CaptureStderr();
+  const bool found_it = FindTaskInArea(&found, "target", IsShared);
+  const std::string said = testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(found_it);
   EXPECT_EQ(found.StreamName, "333");
+  // Each stream passed over is said, with why.
+  EXPECT_NE(said.find("passed over the unreadable task stream \"1\" in " + ConfigPath +
+                      " (damaged or cut short)\n"),
+            std::string::npos)
+      << said;
 }
 
 TEST_F(TaskStorageTest, ReadTaskResults) {

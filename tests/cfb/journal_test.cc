@@ -603,10 +603,17 @@ TEST_F(JournalFileTest, AJournalFoundAtOpenIsRolledBack) {
                 before_.size(), block, kNewHeader);
     Scribble();
     std::unique_ptr<cfb::CompoundFile> file;
-    ASSERT_EQ(S_OK, cfb::CompoundFile::Open(path_, &file)) << block;
+    testing::internal::CaptureStderr();
+    HRESULT hr = cfb::CompoundFile::Open(path_, &file);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(S_OK, hr) << block;
     file.reset();
     EXPECT_EQ(before_, ReadWholeFile(path_)) << block;
     EXPECT_FALSE(PathExists(cfb::JournalPath(path_)));
+    EXPECT_NE(std::string::npos,
+              said.find(path_ + ": the unfinished changes of an interrupted run were taken "
+                                "back; the file is as it was before that run\n"))
+        << said;
   }
 }
 
@@ -706,7 +713,11 @@ TEST_F(JournalFileTest, AJournalOfAnotherFileIsMovedAsideAndTheFileLeftAlone) {
     EXPECT_EQ(other, ReadWholeFile(path_)) << c.what;
     EXPECT_FALSE(PathExists(cfb::JournalPath(path_))) << c.what;
     EXPECT_EQ(journal, ReadWholeFile(cfb::JournalPath(path_) + ".stale")) << c.what;
-    EXPECT_NE(std::string::npos, said.find(cfb::JournalPath(path_) + ".stale")) << said;
+    EXPECT_NE(std::string::npos,
+              said.find(cfb::JournalPath(path_) + " was not written for the file now at " +
+                        path_ + " and was not applied to it; it is kept as " +
+                        cfb::JournalPath(path_) + ".stale\n"))
+        << said;
     FileSystem::Platform()->Delete(cfb::JournalPath(path_) + ".stale");
     FileSystem::Platform()->Delete(path_ + ".615");
   }

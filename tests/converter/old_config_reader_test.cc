@@ -3,6 +3,7 @@
 
 #include "converter/old_config_reader.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 #include <vector>
@@ -350,12 +351,16 @@ TEST_F(ReaderFileTest, StoredPasswordCases) {
     std::string stream;  // "" for no cc012
     int result;
     std::string bytes;
+    std::string says = "";  // the line said, FILE standing for the path; "" for none
   } cases[] = {
       {"none", "", 0, ""},
       {"length 0", testing_support::Le32(0), 0, ""},
       {"three bytes", testing_support::Le32(3) + "abc", 0, "abc"},
       {"old tail kept", testing_support::Le32(2) + "abcdef", 0, "ab"},
-      {"length past the end", testing_support::Le32(9) + "abc", kAreaFailed, ""},
+      {"length past the end", testing_support::Le32(9) + "abc", kAreaFailed, "",
+       "the stored password of FILE is malformed: its length runs past the end of "
+       "_Zarin_/cc012"},
+      {"count cut short", "ab", kAreaFailed, "", "cannot read the stored password of FILE"},
       {"long password", testing_support::Le32(300) + std::string(300, 'p'), 0,
        std::string(300, 'p')},
   };
@@ -367,8 +372,17 @@ TEST_F(ReaderFileTest, StoredPasswordCases) {
     std::unique_ptr<platform::Storage> root;
     ASSERT_EQ(OpenConfiguration(path, false, &root), S_OK);
     std::string bytes = "junk";
+    testing::internal::CaptureStderr();
     EXPECT_EQ(ReadStoredPassword(root.get(), path, &bytes), c.result) << c.what;
+    const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(bytes, c.bytes) << c.what;
+    if (c.says.empty()) {
+      EXPECT_EQ(said, "") << c.what;
+    } else {
+      std::string says = c.says;
+      says = ": " + says.replace(says.find("FILE"), 4, path) + "\n";
+      EXPECT_EQ(said.substr(said.size() - std::min(said.size(), says.size())), says) << c.what;
+    }
   }
 }
 
