@@ -167,6 +167,7 @@ TEST(CfbtoolTest, EveryFailureEndsNonZeroWithOneLine) {
       {{"mkdir", file, "s"}, 1, "0x80030050 (STG_E_FILEALREADYEXISTS: "},
       {{"mkdir", file, "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME: "},
       {{"rm", file, "missing"}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
+      {{"extract", file, text_file}, 1, text_file + " is not a folder"},
       {{}, 2, "no command given"},
       {{"frobnicate", file}, 2, "unknown command frobnicate"},
       {{"ls"}, 2, "ls takes one FILE"},
@@ -184,6 +185,15 @@ TEST(CfbtoolTest, EveryFailureEndsNonZeroWithOneLine) {
     EXPECT_EQ(0u, result.err.find("cfbtool: ")) << label << ": " << result.err;
     EXPECT_NE(std::string::npos, result.err.find(c.message_part)) << label << ": " << result.err;
     EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n')) << result.err;
+  }
+  // Output that cannot be written whole is a failure, never a cut listing.
+  for (const char* command : {"ls", "cat", "info"}) {
+    const std::string tail = std::string(command) == "cat" ? " f" : "";
+    RunResult result = testing_support::Run(
+        {"/bin/sh", "-c", "\"$0\" " + std::string(command) + " \"$1\"" + tail + " > /dev/full",
+         ProgramPath("cfbtool"), file});
+    EXPECT_EQ(1, result.exit_status) << command;
+    EXPECT_EQ("cfbtool: cannot write to stdout\n", result.err) << command;
   }
   // Nothing of the failed commands changed the file.
   EXPECT_EQ("F f 1 31\nS S\n", OlefileDump(file));
