@@ -241,6 +241,16 @@ TEST(QuarlenTest, MissingIniFileAndUnwritableTasksAreReported) {
   EXPECT_NE(r.err.find("nothing deleted for \"*Gone\"" + why), std::string::npos) << r.err;
   // The refusal comes before any storage call: not even a skeleton.
   EXPECT_FALSE(PathExists(dir.File("TORVI32.CNF")));
+
+  // A password for a file that is not a compound file is not stored, and said.
+  WriteWholeFile(dir.File("TEXT.CNF"), "text");
+  WriteWholeFile(dir.File("P.INI"), "[MAIN]\r\nOutputENG=TEXT.CNF\r\nPassword=abc\r\n");
+  r = Quarlen({"P.INI", "/LENG"}, dir.path());
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_NE(r.err.find("P.INI: the password \"cc012\" was not stored in TEXT.CNF\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(testing_support::ReadWholeFile(dir.File("TEXT.CNF")), "text");
 }
 
 // Each mistake of an INI text that the conversion would pass over silently

@@ -818,6 +818,28 @@ TEST_F(RebolanTest, ExportNeverOverwritesACompoundFile) {
   EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf));
 }
 
+// An export whose INI file cannot be made ends with 8 and says why.
+TEST_F(RebolanTest, AnIniFileThatCannotBeMadeIsSaid) {
+  const std::string cnf = Copy("basic.CNF", "basic.CNF");
+  const std::string in_missing_folder = dir_.File("missing/out.ini");
+  struct Case {
+    std::string ini;
+    std::string says;
+  } cases[] = {
+      {cnf, "the INI file " + cnf + " is a compound file (a configuration?); it is not "
+            "overwritten"},
+      {in_missing_folder,
+       "cannot create the INI file " + in_missing_folder + ": No such file or directory"},
+      {"/dev/full", "cannot check the INI file /dev/full before writing it: Invalid argument"},
+  };
+  for (const Case& c : cases) {
+    RunResult r = Rebolan({cnf, "-I" + c.ini, "-Psecret1"});
+    EXPECT_EQ(r.exit_status, 8) << c.ini << ": " << r.err;
+    EXPECT_EQ(r.err, "Rebolan: " + c.says + "\n") << c.ini;
+  }
+  EXPECT_EQ(ReadWholeFile(cnf), ReadWholeFile(FixturePath("615/basic.CNF")));
+}
+
 TEST_F(RebolanTest, CommandLineErrors) {
   struct Case {
     std::vector<std::string> args;
