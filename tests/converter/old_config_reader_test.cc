@@ -4,6 +4,7 @@
 #include "converter/old_config_reader.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -321,6 +322,36 @@ TEST_F(ReaderFileTest, MalformedOrMissingPartsFailTheArea) {
   EXPECT_EQ(List(config, "_Common_"), (std::vector<std::string>{"1:good"}));
   EXPECT_EQ(result, kAreaFailed) << "a malformed stream ends the reading with 2";
   EXPECT_EQ(List(config, "_Common_/_ReadOnly_").size(), 1u) << "the other areas are read";
+}
+
+// A domain or user storage whose name has no form in the ANSI code page
+// cannot be named in the INI text: it is said and not carried, and the
+// reading ends with 2.
+TEST_F(ReaderFileTest, StoragesNamedOutsideTheAnsiCodePageAreSaidAndLeftOut) {
+  writer_615::Tree tree = Skeleton();
+  tree.storages.push_back("ALPHA");
+  const std::string path = Write(tree);
+  {
+    std::unique_ptr<platform::Storage> root, domain, made;
+    ASSERT_EQ(platform::OpenStorageFile(path, platform::kStorageMode, &root), S_OK);
+    ASSERT_EQ(root->CreateStorage(u"\u0416uk", platform::kStorageMode, &made), S_OK);
+    made.reset();
+    ASSERT_EQ(root->OpenStorage(u"ALPHA", platform::kStorageMode, &domain), S_OK);
+    ASSERT_EQ(domain->CreateStorage(u"\u03A9", platform::kStorageMode, &made), S_OK);
+  }
+  int result = 0;
+  testing::internal::CaptureStderr();
+  StoredConfiguration config = Read(path, &result);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(result, kAreaFailed);
+  ASSERT_EQ(config.domains.size(), 1u);
+  EXPECT_EQ(config.domains[0].name, "ALPHA");
+  EXPECT_TRUE(config.domains[0].users.empty());
+  for (const std::string& line :
+       {"domain ?uk of " + path + ": its name cannot be written in the ANSI code page\n",
+        "user ALPHA/? of " + path + ": its name cannot be written in the ANSI code page\n"}) {
+    EXPECT_NE(said.find(line), std::string::npos) << said;
+  }
 }
 
 TEST_F(ReaderFileTest, AbsentCommonAreasHoldNoTask) {

@@ -237,20 +237,30 @@ TEST(TextTest, DISABLED_UnknownCodePageFallsBackTo1252) {
 
 TEST(TextTest, OtherCodePagesAreSelectedByEnvironment) {
   if (std::getenv("TORVI32_ACP") != nullptr) GTEST_SKIP() << "already a child";
-  const std::pair<const char*, const char*> runs[] = {
-      {"1251", "TextTest.DISABLED_Cp1251WhenSelected"},
-      {"1253", "TextTest.DISABLED_Cp1253WhenSelected"},
-      {"932", "TextTest.DISABLED_Cp932WhenSelected"},
-      {"77777", "TextTest.DISABLED_UnknownCodePageFallsBackTo1252"},
+  const std::string unknown = "the code page $TORVI32_ACP=77777 is not known here; using 1252";
+  const struct {
+    const char* code_page;
+    const char* test;
+    std::string says;  // the line said on stderr; "" for none
+  } runs[] = {
+      {"1251", "TextTest.DISABLED_Cp1251WhenSelected", ""},
+      {"1253", "TextTest.DISABLED_Cp1253WhenSelected", ""},
+      {"932", "TextTest.DISABLED_Cp932WhenSelected", ""},
+      {"77777", "TextTest.DISABLED_UnknownCodePageFallsBackTo1252", unknown},
   };
   std::string self = platform::JoinPath(platform::ProgramFolder(), "platform_tests");
-  for (const auto& [code_page, test] : runs) {
+  for (const auto& [code_page, test, says] : runs) {
     testing_support::RunResult result =
         testing_support::Run({self, "--gtest_also_run_disabled_tests", std::string("--gtest_filter=") + test}, "",
                              {{"TORVI32_ACP", code_page}});
     EXPECT_EQ(0, result.exit_status) << code_page << "\n" << result.out << result.err;
     EXPECT_NE(std::string::npos, result.out.find("[  PASSED  ] 1 test")) << result.out;
     EXPECT_EQ(std::string::npos, result.out.find("SKIPPED")) << result.out;
+    if (says.empty()) {
+      EXPECT_EQ(std::string::npos, result.err.find("is not known here")) << result.err;
+    } else {
+      EXPECT_NE(std::string::npos, result.err.find(": " + says + "\n")) << result.err;
+    }
   }
 }
 
