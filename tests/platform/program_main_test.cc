@@ -102,12 +102,30 @@ TEST(ProgramMainTest, ResultNames) {
             "check that the path names a configuration file (a compound file)",
             platform::CannotOpenFile("T.CNF", STG_E_FILEALREADYEXISTS));
   EXPECT_EQ("cannot open T.CNF: 0x80031234", platform::CannotOpenFile("T.CNF", 0x80031234));
-  // Every named code has a meaning and, for the opens users meet, advice.
-  for (HRESULT hr : {STG_E_FILENOTFOUND, STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED,
-                     STG_E_SHAREVIOLATION, STG_E_MEDIUMFULL, STG_E_DOCFILECORRUPT,
-                     STG_E_INVALIDHEADER}) {
-    EXPECT_NE(platform::CannotOpenFile("F", hr).find("; "), std::string::npos)
-        << platform::HResultHex(hr);
+  // The opens users meet each tell what to do next.
+  const struct {
+    HRESULT hr;
+    const char* says;  // after "cannot open F: <code> (<name>: "
+  } opens[] = {
+      {STG_E_FILENOTFOUND, "no such file or element); check the path"},
+      {STG_E_PATHNOTFOUND, "no such folder); check the path"},
+      {STG_E_ACCESSDENIED, "access denied); run as a user who may write the file and its folder "
+                           "(on Windows, as administrator)"},
+      {STG_E_SHAREVIOLATION, "another program has the file open); stop the suite (or the program "
+                             "that has the file open) and run again"},
+      {STG_E_MEDIUMFULL, "the disk is full); free space on the disk and run again"},
+      {STG_E_DOCFILECORRUPT, "the compound file is damaged); restore it from a copy; cfbtool "
+                             "check FILE lists the damage"},
+      {STG_E_INVALIDHEADER, "not a compound file (its header is not valid)); check that the path "
+                            "names a configuration file (a compound file)"},
+      {E_OUTOFMEMORY, "out of memory); close other programs and run again"},
+      {STG_E_INVALIDFLAG, "an invalid open mode); this is a fault of the program: please report "
+                          "it"},
+  };
+  for (const auto& open : opens) {
+    EXPECT_EQ("cannot open F: " + platform::HResultHex(open.hr) + " (" +
+                  platform::HResultName(open.hr) + ": " + open.says,
+              platform::CannotOpenFile("F", open.hr));
   }
 }
 
