@@ -4,6 +4,7 @@
 // ends with 0 and the whole change, or says that nothing of its changes was
 // written and ends with another status, the file as before the run; once
 // there is room again, a normal run finishes the job with no message.
+// Rebolan's export on the full disk keeps the export it was to replace.
 // Needs root (mount); skipped otherwise, except in CI.
 #include <gtest/gtest.h>
 
@@ -133,6 +134,23 @@ TEST_F(FullDiskTest, ARunThatDoesNotFitChangesNothingAndSaysSo) {
   std::printf("full disk: %d failed runs creating, %d changing\n", created, changed);
   EXPECT_GT(created, 0);
   EXPECT_GT(changed, 0);
+}
+
+// An export whose INI text does not fit says so, ends with 8 and leaves
+// the earlier export as it was, without a half-written text beside it.
+TEST_F(FullDiskTest, AnExportThatDoesNotFitKeepsTheEarlierExport) {
+  const std::string cnf = dir_.File("basic.CNF");
+  WriteWholeFile(cnf, ReadWholeFile(testing_support::FixturePath("615/basic.CNF")));
+  const std::string ini = disk_ + "/export.ini";
+  WriteWholeFile(ini, "the earlier export");
+  Fill(0);
+  testing_support::RunResult r = testing_support::Run(
+      {ProgramPath("Rebolan"), cnf, "-I" + ini, "-Psecret1"}, dir_.path(),
+      {{"TMPDIR", dir_.path()}, {"TORVI32_REGISTRY", dir_.File("none.reg")}});
+  EXPECT_EQ(8, r.exit_status) << r.err;
+  EXPECT_EQ("Rebolan: cannot write the INI file " + ini + ": No space left on device\n", r.err);
+  EXPECT_EQ("the earlier export", ReadWholeFile(ini));
+  EXPECT_FALSE(PathExists(ini + "-new"));
 }
 
 }  // namespace
