@@ -134,25 +134,37 @@ TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
   struct Case {
     std::string tmpdir;
     std::string expected_folder;
+    std::string says;  // the folder and its fault as the line says them; "" when it is used
   };
+  const std::string in_open = ", writable by others and not sticky";
   const Case cases[] = {
-      {blank, "/tmp"},
-      {open_to_all, "/tmp"},
-      {sticky, sticky},
-      {"relative", "/tmp"},
-      {"/", "/tmp"},
-      {"//", "/tmp"},
-      {root.File("missing"), "/tmp"},
-      {root.File("file"), "/tmp"},
-      {inner, "/tmp"},
-      {root.File("to-sticky"), sticky},
-      {root.File("to-inner"), "/tmp"},
+      {blank, "/tmp", blank + " holds a blank"},
+      {open_to_all, "/tmp", open_to_all + " is writable by others and not sticky"},
+      {sticky, sticky, ""},
+      {"relative", "/tmp", "relative is not an absolute path"},
+      {"/", "/tmp", "/ is the root folder"},
+      {"//", "/tmp", "/ is the root folder"},  // named without its trailing slash
+      {root.File("missing"), "/tmp", root.File("missing") + " cannot be examined"},
+      {root.File("file"), "/tmp", root.File("file") + " is not a folder"},
+      {inner, "/tmp", inner + " lies in " + open_to_all + in_open},
+      {root.File("to-sticky"), sticky, ""},
+      {root.File("to-inner"), "/tmp", root.File("to-inner") + " lies in " + open_to_all + in_open},
   };
   for (const Case& c : cases) {
     std::string path;
     PosixSystem system(Environment{{"TMPDIR", c.tmpdir}});
-    ASSERT_TRUE(system.CreateTempFile("INI", &path, nullptr)) << c.tmpdir;
+    testing::internal::CaptureStderr();
+    const bool made = system.CreateTempFile("INI", &path, nullptr);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(made) << c.tmpdir;
     EXPECT_TRUE(IsInFolder(path, c.expected_folder)) << c.tmpdir << " gave " << path;
+    if (c.says.empty()) {
+      EXPECT_EQ("", said) << c.tmpdir;
+    } else {
+      EXPECT_NE(std::string::npos,
+                said.find(": the temporary folder " + c.says + "; trying /tmp\n"))
+          << said;
+    }
     platform::RemoveTempFile(path);
   }
 }
@@ -238,9 +250,28 @@ TEST(SystemTest, ReadRegistryStringFromTheRegistryFile) {
     EXPECT_FALSE(system.ReadRegistryString(key, "Other", &value));
     EXPECT_FALSE(system.ReadRegistryString("Software\\Other", "CFG", &value));
   }
-  for (const std::string& file : {dir.File("missing.reg"), dir.File("bad.reg"), dir.path()}) {
-    PosixSystem system(Environment{{"TORVI32_REGISTRY", file}});
-    EXPECT_FALSE(system.ReadRegistryString(key, "CFG", &value)) << file;
+  // A file that is not there gives no value silently; one that cannot be
+  // read or is no registry file is passed over with a line saying so.
+  const struct {
+    std::string file;
+    std::string says;  // "" for nothing said
+  } unusable[] = {
+      {dir.File("missing.reg"), ""},
+      {dir.File("bad.reg"), "the registry file " + dir.File("bad.reg") +
+                                " does not begin with REGEDIT4 or \"Windows Registry Editor "
+                                "Version 5.00\"; it is passed over"},
+      {dir.path(), "the registry file " + dir.path() + " cannot be read; it is passed over"},
+  };
+  for (const auto& c : unusable) {
+    PosixSystem system(Environment{{"TORVI32_REGISTRY", c.file}});
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(system.ReadRegistryString(key, "CFG", &value)) << c.file;
+    const std::string said = testing::internal::GetCapturedStderr();
+    if (c.says.empty()) {
+      EXPECT_EQ("", said) << c.file;
+    } else {
+      EXPECT_NE(std::string::npos, said.find(": " + c.says + "\n")) << said;
+    }
   }
 }
 
