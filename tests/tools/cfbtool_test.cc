@@ -168,6 +168,7 @@ TEST(CfbtoolTest, EveryFailureEndsNonZeroWithOneLine) {
       {{"mkdir", file, "a:b"}, 1, "0x800300FC (STG_E_INVALIDNAME: "},
       {{"rm", file, "missing"}, 1, "0x80030002 (STG_E_FILENOTFOUND: "},
       {{"extract", file, text_file}, 1, text_file + " is not a folder"},
+      {{"extract", file, dir.path()}, 1, "the folder " + dir.path() + " is not empty"},
       {{}, 2, "no command given"},
       {{"frobnicate", file}, 2, "unknown command frobnicate"},
       {{"ls"}, 2, "ls takes one FILE"},
