@@ -221,6 +221,62 @@ TEST(MalformedTest, EveryDamagedFieldGivesACleanResult) {
   }
 }
 
+// The check names each kind of damage in a line of its own, in the order
+// of its walk: the tables, the trees and streams, then what the FAT and the
+// mini FAT mark free, then entries no tree reaches.
+TEST(MalformedTest, TheCheckNamesEachDamage) {
+  TempDir dir;
+  const std::string base = BaseFile(dir);
+  const size_t root_entry = EntryOffset(base, u"Root Entry");
+  const size_t small = EntryOffset(base, u"Small");
+  const size_t large = EntryOffset(base, u"Large");
+  const size_t fifth = EntryOffset(base, u"Fifth");
+  const uint32_t fat_sector = Get32(base, 0x4C);
+  const uint32_t mini_start = Get32(base, root_entry + 0x74);
+  // The sectors past the header, a short last one too.
+  const uint32_t sectors = static_cast<uint32_t>((base.size() - 1) / 512);
+  const uint32_t fifth_mini = Get32(base, fifth + 0x74);
+  const struct {
+    const char* what;
+    std::function<void(std::string*)> patch;
+    std::string findings;
+  } rows[] = {
+      {"a FAT sector marked free",
+       [=](std::string* f) { Put32(f, FatEntry(*f, fat_sector), cfb::FREESECT); },
+       "FAT sector " + std::to_string(fat_sector) + " not marked FATSECT\nsector " +
+           std::to_string(fat_sector) + " used but free\n"},
+      {"a sector that nothing uses marked used",
+       [=](std::string* f) {
+         f->resize(512 * (sectors + 1), '\0');
+         f->append(512, '\0');
+         Put32(f, FatEntry(*f, sectors), cfb::ENDOFCHAIN);
+       },
+       "sector " + std::to_string(sectors) + " lost\n"},
+      {"a stream longer than its chain", [=](std::string* f) { Put32(f, large + 0x78, 9000); },
+       "chain of entry 2 does not match its size\ntail of entry 2 not zero\n"},
+      {"bytes past a mini stream's size",
+       [=](std::string* f) { (*f)[512 * (mini_start + 1) + 100] = 'x'; },
+       "tail of entry 1 not zero\n"},
+      {"a mini FAT count off", [](std::string* f) { Put32(f, 0x40, 5); }, "mini FAT count wrong\n"},
+      // The 1-byte stream takes the chain of the 100-byte one: two mini
+      // sectors that it does not fill, used twice, and its own lost.
+      {"two streams in one chain",
+       [=](std::string* f) { Put32(f, fifth + 0x74, Get32(*f, small + 0x74)); },
+       "chain of entry 5 does not match its size\ntail of entry 5 not zero\n"
+       "mini sector 0 shared or out of range\nmini sector 1 shared or out of range\n"
+       "mini sector " + std::to_string(fifth_mini) + " lost\n"},
+      {"an unused entry in use", [=](std::string* f) { (*f)[fifth + 128 + 0x42] = 2; },
+       "entry 6 unreachable but in use\n"},
+  };
+  for (const auto& row : rows) {
+    std::string file = base;
+    row.patch(&file);
+    const std::string path = dir.File("damaged.cnf");
+    WriteWholeFile(path, file);
+    EXPECT_EQ(row.findings, cfb_test::CheckFile(path)) << row.what;
+  }
+}
+
 TEST(MalformedTest, StaleHeaderCountsAreRewrittenOnTheFirstChange) {
   TempDir dir;
   std::string file = BaseFile(dir);
