@@ -354,6 +354,48 @@ TEST_F(ReaderFileTest, StoragesNamedOutsideTheAnsiCodePageAreSaidAndLeftOut) {
   }
 }
 
+// A storage whose tree is damaged cannot be listed: that is said with the
+// storage's place and the damage, and every other area is still read.
+TEST_F(ReaderFileTest, AStorageThatCannotBeListedIsSaid) {
+  writer_615::Tree tree = Skeleton();
+  tree.storages.push_back("ALPHA");
+  tree.storages.push_back("ALPHA/ann");
+  AddTask(&tree, "_Common_/1", Task());
+  AddTask(&tree, "_Common_/_ReadOnly_/2", Task());
+  AddTask(&tree, "ALPHA/ann/3", Task());
+  const std::string damage =
+      "0x80030109 (STG_E_DOCFILECORRUPT: the compound file is damaged); restore it from a copy; "
+      "cfbtool check FILE lists the damage\n";
+  const struct {
+    const char* storage;  // whose child link goes past the directory
+    const char* says;     // before " of FILE: " and the damage
+    size_t tasks;         // read all the same
+  } cases[] = {
+      {"_ReadOnly_", "cannot list the task area _Common_/_ReadOnly_", 2},
+      {"ALPHA", "cannot list the users of domain ALPHA", 2},
+  };
+  for (const auto& c : cases) {
+    const std::string path = Write(tree, std::string(c.storage) + ".CNF");
+    std::string file = ReadWholeFile(path);
+    std::string name;
+    for (const char* p = c.storage; *p != '\0'; ++p) name += std::string(1, *p) + '\0';
+    const size_t entry = file.find(name + std::string(2, '\0'));
+    ASSERT_NE(entry, std::string::npos) << c.storage;
+    file.replace(entry + 0x4C, 4, std::string("\xF0\xFF\xFF\x00", 4));
+    WriteWholeFile(path, file);
+    int result = 0;
+    testing::internal::CaptureStderr();
+    StoredConfiguration config = Read(path, &result);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(result, kAreaFailed) << c.storage;
+    size_t tasks = 0;
+    for (const StoredArea& area : config.areas) tasks += area.tasks.size();
+    EXPECT_EQ(tasks, c.tasks) << c.storage;
+    EXPECT_NE(said.find(std::string(c.says) + " of " + path + ": " + damage), std::string::npos)
+        << said;
+  }
+}
+
 TEST_F(ReaderFileTest, AbsentCommonAreasHoldNoTask) {
   writer_615::Tree tree;
   tree.streams.push_back({"_Version_", testing_support::Le32(615)});
