@@ -373,6 +373,8 @@ TEST_F(ReaderFileTest, AStorageThatCannotBeListedIsSaid) {
   } cases[] = {
       {"_ReadOnly_", "cannot list the task area _Common_/_ReadOnly_", 2},
       {"ALPHA", "cannot list the users of domain ALPHA", 2},
+      // The shared area's listing fails too, said as above.
+      {"_Common_", "cannot open the task area _Common_/_ReadOnly_", 1},
   };
   for (const auto& c : cases) {
     const std::string path = Write(tree, std::string(c.storage) + ".CNF");
