@@ -366,24 +366,27 @@ TEST_F(ReaderFileTest, AStorageThatCannotBeListedIsSaid) {
   const std::string damage =
       "0x80030109 (STG_E_DOCFILECORRUPT: the compound file is damaged); restore it from a copy; "
       "cfbtool check FILE lists the damage\n";
+  const size_t kLeft = 0x44, kChild = 0x4C;
   const struct {
-    const char* storage;  // whose child link goes past the directory
+    const char* storage;  // one of whose links goes past the directory
+    size_t link;
     const char* says;     // before " of FILE: " and the damage
     size_t tasks;         // read all the same
   } cases[] = {
-      {"_ReadOnly_", "cannot list the task area _Common_/_ReadOnly_", 2},
-      {"ALPHA", "cannot list the users of domain ALPHA", 2},
-      // The shared area's listing fails too, said as above.
-      {"_Common_", "cannot open the task area _Common_/_ReadOnly_", 1},
+      {"_ReadOnly_", kChild, "cannot list the task area _Common_/_ReadOnly_", 2},
+      {"ALPHA", kChild, "cannot list the users of domain ALPHA", 2},
+      // _Common_'s own listing fails as well.
+      {"_Common_", kChild, "cannot open the task area _Common_/_ReadOnly_", 1},
+      {"ALPHA", kLeft, "cannot list the domains", 2},
   };
   for (const auto& c : cases) {
-    const std::string path = Write(tree, std::string(c.storage) + ".CNF");
+    const std::string path = Write(tree, c.storage + std::to_string(c.link) + ".CNF");
     std::string file = ReadWholeFile(path);
     std::string name;
     for (const char* p = c.storage; *p != '\0'; ++p) name += std::string(1, *p) + '\0';
     const size_t entry = file.find(name + std::string(2, '\0'));
     ASSERT_NE(entry, std::string::npos) << c.storage;
-    file.replace(entry + 0x4C, 4, std::string("\xF0\xFF\xFF\x00", 4));
+    file.replace(entry + c.link, 4, std::string("\xF0\xFF\xFF\x00", 4));
     WriteWholeFile(path, file);
     int result = 0;
     testing::internal::CaptureStderr();
