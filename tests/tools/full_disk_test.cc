@@ -4,7 +4,8 @@
 // ends with 0 and the whole change, or says that nothing of its changes was
 // written and ends with another status, the file as before the run; once
 // there is room again, a normal run finishes the job with no message.
-// Rebolan's export on the full disk keeps the export it was to replace.
+// Rebolan's export on the full disk keeps the INI text and report it was to
+// replace.
 // Needs root (mount); skipped otherwise, except in CI.
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/support/test_support.h"
 
@@ -136,21 +138,39 @@ TEST_F(FullDiskTest, ARunThatDoesNotFitChangesNothingAndSaysSo) {
   EXPECT_GT(changed, 0);
 }
 
-// An export whose INI text does not fit says so, ends with 8 and leaves
-// the earlier export as it was, without a half-written text beside it.
-TEST_F(FullDiskTest, AnExportThatDoesNotFitKeepsTheEarlierExport) {
+// An export whose INI text or report does not fit says so and leaves the
+// file it was to replace as it was, without a half-written one beside it;
+// a report that does not fit after a complete export ends with 11.
+TEST_F(FullDiskTest, AnExportThatDoesNotFitKeepsTheEarlierFiles) {
   const std::string cnf = dir_.File("basic.CNF");
   WriteWholeFile(cnf, ReadWholeFile(testing_support::FixturePath("615/basic.CNF")));
-  const std::string ini = disk_ + "/export.ini";
-  WriteWholeFile(ini, "the earlier export");
-  Fill(0);
-  testing_support::RunResult r = testing_support::Run(
-      {ProgramPath("Rebolan"), cnf, "-I" + ini, "-Psecret1"}, dir_.path(),
-      {{"TMPDIR", dir_.path()}, {"TORVI32_REGISTRY", dir_.File("none.reg")}});
-  EXPECT_EQ(8, r.exit_status) << r.err;
-  EXPECT_EQ("Rebolan: cannot write the INI file " + ini + ": No space left on device\n", r.err);
-  EXPECT_EQ("the earlier export", ReadWholeFile(ini));
-  EXPECT_FALSE(PathExists(ini + "-new"));
+  const std::string on_disk = disk_ + "/earlier";
+  const std::string elsewhere = dir_.File("export.ini");
+  const struct {
+    const char* what;
+    std::vector<std::string> args;
+    int status;
+    std::string says;
+  } cases[] = {
+      {"the INI text", {"-I" + on_disk}, 8,
+       "cannot write the INI file " + on_disk + ": No space left on device"},
+      {"the report", {"-I" + elsewhere, "-R" + on_disk}, 11,
+       "cannot write the report file " + on_disk +
+           ": No space left on device; the run itself is complete"},
+  };
+  for (const auto& c : cases) {
+    ::unlink(filler_.c_str());
+    WriteWholeFile(on_disk, "the earlier file");
+    Fill(0);
+    std::vector<std::string> argv = {ProgramPath("Rebolan"), cnf, "-Psecret1"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    testing_support::RunResult r = testing_support::Run(
+        argv, dir_.path(), {{"TMPDIR", dir_.path()}, {"TORVI32_REGISTRY", dir_.File("none.reg")}});
+    EXPECT_EQ(c.status, r.exit_status) << c.what << ": " << r.err;
+    EXPECT_EQ("Rebolan: " + c.says + "\n", r.err) << c.what;
+    EXPECT_EQ("the earlier file", ReadWholeFile(on_disk)) << c.what;
+    EXPECT_FALSE(PathExists(on_disk + "-new")) << c.what;
+  }
 }
 
 }  // namespace
