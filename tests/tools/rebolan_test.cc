@@ -464,17 +464,21 @@ TEST_F(RebolanTest, ExportChecksThePassword) {
     const char* what;
     std::vector<std::string> args;
     int status;
+    std::string says;  // "" for nothing
   } cases[] = {
-      {"no password", {cnf, "-I" + ini}, 255},
-      {"wrong password", {cnf, "-I" + ini, "-Psecret2"}, 255},
-      {"another length", {cnf, "-I" + ini, "-Psecret"}, 255},
-      {"lower-case switches", {cnf, "-i" + ini, "-psecret1"}, 0},
+      {"no password", {cnf, "-I" + ini}, 255, "a password is stored: give it with /P"},
+      {"wrong password", {cnf, "-I" + ini, "-Psecret2"}, 255,
+       "the password given with /P is wrong"},
+      {"another length", {cnf, "-I" + ini, "-Psecret"}, 255,
+       "the password given with /P is wrong"},
+      {"lower-case switches", {cnf, "-i" + ini, "-psecret1"}, 0, ""},
   };
   for (const Case& c : cases) {
     ::unlink(ini.c_str());
     RunResult r = Rebolan(c.args);
     EXPECT_EQ(r.exit_status, c.status) << c.what << ": " << r.err;
     EXPECT_EQ(PathExists(ini), c.status == 0) << c.what;
+    EXPECT_EQ(r.err, c.says.empty() ? "" : "Rebolan: " + c.says + "\n") << c.what;
   }
   // A file without a password needs none.
   const std::string open = Copy("domains.CNF", "domains.CNF");
