@@ -282,6 +282,26 @@ TEST_F(ReaderFileTest, OtherVersionsAreTold) {
     EXPECT_EQ(version.kind, c.kind) << c.what;
     EXPECT_EQ(version.number, c.number) << c.what;
   }
+  // A version stream that cannot be read is no missing one: the reading
+  // fails, and says so.
+  const std::string path = Write(Skeleton(), "unreadable.CNF");
+  std::string file = ReadWholeFile(path);
+  const std::string name("_\0V\0e\0r\0s\0i\0o\0n\0_\0\0\0", 20);
+  const size_t entry = file.find(name);
+  ASSERT_NE(entry, std::string::npos);
+  file.replace(entry + 0x74, 4, std::string("\xF0\xFF\xFF\x00", 4));  // its first sector
+  WriteWholeFile(path, file);
+  std::unique_ptr<platform::Storage> root;
+  ASSERT_EQ(OpenConfiguration(path, false, &root), S_OK);
+  FileVersion version;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(ReadVersion(root.get(), path, &version), STG_E_DOCFILECORRUPT);
+  const std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(": cannot read _Version_ of " + path + ": 0x80030109 (STG_E_DOCFILECORRUPT: "
+                      "the compound file is damaged); restore it from a copy; cfbtool check "
+                      "FILE lists the damage\n"),
+            std::string::npos)
+      << said;
 }
 
 // Each task comes from the stream that listed it: equal names, names that
