@@ -649,6 +649,25 @@ TEST_F(RebolanTest, ConversionCarriesTheSecondPassword) {
   EXPECT_EQ(result["_Zarin_/ro012"], Hex(ro012));
   EXPECT_EQ(result["_Version_"], Hex(testing_support::Le32(616)));
   EXPECT_EQ(result.count("_Zarin_/cc012"), 0u);
+
+  // A second password that cannot be read is said, and the old file is
+  // not handed off without it.
+  const std::string damaged = Write(tree, "damaged.CNF");
+  std::string bytes = ReadWholeFile(damaged);
+  std::string name;  // the stream's directory entry: its UTF-16 name and terminator
+  for (char c : std::string("ro012")) name += std::string(1, c) + '\0';
+  const size_t entry = bytes.find(name + std::string(2, '\0'));
+  ASSERT_NE(entry, std::string::npos);
+  bytes.replace(entry + 0x74, 4, std::string("\xF0\xFF\xFF\x00", 4));  // its first sector
+  WriteWholeFile(damaged, bytes);
+  r = Rebolan({damaged});
+  EXPECT_EQ(r.exit_status, 2) << r.err;
+  EXPECT_NE(r.err.find("Rebolan: cannot read the second password _Zarin_/ro012 of " + damaged +
+                       ": 0x80030109 (STG_E_DOCFILECORRUPT: the compound file is damaged)"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadWholeFile(damaged), bytes);
+  for (const std::string& f : TempFiles()) platform::RemoveTempFile(f);
 }
 
 // Storages of domains and users that hold no task have no place in the INI
