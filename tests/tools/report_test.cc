@@ -5,6 +5,7 @@
 // report that cannot be written refuses the run before it changes anything.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <sstream>
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/conversion_record.h"
+#include "platform/file.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
 
@@ -69,6 +72,18 @@ class ReportTest : public ::testing::Test {
     WriteWholeFile(folder + "/Quarlen", "#!/bin/sh\n" + script + "\n");
     ::chmod((folder + "/Quarlen").c_str(), 0755);
     return program;
+  }
+
+  // The files beside the configuration and what they hold, the
+  // configuration as "<the configuration>" while it holds `original`.
+  std::map<std::string, std::string> Beside(const std::string& original) {
+    std::map<std::string, std::string> files;
+    for (const std::string& path : testing_support::FolderEntries(dir_.path())) {
+      if (path == tmp_) continue;
+      const std::string text = ReadWholeFile(path);
+      files[path.substr(dir_.path().size() + 1)] = text == original ? "<the configuration>" : text;
+    }
+    return files;
   }
 
   TempDir dir_;
@@ -225,6 +240,82 @@ TEST_F(ReportTest, AFailedConversionReportsTheKeptIniText) {
   EXPECT_EQ(lost, 4) << "nothing is carried when the old file is put back";
   ASSERT_FALSE(kept.empty());
   EXPECT_NE(ReadWholeFile(kept).find("NumTasks = 4"), std::string::npos) << kept;
+}
+
+// The report, or the "-new" file it is first written into, never takes the
+// place of a file the run itself reads or writes, however its path is
+// spelled: such a run is refused and every file stays as it was.
+TEST_F(ReportTest, AReportNeverTakesThePlaceOfAFileOfTheRun) {
+  const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+  const std::string original = ReadWholeFile(cnf);
+  const std::string record_path = platform::ConversionRecordPath(cnf);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> before;  // files beside the configuration
+    bool aside;  // a killed conversion moved the configuration aside
+    const char* said;
+  } cases[] = {
+      {"the INI file as ./out.ini",
+       {cnf, "-Iout.ini", "-R./out.ini", "-Psecret1"},
+       {{"out.ini", "an earlier export"}},
+       false,
+       "the report (/R) and the INI text (/I) would be the same file"},
+      {"the INI file through its folder's other name",
+       {cnf, "-I" + dir_.File("out.ini"), "-R" + dir_.File("tmp/../out.ini"), "-Psecret1"},
+       {},
+       false,
+       "the report (/R) and the INI text (/I) would be the same file"},
+      {"a report whose -new file is the INI file",
+       {cnf, "-Iout-new", "-Rout", "-Psecret1"},
+       {{"out-new", "an earlier export"}},
+       false,
+       "is first written into out-new, which is the INI text (/I)"},
+      {"the same, no INI file yet",
+       {cnf, "-Iout-new", "-Rout", "-Psecret1"},
+       {},
+       false,
+       "is first written into out-new, which is the INI text (/I)"},
+      {"the conversion record",
+       {cnf, "-R./Torvi32.CNF-conversion"},
+       {{"Torvi32.CNF-conversion", "a record that cannot be read"}},
+       false,
+       "would be the same file"},
+      {"the configuration, while a killed conversion holds it aside",
+       {cnf, "-R./Torvi32.CNF"},
+       {},
+       true,
+       "the report (/R) and the configuration would be the same file"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [name, text] : c.before) WriteWholeFile(dir_.File(name), text);
+    const std::string aside = cnf + ".615";
+    if (c.aside) {
+      ASSERT_EQ(::rename(cnf.c_str(), aside.c_str()), 0);
+      struct stat info;
+      ASSERT_EQ(::stat(aside.c_str(), &info), 0);
+      platform::ConversionRecord record;
+      record.token = "0123456789abcdef";
+      record.configuration = cnf;
+      record.old_path = aside;
+      record.ini_path = tmp_ + "/none.tmp";
+      record.old_identity.device = static_cast<uint64_t>(info.st_dev);
+      record.old_identity.inode = static_cast<uint64_t>(info.st_ino);
+      ASSERT_EQ(platform::WriteConversionRecord(record), 0) << c.what;
+    }
+    const std::map<std::string, std::string> files = Beside(original);
+    RunResult r = Rebolan(c.args);
+    EXPECT_EQ(r.exit_status, 6) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(Beside(original), files) << c.what;
+    for (const std::string& path : testing_support::FolderEntries(dir_.path())) {
+      if (path != cnf && path != aside && path != tmp_) ::unlink(path.c_str());
+    }
+    if (c.aside) {
+      ASSERT_EQ(::rename(aside.c_str(), cnf.c_str()), 0);
+    }
+    EXPECT_EQ(ReadWholeFile(cnf), original) << c.what;
+  }
 }
 
 // A report that cannot be written refuses the run before anything changed;
