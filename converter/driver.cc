@@ -297,11 +297,12 @@ int32_t CheckReportTarget(RunSettings* settings) {
   };
   std::vector<Own> own = {
       {settings->config_path, "the configuration"},
-      {platform::ConversionRecordPath(settings->config_path), "the conversion record of the configuration"}};
+      {platform::ConversionRecordPath(settings->config_path),
+       "the conversion record of the configuration"}};
   if (!settings->hand_off) {
     own.push_back({platform::FinalPath(settings->ini_path), "the INI text (/I)"});
   }
-  const std::string staged = path + "-new";
+  const std::string staged = FileSink::StagedPath(path);
   platform::FileIdentity found;
   const bool staged_exists = IdentityAt(staged, &found);
   for (const Own& file : own) {
@@ -312,7 +313,9 @@ int32_t CheckReportTarget(RunSettings* settings) {
       return kExitBadCommandLine;
     }
   }
-  if (!IsSafeTextTarget(path, "the report file")) return kExitCannotWriteReport;
+  if (!IsSafeTextTarget(path, "the report file") || !IsSafeTextTarget(staged, "the file")) {
+    return kExitCannotWriteReport;
+  }
   FileSink probe;
   const int error = probe.Open(path, /*staged=*/true);
   if (error != 0) {
@@ -326,7 +329,7 @@ int32_t CheckReportTarget(RunSettings* settings) {
   const bool probed = IdentityAt(staged, &found);
   for (const Own& file : own) {
     platform::FileIdentity identity;
-    if (probed && IdentityAt(file.path + "-new", &identity) && identity == found) {
+    if (probed && IdentityAt(FileSink::StagedPath(file.path), &identity) && identity == found) {
       probe.Discard();
       platform::Report("the report (/R) and " + std::string(file.what) +
                        " would be the same file " + path);
@@ -640,6 +643,10 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   if (export_run) {
     settings.ini_path = platform::FinalPath(settings.ini_path);
     report.ini_path = settings.ini_path;
+    // The file the text is first written into goes when it exists.
+    if (!IsSafeTextTarget(FileSink::StagedPath(settings.ini_path), "the file")) {
+      return finish(kExitCannotWriteIni);
+    }
   }
   const bool earlier_export =
       export_run && platform::FileSystem::Default()->Exists(settings.ini_path) == 0;

@@ -324,6 +324,8 @@ TEST_F(ReportTest, AReportThatCannotBeWrittenRefusesTheRun) {
   const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
   const std::string before = ReadWholeFile(cnf);
   const std::string other = Copy("domains.CNF", "Other.CNF");
+  // Another configuration where the report would be written first.
+  const std::string other_staged = Copy("domains.CNF", "Report-new");
   struct Case {
     const char* what;
     std::vector<std::string> args;
@@ -333,6 +335,8 @@ TEST_F(ReportTest, AReportThatCannotBeWrittenRefusesTheRun) {
       {"a missing folder", {cnf, "-R" + dir_.File("none/report.json")}, 11,
        "cannot create the report file"},
       {"a compound file", {cnf, "-R" + other}, 11, "is a compound file"},
+      {"a compound file as its -new file", {cnf, "-R" + dir_.File("Report")}, 11,
+       "Report-new is a compound file"},
       {"the INI file", {cnf, "-I" + dir_.File("x.ini"), "-R" + dir_.File("x.ini")}, 6,
        "would be the same file"},
       {"with /C", {cnf, "-C" + other, "-R" + dir_.File("r.json")}, 6, "/R and /V are for"},
@@ -344,10 +348,12 @@ TEST_F(ReportTest, AReportThatCannotBeWrittenRefusesTheRun) {
     EXPECT_EQ(r.exit_status, c.status) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
     EXPECT_EQ(ReadWholeFile(cnf), before) << c.what;
+    EXPECT_EQ(ReadWholeFile(other_staged), ReadWholeFile(other)) << c.what;
     EXPECT_TRUE(testing_support::FilesBelow(tmp_).empty()) << c.what;
   }
   EXPECT_EQ(testing_support::FolderEntries(dir_.path()),
-            (std::vector<std::string>{dir_.File("Other.CNF"), dir_.File("Torvi32.CNF"), tmp_}));
+            (std::vector<std::string>{dir_.File("Other.CNF"), dir_.File("Report-new"),
+                                      dir_.File("Torvi32.CNF"), tmp_}));
 }
 
 }  // namespace
