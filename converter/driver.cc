@@ -346,6 +346,13 @@ int32_t CheckReportTarget(RunSettings* settings) {
   return 0;
 }
 
+// The report of a run that carried nothing it read (yet): no task and no
+// area count says otherwise.
+void CarryNothing(RunReport* report) {
+  for (ReportedTask& task : report->tasks) task.carried = false;
+  for (AreaCount& area : report->areas) area.carried = 0;
+}
+
 // Ends a run that was asked for a report or a summary: writes the summary
 // to stderr (/V) and the report (/R), replacing an earlier one in one step.
 // Returns `code`, or kExitCannotWriteReport for a run that succeeded but
@@ -683,7 +690,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   error = sink.Close();
   if (error != 0) {
     platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));
-    for (ReportedTask& task : report.tasks) task.carried = false;
+    CarryNothing(&report);
     return finish(kExitCannotWriteIni);
   }
   report.main_password.carried = export_run && !stored.empty() && emitter.main_problems().empty();
@@ -734,8 +741,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
   if (conversion) {
     // Nothing is carried until the new file is in place.
-    for (ReportedTask& task : report.tasks) task.carried = false;
-    for (AreaCount& area : report.areas) area.carried = 0;
+    CarryNothing(&report);
   }
   if (!settings.hand_off || result != 0) return finish(result);
   return finish(HandOffAndReport(settings, emitter, beside, read.config, &report));
