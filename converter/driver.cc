@@ -14,6 +14,7 @@
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
 #include "converter/run_report.h"
+#include "platform/conversion_record.h"
 #include "platform/file.h"
 #include "platform/hresult_names.h"
 #include "platform/little_endian.h"
@@ -270,27 +271,86 @@ std::vector<std::string> NotInIniText(const std::string& second_password,
   return notes;
 }
 
+// The identity of the file at `path`; false when none can be opened there.
+bool IdentityAt(const std::string& path, platform::FileIdentity* identity) {
+  std::unique_ptr<platform::File> file;
+  return platform::FileSystem::Default()->Open(path, platform::OpenMode::kReadOnly, &file) == 0 &&
+         file->Identify(identity) == 0;
+}
+
 // Whether the report of the run can be written at settings->report_path,
-// which becomes the file it names. Returns 0; kExitBadCommandLine when it
-// is the INI file's path; or kExitCannotWriteReport when it names a
+// which becomes the file it names. Returns 0; kExitBadCommandLine when it,
+// or its "-new" file, is by any path the configuration, its conversion
+// record or the INI file; or kExitCannotWriteReport when it names a
 // compound file or its file cannot be created (tried at once, so that a run
 // is refused before it changes anything). A refusal comes with a message.
 int32_t CheckReportTarget(RunSettings* settings) {
   std::string& path = settings->report_path;
   path = platform::FinalPath(path);
-  if (!settings->hand_off && path == platform::FinalPath(settings->ini_path)) {
-    platform::Report("the report (/R) and the INI text (/I) would be the same file " + path);
-    return kExitBadCommandLine;
+  // The files of the run itself, which neither the report nor the "-new"
+  // file it is first written into may take the place of. They are told by
+  // identity, so that no other spelling of a path ("./x", a folder reached
+  // by "..") hides one.
+  struct Own {
+    std::string path;
+    const char* what;
+  };
+  std::vector<Own> own = {
+      {settings->config_path, "the configuration"},
+      {platform::ConversionRecordPath(settings->config_path),
+       "the conversion record of the configuration"}};
+  if (!settings->hand_off) {
+    own.push_back({platform::FinalPath(settings->ini_path), "the INI text (/I)"});
   }
-  if (!IsSafeTextTarget(path, "the report file")) return kExitCannotWriteReport;
+  const std::string staged = FileSink::StagedPath(path);
+  platform::FileIdentity found;
+  const bool staged_exists = IdentityAt(staged, &found);
+  for (const Own& file : own) {
+    platform::FileIdentity identity;
+    if (staged_exists && IdentityAt(file.path, &identity) && identity == found) {
+      platform::Report("the report (/R) is first written into " + staged + ", which is " +
+                       file.what);
+      return kExitBadCommandLine;
+    }
+  }
+  if (!IsSafeTextTarget(path, "the report file") || !IsSafeTextTarget(staged, "the file")) {
+    return kExitCannotWriteReport;
+  }
   FileSink probe;
   const int error = probe.Open(path, /*staged=*/true);
-  probe.Discard();
   if (error != 0) {
+    probe.Discard();
     platform::Report("cannot create the report file " + path + ": " + ErrnoText(error));
     return kExitCannotWriteReport;
   }
+  // The probe is the "-new" file of the report: one of the run's files
+  // whose own "-new" file it is names the same file as the report; one
+  // that it is names the report's "-new" file.
+  const bool probed = IdentityAt(staged, &found);
+  for (const Own& file : own) {
+    platform::FileIdentity identity;
+    if (probed && IdentityAt(FileSink::StagedPath(file.path), &identity) && identity == found) {
+      probe.Discard();
+      platform::Report("the report (/R) and " + std::string(file.what) +
+                       " would be the same file " + path);
+      return kExitBadCommandLine;
+    }
+    if (probed && IdentityAt(file.path, &identity) && identity == found) {
+      probe.Discard();
+      platform::Report("the report (/R) is first written into " + staged + ", which is " +
+                       file.what);
+      return kExitBadCommandLine;
+    }
+  }
+  probe.Discard();
   return 0;
+}
+
+// The report of a run that carried nothing it read (yet): no task and no
+// area count says otherwise.
+void CarryNothing(RunReport* report) {
+  for (ReportedTask& task : report->tasks) task.carried = false;
+  for (AreaCount& area : report->areas) area.carried = 0;
 }
 
 // Ends a run that was asked for a report or a summary: writes the summary
@@ -590,6 +650,10 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   if (export_run) {
     settings.ini_path = platform::FinalPath(settings.ini_path);
     report.ini_path = settings.ini_path;
+    // The file the text is first written into goes when it exists.
+    if (!IsSafeTextTarget(FileSink::StagedPath(settings.ini_path), "the file")) {
+      return finish(kExitCannotWriteIni);
+    }
   }
   const bool earlier_export =
       export_run && platform::FileSystem::Default()->Exists(settings.ini_path) == 0;
@@ -626,7 +690,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   error = sink.Close();
   if (error != 0) {
     platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));
-    for (ReportedTask& task : report.tasks) task.carried = false;
+    CarryNothing(&report);
     return finish(kExitCannotWriteIni);
   }
   report.main_password.carried = export_run && !stored.empty() && emitter.main_problems().empty();
@@ -677,8 +741,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
   if (conversion) {
     // Nothing is carried until the new file is in place.
-    for (ReportedTask& task : report.tasks) task.carried = false;
-    for (AreaCount& area : report.areas) area.carried = 0;
+    CarryNothing(&report);
   }
   if (!settings.hand_off || result != 0) return finish(result);
   return finish(HandOffAndReport(settings, emitter, beside, read.config, &report));

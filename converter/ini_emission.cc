@@ -678,7 +678,7 @@ int FileSink::Open(const std::string& path, bool staged) {
   buffer_.clear();
   offset_ = 0;
   path_ = path;
-  staged_ = staged ? path + "-new" : "";
+  staged_ = staged ? StagedPath(path) : "";
   if (staged) {
     // Never through a link: a file left by an export that was killed is
     // replaced.

@@ -45,6 +45,8 @@ class FileSink : public TextSink {
   // so that a run which ends early leaves a file at `path` as it was.
   // Returns 0 or an errno value.
   int Open(const std::string& path, bool staged = false);
+  // The new file a staged text for `path` is written into.
+  static std::string StagedPath(const std::string& path) { return path + "-new"; }
   void Write(const std::string& text) override;
   // Writes what is buffered, syncs and closes; a staged text is put in
   // place (with the owner and mode of the file it replaces). Returns 0 or

@@ -241,6 +241,27 @@ TEST_F(RunRebolanTest, IniFileThatCannotBeCreated) {
             kExitCannotWriteIni);
 }
 
+// An INI text that cannot be written carries nothing: no task and no area
+// count of the report says otherwise.
+TEST_F(RunRebolanTest, AnIniTextThatCannotBeWrittenCarriesNothing) {
+  const std::string report = dir_.File("report.json");
+  testing_support::FaultInjectingFileSystem fs;
+  fs.FailAt(testing_support::FileCall::kWrite, 1, ENOSPC, false);
+  {
+    testing_support::ScopedFileSystem scoped(&fs);
+    EXPECT_EQ(RunRebolan(cnf_ + " -I" + dir_.File("x.ini") + " -Psecret1 -R" + report,
+                         "/nowhere/default.CNF"),
+              kExitCannotWriteIni);
+  }
+  const std::string text = testing_support::ReadWholeFile(report);
+  ASSERT_NE(text.find("\"tasks_read\": 2"), std::string::npos) << text;
+  EXPECT_EQ(text.find("\"carried\": true"), std::string::npos) << text;
+  for (size_t at = text.find("\"tasks_carried\": "); at != std::string::npos;
+       at = text.find("\"tasks_carried\": ", at + 1)) {
+    EXPECT_EQ(text.compare(at, 19, "\"tasks_carried\": 0}"), 0) << text.substr(at, 30);
+  }
+}
+
 TEST_F(RunRebolanTest, DefaultPathWhenNoRegistryValue) {
   // The default names a missing file: the storage code for a missing file.
   EXPECT_EQ(RunRebolan("-I" + dir_.File("x.ini"), dir_.File("default.CNF")), STG_E_FILENOTFOUND);

@@ -828,15 +828,21 @@ TEST_F(RebolanTest, RunsThatMustNotHandOff) {
 }
 
 TEST_F(RebolanTest, ExportNeverOverwritesACompoundFile) {
-  const std::string cnf = Copy("basic.CNF", "basic.CNF");
+  // The configuration named as the INI file, and as the "-new" file that
+  // the INI text is first written into.
+  const std::string cnf = Copy("basic.CNF", "basic.CNF-new");
   const std::string before = ReadWholeFile(cnf);
-  RunResult r = Rebolan({cnf, "-I" + cnf, "-Psecret1"});
-  EXPECT_EQ(r.exit_status, 8) << r.err;
-  EXPECT_EQ(ReadWholeFile(cnf), before);
+  for (const std::string& target : {cnf, dir_.File("basic.CNF")}) {
+    RunResult r = Rebolan({cnf, "-I" + target, "-Psecret1"});
+    EXPECT_EQ(r.exit_status, 8) << target << ": " << r.err;
+    EXPECT_NE(r.err.find(cnf + " is a compound file"), std::string::npos)
+        << target << ": " << r.err;
+    EXPECT_EQ(ReadWholeFile(cnf), before) << target;
+  }
   // An ordinary file is replaced.
   const std::string ini = dir_.File("old.ini");
   WriteWholeFile(ini, "old text");
-  r = Rebolan({cnf, "-I" + ini, "-Psecret1"});
+  RunResult r = Rebolan({cnf, "-I" + ini, "-Psecret1"});
   EXPECT_EQ(r.exit_status, 0) << r.err;
   EXPECT_EQ(ReadWholeFile(ini), BasicIni(cnf));
 }

@@ -5,6 +5,7 @@
 // report that cannot be written refuses the run before it changes anything.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 #include <sstream>
@@ -13,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/conversion_record.h"
+#include "platform/file.h"
 #include "tests/converter/writer_615.h"
 #include "tests/support/test_support.h"
 
@@ -69,6 +72,18 @@ class ReportTest : public ::testing::Test {
     WriteWholeFile(folder + "/Quarlen", "#!/bin/sh\n" + script + "\n");
     ::chmod((folder + "/Quarlen").c_str(), 0755);
     return program;
+  }
+
+  // The files beside the configuration and what they hold, the
+  // configuration as "<the configuration>" while it holds `original`.
+  std::map<std::string, std::string> Beside(const std::string& original) {
+    std::map<std::string, std::string> files;
+    for (const std::string& path : testing_support::FolderEntries(dir_.path())) {
+      if (path == tmp_) continue;
+      const std::string text = ReadWholeFile(path);
+      files[path.substr(dir_.path().size() + 1)] = text == original ? "<the configuration>" : text;
+    }
+    return files;
   }
 
   TempDir dir_;
@@ -227,12 +242,90 @@ TEST_F(ReportTest, AFailedConversionReportsTheKeptIniText) {
   EXPECT_NE(ReadWholeFile(kept).find("NumTasks = 4"), std::string::npos) << kept;
 }
 
+// The report, or the "-new" file it is first written into, never takes the
+// place of a file the run itself reads or writes, however its path is
+// spelled: such a run is refused and every file stays as it was.
+TEST_F(ReportTest, AReportNeverTakesThePlaceOfAFileOfTheRun) {
+  const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
+  const std::string original = ReadWholeFile(cnf);
+  const std::string record_path = platform::ConversionRecordPath(cnf);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::map<std::string, std::string> before;  // files beside the configuration
+    bool aside;  // a killed conversion moved the configuration aside
+    const char* said;
+  } cases[] = {
+      {"the INI file as ./out.ini",
+       {cnf, "-Iout.ini", "-R./out.ini", "-Psecret1"},
+       {{"out.ini", "an earlier export"}},
+       false,
+       "the report (/R) and the INI text (/I) would be the same file"},
+      {"the INI file through its folder's other name",
+       {cnf, "-I" + dir_.File("out.ini"), "-R" + dir_.File("tmp/../out.ini"), "-Psecret1"},
+       {},
+       false,
+       "the report (/R) and the INI text (/I) would be the same file"},
+      {"a report whose -new file is the INI file",
+       {cnf, "-Iout-new", "-Rout", "-Psecret1"},
+       {{"out-new", "an earlier export"}},
+       false,
+       "is first written into out-new, which is the INI text (/I)"},
+      {"the same, no INI file yet",
+       {cnf, "-Iout-new", "-Rout", "-Psecret1"},
+       {},
+       false,
+       "is first written into out-new, which is the INI text (/I)"},
+      {"the conversion record",
+       {cnf, "-R./Torvi32.CNF-conversion"},
+       {{"Torvi32.CNF-conversion", "a record that cannot be read"}},
+       false,
+       "would be the same file"},
+      {"the configuration, while a killed conversion holds it aside",
+       {cnf, "-R./Torvi32.CNF"},
+       {},
+       true,
+       "the report (/R) and the configuration would be the same file"},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [name, text] : c.before) WriteWholeFile(dir_.File(name), text);
+    const std::string aside = cnf + ".615";
+    if (c.aside) {
+      ASSERT_EQ(::rename(cnf.c_str(), aside.c_str()), 0);
+      struct stat info;
+      ASSERT_EQ(::stat(aside.c_str(), &info), 0);
+      platform::ConversionRecord record;
+      record.token = "0123456789abcdef";
+      record.configuration = cnf;
+      record.old_path = aside;
+      record.ini_path = tmp_ + "/none.tmp";
+      record.old_identity.device = static_cast<uint64_t>(info.st_dev);
+      record.old_identity.inode = static_cast<uint64_t>(info.st_ino);
+      ASSERT_EQ(platform::WriteConversionRecord(record), 0) << c.what;
+    }
+    const std::map<std::string, std::string> files = Beside(original);
+    RunResult r = Rebolan(c.args);
+    EXPECT_EQ(r.exit_status, 6) << c.what << ": " << r.err;
+    EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
+    EXPECT_EQ(Beside(original), files) << c.what;
+    for (const std::string& path : testing_support::FolderEntries(dir_.path())) {
+      if (path != cnf && path != aside && path != tmp_) ::unlink(path.c_str());
+    }
+    if (c.aside) {
+      ASSERT_EQ(::rename(aside.c_str(), cnf.c_str()), 0);
+    }
+    EXPECT_EQ(ReadWholeFile(cnf), original) << c.what;
+  }
+}
+
 // A report that cannot be written refuses the run before anything changed;
 // one with /C, or without a path, is a command-line error.
 TEST_F(ReportTest, AReportThatCannotBeWrittenRefusesTheRun) {
   const std::string cnf = Copy("basic.CNF", "Torvi32.CNF");
   const std::string before = ReadWholeFile(cnf);
   const std::string other = Copy("domains.CNF", "Other.CNF");
+  // Another configuration where the report would be written first.
+  const std::string other_staged = Copy("domains.CNF", "Report-new");
   struct Case {
     const char* what;
     std::vector<std::string> args;
@@ -242,6 +335,8 @@ TEST_F(ReportTest, AReportThatCannotBeWrittenRefusesTheRun) {
       {"a missing folder", {cnf, "-R" + dir_.File("none/report.json")}, 11,
        "cannot create the report file"},
       {"a compound file", {cnf, "-R" + other}, 11, "is a compound file"},
+      {"a compound file as its -new file", {cnf, "-R" + dir_.File("Report")}, 11,
+       "Report-new is a compound file"},
       {"the INI file", {cnf, "-I" + dir_.File("x.ini"), "-R" + dir_.File("x.ini")}, 6,
        "would be the same file"},
       {"with /C", {cnf, "-C" + other, "-R" + dir_.File("r.json")}, 6, "/R and /V are for"},
@@ -253,10 +348,12 @@ TEST_F(ReportTest, AReportThatCannotBeWrittenRefusesTheRun) {
     EXPECT_EQ(r.exit_status, c.status) << c.what << ": " << r.err;
     EXPECT_NE(r.err.find(c.said), std::string::npos) << c.what << ": " << r.err;
     EXPECT_EQ(ReadWholeFile(cnf), before) << c.what;
+    EXPECT_EQ(ReadWholeFile(other_staged), ReadWholeFile(other)) << c.what;
     EXPECT_TRUE(testing_support::FilesBelow(tmp_).empty()) << c.what;
   }
   EXPECT_EQ(testing_support::FolderEntries(dir_.path()),
-            (std::vector<std::string>{dir_.File("Other.CNF"), dir_.File("Torvi32.CNF"), tmp_}));
+            (std::vector<std::string>{dir_.File("Other.CNF"), dir_.File("Report-new"),
+                                      dir_.File("Torvi32.CNF"), tmp_}));
 }
 
 }  // namespace
