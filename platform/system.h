@@ -99,8 +99,11 @@ std::string KeepTempFile(const std::string& path);
 void RemoveTempFile(const std::string& path);
 // The path of the file that `path` names: while it is a symbolic link, its
 // target (a relative target taken from the link's folder), at most 40
-// links deep; `path` itself when it is no link or cannot be read. Windows:
-// `path`.
+// links deep; `path` itself when it is no link or cannot be read. A link
+// in a sticky folder that others may write in (/tmp) whose owner is neither
+// this user nor the folder's is not followed: the link's own path is
+// returned, so that no one can point another user's write elsewhere.
+// Windows: `path`.
 std::string FinalPath(const std::string& path);
 // Sets an environment variable of this process, which programs it starts
 // inherit; an empty value removes it.

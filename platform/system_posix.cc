@@ -336,6 +336,17 @@ std::string FinalPath(const std::string& path) {
   for (int depth = 0; depth < 40; ++depth) {
     struct stat info;
     if (::lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    // A link that another user put into a folder that everyone may write in
+    // (a sticky one such as /tmp) is not followed, as the kernel's
+    // protected_symlinks rule has it: the path stays the link's own, which
+    // opening refuses (O_NOFOLLOW) and replacing replaces, never its target.
+    const std::string folder_path = FolderOf(current).empty() ? "." : FolderOf(current);
+    struct stat folder;
+    if (info.st_uid != ::geteuid() && ::stat(folder_path.c_str(), &folder) == 0 &&
+        (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0 &&
+        info.st_uid != folder.st_uid) {
+      return current;
+    }
     std::vector<char> buffer(static_cast<size_t>(info.st_size > 0 ? info.st_size : 255) + 2);
     ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
     if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return current;

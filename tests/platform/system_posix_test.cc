@@ -169,6 +169,35 @@ TEST(SystemTest, CreateTempFilePassesOverUnsafeFolders) {
   }
 }
 
+// A link is followed to its target, except one that another user put into
+// a sticky folder that everyone may write in: a write never goes through it.
+TEST(SystemTest, FinalPathFollowsNoLinkOfAnotherUserInASharedFolder) {
+  TempDir root;
+  const std::string shared = root.File("shared");
+  ::mkdir(shared.c_str(), 0700);
+  ::chmod(shared.c_str(), 01777);
+  const std::string target = root.File("target");
+  WriteWholeFile(target, "");
+  struct Case {
+    const char* what;
+    std::string link;
+    uid_t owner;  // of the link
+    bool followed;
+  } cases[] = {
+      {"own link in a private folder", root.File("own"), ::geteuid(), true},
+      {"own link in the shared folder", shared + "/own", ::geteuid(), true},
+      {"another's link in the shared folder", shared + "/planted", 65534, false},
+      {"another's link in a private folder", root.File("theirs"), 65534, true},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(0, ::symlink(target.c_str(), c.link.c_str())) << c.what;
+    if (c.owner != ::geteuid() && ::lchown(c.link.c_str(), c.owner, c.owner) != 0) {
+      GTEST_SKIP() << "giving a link to another user needs root";
+    }
+    EXPECT_EQ(platform::FinalPath(c.link), c.followed ? target : c.link) << c.what;
+  }
+}
+
 TEST(SystemTest, RunProgramAndWaitPassesArgumentsWithoutAShell) {
   int32_t code = 99;
   ASSERT_TRUE(platform::RunProgramAndWait("sh", {"-c", "exit 3"}, &code));
