@@ -126,6 +126,24 @@ static std::vector<std::string> ChildEnvironment(const std::map<std::string, std
   return env_text;
 }
 
+// The argument and environment arrays of execve for `argv` and the child
+// environment of `env`; the strings they point into live as long as it.
+struct ExecArrays {
+  std::vector<std::string> env_text, argv_copy;
+  std::vector<char*> envp, args;
+};
+static ExecArrays MakeExecArrays(const std::vector<std::string>& argv,
+                                 const std::map<std::string, std::string>& env) {
+  ExecArrays exec;
+  exec.env_text = ChildEnvironment(env);
+  exec.argv_copy = argv;
+  for (auto& e : exec.env_text) exec.envp.push_back(e.data());
+  exec.envp.push_back(nullptr);
+  for (auto& a : exec.argv_copy) exec.args.push_back(a.data());
+  exec.args.push_back(nullptr);
+  return exec;
+}
+
 static RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                             const std::map<std::string, std::string>& env,
                             const std::string& input, bool as_reader) {
@@ -135,13 +153,9 @@ static RunResult RunProgram(const std::vector<std::string>& argv, const std::str
       ::pipe2(err_pipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  std::vector<std::string> env_text = ChildEnvironment(env);
-  std::vector<char*> envp, args;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argv_copy = argv;
-  for (auto& a : argv_copy) args.push_back(a.data());
-  args.push_back(nullptr);
+  ExecArrays exec = MakeExecArrays(argv, env);
+  char** const envp = exec.envp.data();
+  char** const args = exec.args.data();
 
   // posix_spawn has no portable chdir action on this libc version, so a
   // fork keeps the folder change in the child alone.
@@ -157,7 +171,7 @@ static RunResult RunProgram(const std::vector<std::string>& argv, const std::str
       ::_exit(125);
     }
     if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
-    ::execve(args[0], args.data(), envp.data());
+    ::execve(args[0], args, envp);
     ::_exit(127);
   }
   ::close(in_pipe[0]);
@@ -199,19 +213,15 @@ RunResult Run(const std::vector<std::string>& argv, const std::string& cwd,
 
 int Start(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
           const std::string& err_path) {
-  std::vector<std::string> env_text = ChildEnvironment(env);
-  std::vector<char*> envp, args;
-  for (auto& e : env_text) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> argv_copy = argv;
-  for (auto& a : argv_copy) args.push_back(a.data());
-  args.push_back(nullptr);
+  ExecArrays exec = MakeExecArrays(argv, env);
+  char** const envp = exec.envp.data();
+  char** const args = exec.args.data();
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (err < 0 || ::dup2(err, 2) < 0) ::_exit(126);
-    ::execve(args[0], args.data(), envp.data());
+    ::execve(args[0], args, envp);
     ::_exit(127);
   }
   return pid;
