@@ -431,6 +431,39 @@ int32_t HandOffAndReport(const RunSettings& settings, const IniEmitter& emitter,
   return handed.exit_code;
 }
 
+// Makes the INI file ready to be written: a conversion's temporary file, or
+// an export's file (*ini_path becomes the file its links name), whose text
+// is written beside it first (`export_run`), so that a run that ends early
+// leaves an earlier export as it was; *earlier_export tells whether there is
+// one. Neither the file nor the one beside it may be a compound file.
+// Returns 0, or kExitCannotWriteIni with a message.
+int32_t OpenIniTarget(bool export_run, std::string* ini_path, FileSink* sink,
+                      bool* earlier_export) {
+  if (!IsSafeTextTarget(*ini_path, "the INI file")) return kExitCannotWriteIni;
+  if (export_run) {
+    *ini_path = platform::FinalPath(*ini_path);
+    // The file the text is first written into goes when it exists.
+    if (!IsSafeTextTarget(FileSink::StagedPath(*ini_path), "the file")) {
+      return kExitCannotWriteIni;
+    }
+  }
+  *earlier_export = export_run && platform::FileSystem::Default()->Exists(*ini_path) == 0;
+  const int error = sink->Open(*ini_path, /*staged=*/export_run);
+  if (error != 0) {
+    platform::Report("cannot create the INI file " + *ini_path + ": " + ErrnoText(error));
+    return kExitCannotWriteIni;
+  }
+  return 0;
+}
+
+// "PATH is not a configuration of version 615 (version N): no task was read".
+std::string NotOldVersionText(const std::string& path, const FileVersion& version) {
+  return path + " is not a configuration of version 615 (" +
+         (version.kind == VersionKind::kNone ? std::string("no version")
+                                             : "version " + std::to_string(version.number)) +
+         "): no task was read";
+}
+
 }  // namespace
 
 int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
@@ -643,26 +676,12 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
 
   drop_temp();
-  if (!IsSafeTextTarget(settings.ini_path, "the INI file")) return finish(kExitCannotWriteIni);
-  // An export's text reaches its file only once it is written: a run that
-  // cannot read the configuration leaves an earlier export as it was.
   const bool export_run = !(have_temp && settings.ini_path == temp_path);
-  if (export_run) {
-    settings.ini_path = platform::FinalPath(settings.ini_path);
-    report.ini_path = settings.ini_path;
-    // The file the text is first written into goes when it exists.
-    if (!IsSafeTextTarget(FileSink::StagedPath(settings.ini_path), "the file")) {
-      return finish(kExitCannotWriteIni);
-    }
-  }
-  const bool earlier_export =
-      export_run && platform::FileSystem::Default()->Exists(settings.ini_path) == 0;
   FileSink sink;
-  int error = sink.Open(settings.ini_path, /*staged=*/export_run);
-  if (error != 0) {
-    platform::Report("cannot create the INI file " + settings.ini_path + ": " + ErrnoText(error));
-    return finish(kExitCannotWriteIni);
-  }
+  bool earlier_export = false;
+  result = OpenIniTarget(export_run, &settings.ini_path, &sink, &earlier_export);
+  if (export_run) report.ini_path = settings.ini_path;
+  if (result != 0) return finish(result);
 
   Configuration read;
   read.unread = opened;
@@ -687,7 +706,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
     platform::Report("the INI file " + settings.ini_path + " is left as it was");
     return finish(unread);
   }
-  error = sink.Close();
+  const int error = sink.Close();
   if (error != 0) {
     platform::Report("cannot write the INI file " + settings.ini_path + ": " + ErrnoText(error));
     CarryNothing(&report);
@@ -717,11 +736,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   BesideIni beside{std::move(read.second_password), std::move(read.config.domains)};
   if (SUCCEEDED(unread) && version.kind != VersionKind::kOld && !exported_616) {
     settings.hand_off = false;
-    platform::Report(settings.config_path + " is not a configuration of version 615 (" +
-                     (version.kind == VersionKind::kNone
-                          ? std::string("no version")
-                          : "version " + std::to_string(version.number)) +
-                     "): no task was read" +
+    platform::Report(NotOldVersionText(settings.config_path, version) +
                      (conversion ? "; " + nothing_changed : std::string()));
   }
   if (int signal = platform::StopSignalCaught()) {
