@@ -646,6 +646,10 @@ int IniEmitter::EmitTask(const StoredArea& area, const StoredTask& task) {
   return result;
 }
 
+std::string MainProblemText(const ValueProblem& problem) {
+  return "[MAIN]: " + problem.key + " cannot be carried whole: " + problem.why;
+}
+
 int IniEmitter::EmitMainSection(const std::string& stored_password) {
   std::string out;
   std::vector<ValueProblem> problems;
@@ -665,7 +669,7 @@ int IniEmitter::EmitMainSection(const std::string& stored_password) {
   }
   sink_->Write(out);
   for (const ValueProblem& problem : problems) {
-    platform::Report("[MAIN]: " + problem.key + " cannot be carried whole: " + problem.why);
+    platform::Report(MainProblemText(problem));
     result = kAreaFailed;
   }
   main_problems_ = std::move(problems);

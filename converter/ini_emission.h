@@ -153,6 +153,10 @@ std::string HexText(const std::string& bytes);
 // plain value, or "" when it would.
 std::string ScalarValueProblem(const std::string& value);
 
+// The line that says what "[MAIN]" cannot carry: "[MAIN]: KEY cannot be
+// carried whole: WHY".
+std::string MainProblemText(const ValueProblem& problem);
+
 // Writes the sections of a run and keeps what the hand-off checks.
 class IniEmitter {
  public:

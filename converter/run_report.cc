@@ -110,8 +110,7 @@ void AddReadAndWritten(const StoredConfiguration& read, IniEmitter* emitter,
     report->tasks.push_back(std::move(task));
   }
   for (const ValueProblem& problem : emitter->main_problems()) {
-    report->not_carried.push_back("[MAIN]: " + problem.key + " cannot be carried whole: " +
-                                  problem.why);
+    report->not_carried.push_back(MainProblemText(problem));
   }
 }
 
@@ -126,7 +125,9 @@ void AddConverted(const StoredConfiguration& read, const StoredConfiguration& co
   bool whole = true;
   std::map<std::pair<AreaKey, std::string>, std::string> target;
   for (const TaskMatch& match : MatchTasks(read, converted, &scratch, &whole)) {
-    if (match.second != nullptr) target[{KeyOf(*match.area), match.first->stream}] = match.second->stream;
+    if (match.second != nullptr) {
+      target[{KeyOf(*match.area), match.first->stream}] = match.second->stream;
+    }
   }
   for (ReportedTask& task : report->tasks) {
     auto found = task.section >= 0 ? target.find({task.area, task.source_stream}) : target.end();
