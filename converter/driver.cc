@@ -542,7 +542,8 @@ int32_t ParseCommandLine(const std::string& tail, RunSettings* settings) {
                              "\" (" + platform::HelpHint() + ")");
           } else {
             platform::Report(std::string("unknown switch ") + tail[i] + tail[i + 1] +
-                             " (known: /I, /L, /P, /A, /C, /R, /V, /S, /N; " + platform::HelpHint() + ")");
+                             " (known: /I, /L, /P, /A, /C, /R, /V, /S, /N; " +
+                             platform::HelpHint() + ")");
           }
           return kExitBadCommandLine;
       }

@@ -59,8 +59,8 @@ std::string CopyBesideIni(const std::string& path, const BesideIni& beside);
 // held (locked) from the run's reading to the end. exit_code is 0 when the
 // new file is in place, checked, with the old one's owner and mode, and the
 // old file and the INI file are gone; else an exit code, with the old file
-// back at its path and the INI text kept. A stop signal caught meanwhile undoes the hand-off and ends
-// the program (EndAsStopped).
+// back at its path and the INI text kept. A stop signal caught meanwhile
+// undoes the hand-off and ends the program (EndAsStopped).
 struct HandOffResult {
   int32_t exit_code = 0;
   std::string kept_ini;  // where the INI text is kept for the user; "" when it is gone

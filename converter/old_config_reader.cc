@@ -138,8 +138,8 @@ int ReadAreaStreams(Storage* storage, const std::string& path, uint32_t version,
     if (read == 0) task.bytes.assign(reinterpret_cast<const char*>(bytes.get()), size);
     if (read != 0) {
       // Passed over: every task that can be read is still carried.
-      Unreadable(&area->unread,
-                 "task stream " + place + "/" + task.stream + " of " + path + " cannot be read: " + why);
+      Unreadable(&area->unread, "task stream " + place + "/" + task.stream + " of " + path +
+                                    " cannot be read: " + why);
       result = kAreaFailed;
       continue;
     }

@@ -61,8 +61,9 @@ std::string Tasks(uint32_t count) {
 // "area": ..., "domain": ..., "user": ... of one area.
 std::string AreaFields(const AreaKey& key) {
   const uint32_t bits = std::get<0>(key);
-  if (bits & builder::IsReadOnly) return "\"area\": \"read-only\", \"domain\": null, \"user\": null";
-  if (bits & builder::IsShared) return "\"area\": \"common\", \"domain\": null, \"user\": null";
+  const char* const no_user = "\"domain\": null, \"user\": null";
+  if (bits & builder::IsReadOnly) return std::string("\"area\": \"read-only\", ") + no_user;
+  if (bits & builder::IsShared) return std::string("\"area\": \"common\", ") + no_user;
   return "\"area\": \"user\", \"domain\": " + AnsiJson(std::get<1>(key)) +
          ", \"user\": " + AnsiJson(std::get<2>(key));
 }
@@ -170,9 +171,10 @@ void WriteReportJson(const RunReport& report, TextSink* sink) {
   out += "  \"result\": " + std::to_string(report.exit_status) + ",\n";
   // A storage code (a failure HRESULT) in words; small codes are the
   // program's own, listed in its manual.
+  const bool storage_code = report.exit_status < -1;
   out += "  \"result_text\": " +
-         (report.exit_status < -1 ? platform::JsonString(platform::DescribeHResult(report.exit_status))
-                                  : std::string("null")) +
+         (storage_code ? platform::JsonString(platform::DescribeHResult(report.exit_status))
+                       : std::string("null")) +
          ",\n";
   out += "  \"tasks\": ";
   sink->Write(out);
@@ -187,7 +189,8 @@ void WriteReportJson(const RunReport& report, TextSink* sink) {
            ", \"source_stream\": " + AnsiJson(task.source_stream) + ", \"target_stream\": " +
            (task.target_stream.empty() ? std::string("null") : AnsiJson(task.target_stream)) +
            ", \"section\": " +
-           (task.section < 0 ? std::string("null") : "\"Task" + std::to_string(task.section) + "\"") +
+           (task.section < 0 ? std::string("null")
+                             : "\"Task" + std::to_string(task.section) + "\"") +
            ", \"carried\": " + Bool(task.carried) + ", \"problems\": " + Array(problems, "    ") +
            "}";
   });
@@ -198,7 +201,8 @@ void WriteReportJson(const RunReport& report, TextSink* sink) {
            ", \"tasks_carried\": " + std::to_string(area.carried) + "}";
   });
   sink->Write(",\n  \"not_carried\": ");
-  write_array(report.not_carried.size(), [&](size_t i) { return MessageJson(report.not_carried[i]); });
+  write_array(report.not_carried.size(),
+              [&](size_t i) { return MessageJson(report.not_carried[i]); });
   sink->Write(",\n  \"passwords\": {\"main\": " + PasswordJson(report.main_password) +
               ", \"second\": " + PasswordJson(report.second_password) + "},\n  \"kept_files\": ");
   write_array(report.kept.size(), [&](size_t i) {
