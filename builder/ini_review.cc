@@ -339,14 +339,20 @@ void ReviewUnknownKeys(const std::string& section, const std::vector<std::string
 // An "Output<lang>" key missing for a language that other keys of the file
 // are written for: that language's configuration goes to the default file.
 // The languages of the run, each once, in their order.
-std::vector<std::string> DistinctLanguages(const LanguageList& languages) {
-  std::vector<std::string> distinct;
+// The languages of the run, each once, in their order, whose "Output" key
+// `main_keys` (the keys of "[MAIN]") lacks.
+std::vector<std::string> LanguagesWithoutOutput(const LanguageList& languages,
+                                                const std::vector<std::string>& main_keys) {
+  std::vector<std::string> lacking;
   for (const std::string& language : languages) {
-    if (std::find(distinct.begin(), distinct.end(), language) == distinct.end()) {
-      distinct.push_back(language);
+    if (std::find(lacking.begin(), lacking.end(), language) != lacking.end()) continue;
+    bool present = false;
+    for (const std::string& name : main_keys) {
+      present = present || platform::EqualNoCaseAnsi(name, kOutputKey + language);
     }
+    if (!present) lacking.push_back(language);
   }
-  return distinct;
+  return lacking;
 }
 
 // For each of `languages` whose *evidence is still empty: the first key of
@@ -367,32 +373,26 @@ void FindLanguageKeys(const std::vector<std::string>& languages, const std::stri
   }
 }
 
-// An output key missing for a language that the file has keys of: in
-// "[MAIN]" (another "Output" key), else in a task section (`task_evidence`,
-// one per language, "" for none).
-void ReviewOutputs(const std::vector<std::string>& languages,
+// The output key of each of `lacking` (languages whose key "[MAIN]" lacks)
+// for which the file has keys of that language: another "Output" key of
+// "[MAIN]" says so first, else a task section's key (`task_evidence`, one
+// per language, "" for none).
+void ReviewOutputs(const std::vector<std::string>& lacking,
                    const std::vector<std::string>& main_keys,
                    const std::vector<std::string>& task_evidence,
                    std::vector<IniFinding>* findings) {
-  for (size_t l = 0; l < languages.size(); ++l) {
-    const std::string& language = languages[l];
-    const std::string output = kOutputKey + language;
-    std::string evidence;
+  for (size_t l = 0; l < lacking.size(); ++l) {
+    std::string evidence = task_evidence[l];
     for (const std::string& name : main_keys) {
-      if (platform::EqualNoCaseAnsi(name, output)) {
-        evidence.clear();
+      if (StartsWithNoCase(name, kOutputKey)) {
+        evidence = name;
         break;
       }
-      if (evidence.empty() && StartsWithNoCase(name, kOutputKey)) evidence = name;
     }
-    bool present = false;
-    for (const std::string& name : main_keys) present |= platform::EqualNoCaseAnsi(name, output);
-    if (present) continue;
-    if (evidence.empty()) evidence = task_evidence[l];
     if (evidence.empty()) continue;
-    findings->push_back({kMainSection, output,
+    findings->push_back({kMainSection, kOutputKey + lacking[l],
                          "missing, while the file has " + evidence +
-                             "; the configuration for the language code \"" + language +
+                             "; the configuration for the language code \"" + lacking[l] +
                              "\" goes to " + kDefaultOutput + " in the current folder"});
   }
 }
@@ -400,7 +400,7 @@ void ReviewOutputs(const std::vector<std::string>& languages,
 }  // namespace
 
 IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
-                        const LanguageList& languages_asked) {
+                        const LanguageList& languages) {
   IniReview review;
   std::vector<IniFinding>& findings = review.findings;
   ReviewByteOrderMark(ini, &findings);
@@ -420,8 +420,9 @@ IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
   // text has many). Each kind of finding is gathered apart, to be said in
   // the order of the kinds.
   const std::vector<std::string> main_keys = ini.KeyNames(kMainSection);
-  const std::vector<std::string> languages = DistinctLanguages(languages_asked);
-  std::vector<std::string> task_evidence(languages.size());
+  // Task keys are searched only for the languages without an output key.
+  const std::vector<std::string> lacking = LanguagesWithoutOutput(languages, main_keys);
+  std::vector<std::string> task_evidence(lacking.size());
   std::vector<IniFinding> switch_findings, area_findings, unknown_findings;
   {
     FindingsOfAKind switches(&switch_findings);
@@ -437,13 +438,13 @@ IniReview ReviewIniFile(const platform::ProfileFile& ini, uint64_t file_size,
       ReviewSwitches(ini, section, keys, kTaskSwitchKeys, &switches);
       ReviewAreas(ini, section, keys, &areas);
       ReviewUnknownKeys(section, keys, &unknown);
-      FindLanguageKeys(languages, section, keys, &task_evidence);
+      FindLanguageKeys(lacking, section, keys, &task_evidence);
     }
   }
   for (std::vector<IniFinding>* kind : {&switch_findings, &area_findings, &unknown_findings}) {
     std::move(kind->begin(), kind->end(), std::back_inserter(findings));
   }
-  ReviewOutputs(languages, main_keys, task_evidence, &findings);
+  ReviewOutputs(lacking, main_keys, task_evidence, &findings);
   return review;
 }
 
