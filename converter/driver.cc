@@ -650,8 +650,7 @@ int32_t RunRebolan(const std::string& command_tail, const std::string& default_c
   }
   // Whatever a killed run left is finished or undone before anything else.
   const Recovery recovery = RecoverConversion(settings.config_path);
-  static const char* const kRecoveryWords[] = {"", "finished", "undone", "left"};
-  report.recovery = kRecoveryWords[static_cast<int>(recovery.outcome)];
+  report.recovery = recovery.outcome;
   if (recovery.exit_code != 0) return fail_reported(recovery.exit_code);
   if (!settings.compare_path.empty()) return fail_early(RunComparison(settings));
   // After a recovery "nothing was changed" would be untrue of the run.

@@ -68,6 +68,21 @@ std::string AreaFields(const AreaKey& key) {
          ", \"user\": " + AnsiJson(std::get<2>(key));
 }
 
+// The outcome of a recovery as the schema names it.
+std::string RecoveryJson(Recovery::Outcome outcome) {
+  switch (outcome) {
+    case Recovery::Outcome::kNone:
+      break;
+    case Recovery::Outcome::kFinished:
+      return "\"finished\"";
+    case Recovery::Outcome::kUndone:
+      return "\"undone\"";
+    case Recovery::Outcome::kLeft:
+      return "\"left\"";
+  }
+  return "null";
+}
+
 std::string PasswordJson(const PasswordReport& password) {
   return "{\"stored\": " + Bool(password.stored) + ", \"carried\": " + Bool(password.carried) + "}";
 }
@@ -164,8 +179,7 @@ void WriteReportJson(const RunReport& report, TextSink* sink) {
   out += "  \"ini_file\": " +
          (report.ini_path.empty() ? std::string("null") : PathJson(report.ini_path)) + ",\n";
   out += "  \"language\": " + platform::JsonString(report.language) + ",\n";
-  out += "  \"recovery\": " +
-         (report.recovery.empty() ? std::string("null") : platform::JsonString(report.recovery)) +
+  out += "  \"recovery\": " + RecoveryJson(report.recovery) +
          ",\n";
   out += "  \"replaced\": " + Bool(report.replaced) + ",\n";
   out += "  \"result\": " + std::to_string(report.exit_status) + ",\n";

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "converter/hand_off.h"
 #include "converter/ini_emission.h"
 #include "converter/old_config_reader.h"
 
@@ -55,8 +56,8 @@ struct RunReport {
   std::string ini_path;  // an export's INI file
   std::string language;
   // What the run found of an earlier conversion of the path that was
-  // interrupted: "" for none, "finished", "undone" or "left" (not dealt with).
-  std::string recovery;
+  // interrupted.
+  Recovery::Outcome recovery = Recovery::Outcome::kNone;
   bool replaced = false;  // the configuration is now the converted file
   std::vector<ReportedTask> tasks;
   std::vector<AreaCount> areas;
